@@ -1,0 +1,16 @@
+#pragma once
+// The modes of the quillmark executable. Each takes the arguments after the
+// mode word (the working directory has already been changed by -C) and
+// returns the process exit status.
+#include <string>
+#include <vector>
+
+using Args = std::vector<std::string>;
+
+int runHeadless(const Args& args);
+int runDialog(int argc, char** argv, const Args& args);
+int runDetect(const Args& args);
+int runPattern(const Args& args);
+int runMarker(const Args& args);
+
+void printUsage(const char* program);

@@ -1,0 +1,59 @@
+#pragma once
+// The detector's process-wide state, in one place. The free functions of the
+// detector read and write the one instance that detectorState() returns; a
+// test resets it with resetDetector(). Not reentrant: one thread at a time.
+#include <cstdint>
+#include <memory>
+#include <vector>
+#include "camera_param.h"
+#include "labeling.h"
+#include "pattern.h"
+#include "pose.h"
+#include "squares.h"
+
+struct WorkingCameraParam {
+    CameraParam param;
+    int32_t xsize = 0;
+    int32_t ysize = 0;
+};
+
+// Per-provisional-label statistics of the labeling pass.
+struct LabelWork {
+    int32_t count, sumX, sumY, minX, maxX, minY, maxY;
+};
+
+struct LabelStorage {
+    std::vector<int16_t> labels;               // sized for the working frame at install
+    int32_t equivalence[kLabelTableSize];      // becomes labelMap after renumbering
+    LabelWork work[kLabelTableSize];
+    int32_t area[kLabelTableSize];
+    double centroid[kLabelTableSize * 2];
+    int32_t clipBox[kLabelTableSize * 4];
+    LabelImage result;
+};
+
+struct DetectorState {
+    // -- Installed camera: written once per worker start, fixed while frames run.
+    WorkingCameraParam camera;
+
+    // -- Pattern table: loaded at worker set-up, switched between frames.
+    PatternTable patterns;
+
+    // -- Per-frame storage, overwritten by every detection.
+    LabelStorage label;
+    SquareCandidate candidates[kMaxCandidates];
+    int32_t candidateCount = 0;
+    MarkerInfo markers[kMaxMarkers];
+    int32_t markerCount = 0;
+
+    // -- Kept between frames by the history variant of detection only.
+    MarkerHistory history;
+
+    // -- Scratch of the pose solver.
+    double poseModel[kPoseMaxPoints][3];
+    double poseImage[kPoseMaxPoints][2];
+};
+
+DetectorState& detectorState();
+// Back to program start: nothing installed, every slot Free, no history.
+void resetDetector();

@@ -1,0 +1,41 @@
+#pragma once
+// Pattern templates: the 50-slot table, the pattern file, sampling a
+// quadrilateral's interior into a 16 x 16 colour code and matching it.
+#include <cstdint>
+
+constexpr int kPatternSide = 16;
+constexpr int kPatternPlanes = 3;
+constexpr int kPatternValues = kPatternSide * kPatternSide * kPatternPlanes; // 768
+constexpr int kPatternRotations = 4;
+constexpr int kPatternSlots = 50;
+
+// Element (row, column, plane) at (row * 16 + column) * 3 + plane; plane k is
+// byte k of the frame's pixel (blue, green, red).
+struct PatternCode {
+    uint8_t value[kPatternValues];
+};
+
+enum PatternSlotState : int32_t { Free = 0, Active = 1, Inactive = 2 };
+
+struct PatternTemplate {
+    PatternSlotState state = Free;
+    int32_t code[kPatternRotations][kPatternValues] = {}; // inverted, mean removed
+    double norm[kPatternRotations] = {};
+};
+
+struct PatternTable {
+    PatternTemplate slot[kPatternSlots];
+    int32_t count = 0; // slots that are not Free
+};
+
+int loadPatternFile(const char* path);
+int freePattern(int id);
+int activatePattern(int id);
+int deactivatePattern(int id);
+
+int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
+                    int* id, int* dir, double* cf);
+int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
+                      PatternCode* code);
+void solveProjectiveParams(const double reference[4][2], const double image[4][2], double P[3][3]);
+int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quillmark builds, runs and tests with.
+# Idempotent: when every package is present it does nothing.
+set -euo pipefail
+
+packages=(
+  cmake g++ ninja-build pkg-config
+  libboost-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libopencv-dev
+  qtbase5-dev
+  libaravis-dev libusb-1.0-0-dev aravis-tools
+  xvfb xauth
+)
+# The side-by-side benchmarks compare against these; the product never links them.
+if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then
+  packages+=(libopencv-contrib-dev libapriltag-dev)
+fi
+# Sanitizer and fuzzing builds.
+if [ "${QUILLMARK_FUZZ:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]}; run as root" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test. GUI tests use Qt's offscreen platform.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/build.sh"
+cd "${BUILD_DIR:-$root/build}"
+export QT_QPA_PLATFORM=offscreen
+ctest --output-on-failure -j "$(nproc)" --timeout 300
