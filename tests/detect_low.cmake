@@ -1,0 +1,6 @@
+# The detector's lower stages: camera parameters, matrices, principal
+# components and labeling.
+quillmark_test(detect_low_test
+  SOURCES
+    detect/low_matrix_test.cpp
+  LIBS qm_detect)
