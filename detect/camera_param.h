@@ -18,11 +18,14 @@ constexpr int kCameraParamRecordBytes = 136;
 int loadCameraParam(const char* path, int count, CameraParam* records);
 // Writes the records in the same layout; 0, or -1 when the file cannot be written.
 int saveCameraParam(const char* path, int count, const CameraParam* records);
-// `source.xsize` must not be 0: callers check the load result first.
+// Adapts a record to another image size by the width ratio alone. -1 (out
+// untouched) for a source of width 0 or less, such as a zeroed record.
 int scaleCameraParam(const CameraParam& source, int newWidth, int newHeight, CameraParam& out);
 int printCameraParam(const CameraParam& record, FILE* out = stdout);
 // Installs the record as the detector's working parameter and sizes the
-// per-frame storage for its image size.
+// per-frame storage for its image size. -1, with the previous installation
+// kept, for a size that is not positive or above 2^28 pixels, or when the
+// storage cannot be had.
 int setWorkingCameraParam(const CameraParam& record);
 
 int observedToIdeal(const double distortion[4], double ox, double oy, double* ix, double* iy);
