@@ -1,0 +1,179 @@
+#include "network.h"
+#include <poll.h>
+#include <sys/socket.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <utility>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace {
+
+std::mutex LiveLock;
+std::condition_variable LiveChanged;
+int Live = 0;
+
+void connectionStarted() {
+    std::lock_guard<std::mutex> hold(LiveLock);
+    ++Live;
+}
+
+void connectionEnded() {
+    {
+        std::lock_guard<std::mutex> hold(LiveLock);
+        --Live;
+    }
+    LiveChanged.notify_all();
+}
+
+}  // namespace
+
+Network::Network() : io_(std::make_unique<boost::asio::io_context>()) {}
+
+Network::Network(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket)
+    : io_(std::move(io)), socket_(std::move(socket)) {}
+
+Network::~Network() {
+    try {
+        stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "closing the server: %s\n", e.what());
+    }
+    // A socket must go before the I/O context it was made on.
+    if (socket_) {
+        boost::system::error_code ignored;
+        socket_->close(ignored);
+        socket_.reset();
+    }
+    pendingIo_.reset();
+    io_.reset();
+}
+
+void Network::start(int port, ConnectionHandler handler) {
+    using boost::asio::ip::tcp;
+    if (acceptor_) throw boost::system::system_error(boost::asio::error::already_open);
+    auto acceptor = std::make_unique<tcp::acceptor>(*io_);
+    const tcp::endpoint endpoint(tcp::v4(), static_cast<unsigned short>(port & 0xFFFF));
+    boost::system::error_code ec;
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor->bind(endpoint, ec);
+    if (!ec) acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+    if (ec) throw boost::system::system_error(ec);
+    acceptor_ = std::move(acceptor);
+    acceptThread_ = std::thread(&Network::acceptLoop, this, handler);
+}
+
+void Network::stop() {
+    if (!acceptor_) return;
+    // Closing a descriptor does not wake a thread blocked in accept() on it
+    // (and would let the number be reused under that thread); shutting the
+    // listening socket down makes the pending accept fail at once. Only
+    // after the thread has gone are the acceptor and its pending socket
+    // released.
+    ::shutdown(acceptor_->native_handle(), SHUT_RDWR);
+    if (acceptThread_.joinable()) acceptThread_.join();
+    boost::system::error_code ec;
+    acceptor_->close(ec);
+    acceptor_.reset();
+    socket_.reset();
+    pendingIo_.reset();
+    if (ec) throw boost::system::system_error(ec);
+}
+
+int Network::port() const {
+    if (!acceptor_) return 0;
+    boost::system::error_code ec;
+    const auto endpoint = acceptor_->local_endpoint(ec);
+    return ec ? 0 : endpoint.port();
+}
+
+void Network::acceptLoop(ConnectionHandler handler) {
+    try {
+        for (;;) {
+            // Each connection gets an I/O context of its own, so it does not
+            // depend on this object once its thread runs.
+            pendingIo_ = std::make_unique<boost::asio::io_context>();
+            socket_ = std::make_unique<Socket>(*pendingIo_);
+            boost::system::error_code ec;
+            acceptor_->accept(*socket_, ec);
+            if (ec) return;
+            connectionStarted();
+            try {
+                std::thread(&Network::clientThread, std::move(pendingIo_), std::move(socket_), handler)
+                    .detach();
+            } catch (...) {
+                connectionEnded();
+                throw;
+            }
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+}
+
+void Network::clientThread(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket,
+                           ConnectionHandler handler) {
+    {
+        Network connection(std::move(io), std::move(socket));
+        try {
+            handler(connection);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "connection ended: %s\n", e.what());
+        }
+    }
+    connectionEnded();
+}
+
+bool Network::send(const std::string& text) {
+    if (!socket_ || !socket_->is_open()) return false;
+    const int fd = socket_->native_handle();
+    std::size_t done = 0;
+    while (done < text.size()) {
+        // MSG_NOSIGNAL: a vanished client must fail this send, not kill the process.
+        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{fd, POLLOUT, 0};
+            const int r = ::poll(&ready, 1, SEND_STALL_TIMEOUT_MS);
+            if (r > 0 || (r < 0 && errno == EINTR)) continue;
+        }
+        abandon();
+        return false;
+    }
+    return true;
+}
+
+void Network::abandon() {
+    boost::system::error_code ignored;
+    socket_->shutdown(Socket::shutdown_both, ignored);
+}
+
+std::string Network::receive() {
+    if (!socket_) return {};
+    char buffer[RECEIVE_MAX_BYTES];
+    boost::system::error_code ec;
+    const std::size_t n = socket_->read_some(boost::asio::buffer(buffer), ec);
+    if (ec) {
+        std::printf("%s\n", ec.message().c_str());
+        return {};
+    }
+    return std::string(buffer, n);
+}
+
+int Network::liveConnections() {
+    std::lock_guard<std::mutex> hold(LiveLock);
+    return Live;
+}
+
+bool Network::waitForLiveConnections(int count, int timeoutMs) {
+    std::unique_lock<std::mutex> hold(LiveLock);
+    return LiveChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return Live <= count; });
+}

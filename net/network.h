@@ -1,0 +1,77 @@
+#pragma once
+// The TCP side of the system: a blocking server with one thread per
+// connection. The listening Network accepts; every accepted connection gets
+// a Network of its own, owned by its thread, that the handler talks through.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+
+// Where a reply goes: a client's connection, or a test's buffer.
+class ReplySink {
+public:
+    virtual ~ReplySink() = default;
+    // True when every byte was delivered.
+    virtual bool send(const std::string& text) = 0;
+};
+
+class Network;
+// Runs on a connection's own thread; the connection closes when it returns.
+using ConnectionHandler = void (*)(Network& connection);
+
+class Network : public ReplySink {
+public:
+    // A send that cannot hand a single byte to the system for this long gives
+    // the connection up, so a client that stopped reading costs nothing more.
+    static constexpr int SEND_STALL_TIMEOUT_MS = 3000;
+    static constexpr std::size_t RECEIVE_MAX_BYTES = 2048;
+
+    Network();
+    ~Network() override;
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
+
+    // Listens on all IPv4 interfaces (port 0: the system picks one) and
+    // serves each connection with `handler` on a detached thread. Throws
+    // boost::system::system_error when the port cannot be bound or the
+    // server already runs; nothing is started then.
+    void start(int port, ConnectionHandler handler);
+    // Stops accepting and frees the port once the accept thread has ended.
+    // Open connections are left to end by themselves.
+    void stop();
+    // The port listened on, 0 when idle.
+    int port() const;
+
+    // Writes all of `text`; false on any error or a stall, after which the
+    // connection is shut down so its next receive ends it.
+    bool send(const std::string& text) override;
+    // One read of up to RECEIVE_MAX_BYTES; empty on error or end of stream,
+    // whose description goes to standard output.
+    std::string receive();
+
+    // Connections whose thread has not finished yet, over all servers.
+    static int liveConnections();
+    // Waits until at most `count` connections live; false on timeout.
+    static bool waitForLiveConnections(int count, int timeoutMs);
+
+private:
+    using Socket = boost::asio::ip::tcp::socket;
+
+    Network(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket);
+    void acceptLoop(ConnectionHandler handler);
+    // Owns everything the connection uses, so it outlives the listening
+    // Network without harm.
+    static void clientThread(std::unique_ptr<boost::asio::io_context> io,
+                             std::unique_ptr<Socket> socket, ConnectionHandler handler);
+    void abandon();
+
+    std::unique_ptr<boost::asio::io_context> io_;
+    // Listening object: the socket the pending accept fills (on an I/O
+    // context of its own, handed on with it). Client object: the connection.
+    std::unique_ptr<Socket> socket_;
+    std::unique_ptr<boost::asio::io_context> pendingIo_;
+    std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor_;
+    std::thread acceptThread_;
+};

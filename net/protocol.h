@@ -1,0 +1,30 @@
+#pragma once
+// What a client experiences on one connection: reports pushed on every pass
+// (Automatic Mode) or a line dialogue of "all", "get <name>", "help",
+// "exit" and "quit" (Command Mode).
+#include <string>
+#include <vector>
+#include "network.h"
+#include "report.h"
+
+// A connection makes at most one pass per this many milliseconds, so an
+// Automatic-Mode client gets at most about 30 reports a second.
+constexpr int PASS_INTERVAL_MS = 33;
+
+// The ConnectionHandler of the server: mode and fields are those active
+// when the connection begins, for as long as it lasts.
+void serveClient(Network& connection);
+
+// Answers one command line. 0 to go on, -1 to end the connection.
+int interpretCommand(const std::string& line, ReplySink& connection, DataFormat format);
+
+// Send the report of the latest table (all entries, or those named `name`).
+// They take ResultTableLock only to build the text, never while sending, so
+// a slow client holds up neither the tracking worker nor other clients.
+// False when the text could not be delivered.
+bool sendAllReport(ReplySink& connection, DataFormat format);
+bool sendNamedReport(const std::string& name, ReplySink& connection, DataFormat format);
+
+// The lines of one received chunk: split at "\n", which is dropped; a last
+// piece without "\n" is a line too, a final "\n" adds no empty line.
+std::vector<std::string> splitChunk(const std::string& text);
