@@ -4,4 +4,5 @@ quillmark_test(detect_low_test
   SOURCES
     detect/low_matrix_test.cpp
     detect/low_camera_param_test.cpp
+    detect/low_pca_test.cpp
   LIBS qm_detect)
