@@ -1,0 +1,139 @@
+#include "catalogue.h"
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <locale>
+#include <sstream>
+#include "detector_state.h"
+#include "pattern.h"
+
+namespace {
+
+const char* const kPatternListPath = "Data/pattern_list.txt";
+
+std::string numberedPath(const char* format, int index) {
+    char path[32];
+    std::snprintf(path, sizeof path, format, index);
+    return path;
+}
+
+// A slot that keeps its id but can never win a match: all-zero codes score 0,
+// and a match needs a score strictly above 0, even if the slot is activated.
+void holdEmptySlot(int id) {
+    PatternTable& table = detectorState().patterns;
+    PatternTemplate& slot = table.slot[id];
+    slot = PatternTemplate{};
+    for (double& norm : slot.norm) norm = 1e-7;
+    slot.state = Inactive;
+    ++table.count;
+}
+
+} // namespace
+
+std::string patternFilePath(int index) { return numberedPath("Data/%03d.patt", index); }
+std::string thumbnailFilePath(int index) { return numberedPath("Data/%03d.jpg", index); }
+
+std::string formatWidthText(double widthMm) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text.setf(std::ios::fixed);
+    text.precision(1);
+    text << widthMm;
+    return text.str();
+}
+
+const char* patternNameProblem(const std::string& name) {
+    if (name.empty()) return "a pattern name must not be empty";
+    for (char c : name) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')
+            return "a pattern name must not contain white space";
+    }
+    return nullptr;
+}
+
+int LoadPatternList(Catalogue& catalogue) {
+    std::ifstream in(kPatternListPath);
+    if (!in) {
+        std::printf("%s can not open.\n", kPatternListPath);
+        return -1;
+    }
+    // Qt sets the process locale from the environment; the file always uses
+    // a decimal point.
+    in.imbue(std::locale::classic());
+    catalogue.clear();
+    std::string word;
+    while (in >> word) {
+        if (word != "[Pattern]") continue;
+        PatternEntry entry;
+        std::string storedPath, status;
+        // A row's files are always those of its number, whatever path was stored.
+        if (!(in >> entry.name >> storedPath)) break;
+        if (!(in >> entry.width)) {
+            std::printf("%s: the width of pattern \"%s\" is not a number; it and the entries after it are ignored.\n",
+                        kPatternListPath, entry.name.c_str());
+            break;
+        }
+        if (!(in >> status)) break;
+        entry.inUse = status == "use";
+        entry.index = static_cast<int>(catalogue.size());
+        entry.path = patternFilePath(entry.index);
+        catalogue.push_back(entry);
+    }
+    return 0;
+}
+
+int SavePatternList(const Catalogue& catalogue) {
+    std::ofstream out(kPatternListPath, std::ios::trunc);
+    if (!out) return -1;
+    out.imbue(std::locale::classic());
+    for (size_t i = 0; i < catalogue.size(); ++i) {
+        const PatternEntry& entry = catalogue[i];
+        out << "[Pattern]\t" << entry.name << '\t' << patternFilePath(static_cast<int>(i)) << '\t'
+            << entry.width << '\t' << (entry.inUse ? "use" : "not_use") << '\n';
+    }
+    out.close();
+    return out ? 0 : -1;
+}
+
+void CatalogueFromList(const std::vector<PatternRow>& rows, Catalogue& catalogue) {
+    catalogue.clear();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        PatternEntry entry;
+        entry.index = static_cast<int>(i);
+        entry.name = rows[i].name;
+        entry.path = patternFilePath(entry.index);
+        entry.inUse = rows[i].checked;
+        std::istringstream width(rows[i].widthText);
+        width.imbue(std::locale::classic());
+        if (!(width >> entry.width)) entry.width = 0.0;
+        catalogue.push_back(entry);
+    }
+}
+
+PatternRow rowFromEntry(const PatternEntry& entry) {
+    return PatternRow{entry.name, formatWidthText(entry.width), entry.inUse};
+}
+
+int LoadCataloguePatterns(const Catalogue& catalogue) {
+    // Entry j must land in slot j, which holds only when loading starts from
+    // an empty table.
+    for (int id = 0; id < kPatternSlots; ++id) {
+        if (detectorState().patterns.slot[id].state != Free) freePattern(id);
+    }
+    const int loadable = static_cast<int>(std::min<size_t>(catalogue.size(), kPatternSlots));
+    for (int j = 0; j < loadable; ++j) {
+        const std::string path = patternFilePath(j);
+        if (loadPatternFile(path.c_str()) != j) {
+            std::printf("Pattern %d (%s) is not recognised: %s did not load.\n", j,
+                        catalogue[j].name.c_str(), path.c_str());
+            holdEmptySlot(j);
+            continue;
+        }
+        if (!catalogue[j].inUse) deactivatePattern(j);
+    }
+    if (static_cast<int>(catalogue.size()) > kPatternSlots) {
+        std::printf("%zu patterns are catalogued but only %d fit the detector: patterns %d to %zu are not recognised.\n",
+                    catalogue.size(), kPatternSlots, kPatternSlots, catalogue.size() - 1);
+    }
+    return static_cast<int>(catalogue.size());
+}

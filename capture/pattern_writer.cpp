@@ -1,0 +1,159 @@
+#include "pattern_writer.h"
+#include <cstdio>
+#include <vector>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include "camera_param.h"
+#include "detector_state.h"
+#include "evaluate.h"
+#include "pattern.h"
+
+namespace {
+
+const SquareCandidate* candidateOf(const MarkerInfo& marker) {
+    const DetectorState& state = detectorState();
+    for (int i = 0; i < state.candidateCount; ++i) {
+        const SquareCandidate& candidate = state.candidates[i];
+        if (candidate.area == marker.area && candidate.centroid[0] == marker.pos[0] &&
+            candidate.centroid[1] == marker.pos[1])
+            return &candidate;
+    }
+    return nullptr;
+}
+
+int writeCodes(const PatternCode codes[kPatternRotations], FILE* file) {
+    for (int r = 0; r < kPatternRotations; ++r) {
+        for (int p = 0; p < kPatternPlanes; ++p) {
+            for (int y = 0; y < kPatternSide; ++y) {
+                for (int x = 0; x < kPatternSide; ++x) {
+                    if (std::fprintf(file, "%4d", codes[r].value[(y * kPatternSide + x) * kPatternPlanes + p]) < 0)
+                        return -1;
+                }
+                if (std::fputc('\n', file) == EOF) return -1;
+            }
+        }
+        if (std::fputc('\n', file) == EOF) return -1;
+    }
+    return 0;
+}
+
+// Lens distortion of an unknown camera is better left out than guessed: the
+// pattern is sampled from observed pixels anyway, and the thumbnail's
+// corners then coincide with the observed border.
+CameraParam distortionFreeCamera(int width, int height) {
+    CameraParam camera;
+    camera.xsize = width;
+    camera.ysize = height;
+    camera.projection[0][0] = width;
+    camera.projection[0][2] = width / 2.0;
+    camera.projection[1][1] = width;
+    camera.projection[1][2] = height / 2.0;
+    camera.projection[2][2] = 1.0;
+    camera.distortion[0] = width / 2.0;
+    camera.distortion[1] = height / 2.0;
+    camera.distortion[2] = 0.0;
+    camera.distortion[3] = 1.0;
+    return camera;
+}
+
+cv::Mat toBgra(const cv::Mat& image) {
+    cv::Mat bgra;
+    if (image.channels() == 1) cv::cvtColor(image, bgra, cv::COLOR_GRAY2BGRA);
+    else if (image.channels() == 3) cv::cvtColor(image, bgra, cv::COLOR_BGR2BGRA);
+    else bgra = image.clone();
+    return bgra;
+}
+
+} // namespace
+
+int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char* path) {
+    const SquareCandidate* candidate = candidateOf(marker);
+    if (!candidate) return -1;
+    PatternCode codes[kPatternRotations];
+    for (int r = 0; r < kPatternRotations; ++r) {
+        // Rotation 0 starts at corner 2, so that its top edge is the edge the
+        // capture window marks and the thumbnail shows on top.
+        int order[4];
+        for (int k = 0; k < 4; ++k) order[k] = candidate->cornerIndex[(r + k + 2) % 4];
+        // A rotation that cannot be sampled would store garbage that later
+        // matches at random; no file is better.
+        if (samplePatternCode(frame, candidate->xCoord, candidate->yCoord, order, &codes[r]) < 0) return -1;
+    }
+    FILE* file = std::fopen(path, "w");
+    if (!file) return -1;
+    const int written = writeCodes(codes, file);
+    if (std::fclose(file) != 0 || written < 0) {
+        std::remove(path);
+        return -1;
+    }
+    return 0;
+}
+
+void warpThumbnail(const MarkerInfo& marker, cv::Mat& thumbnail, const cv::Mat& frame) {
+    if (thumbnail.empty()) thumbnail.create(kThumbnailSide, kThumbnailSide, frame.type());
+    const double w = thumbnail.cols - 1;
+    const double h = thumbnail.rows - 1;
+    const int sourceVertex[4] = {2, 3, 0, 1};
+    cv::Mat source(4, 2, CV_64F);
+    const cv::Mat target = (cv::Mat_<double>(4, 2) << 0, 0, w, 0, w, h, 0, h);
+    for (int k = 0; k < 4; ++k) {
+        source.at<double>(k, 0) = marker.vertex[sourceVertex[k]][0];
+        source.at<double>(k, 1) = marker.vertex[sourceVertex[k]][1];
+    }
+    const cv::Mat homography = cv::findHomography(source, target, 0, 0);
+    if (homography.empty()) {
+        // Degenerate corners: black rather than a stale image.
+        thumbnail.setTo(cv::Scalar::all(0));
+        return;
+    }
+    cv::warpPerspective(frame, thumbnail, homography, thumbnail.size(), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT, cv::Scalar::all(0));
+}
+
+int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
+                          const std::string& thumbnailPath, std::string& error) {
+    if (image.empty() || image.depth() != CV_8U ||
+        (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
+        error = "the image is not an 8-bit grey or colour image";
+        return -1;
+    }
+    const cv::Mat frame = toBgra(image);
+    if (setWorkingCameraParam(distortionFreeCamera(frame.cols, frame.rows)) < 0) {
+        error = "the image is too large";
+        return -1;
+    }
+    MarkerInfo* markers = nullptr;
+    int count = 0;
+    if (detectMarkers(frame.data, DETECT_THRESHOLD, &markers, &count) < 0) {
+        error = "the image has too many dark regions to search";
+        return -1;
+    }
+    const MarkerInfo* largest = nullptr;
+    for (int i = 0; i < count; ++i) {
+        if (!largest || markers[i].area > largest->area) largest = &markers[i];
+    }
+    if (!largest) {
+        error = "no square marker found (it needs a black border and a light margin around it)";
+        return -1;
+    }
+    if (writePatternFile(frame.data, *largest, patternPath.c_str()) < 0) {
+        error = "cannot write " + patternPath;
+        return -1;
+    }
+    cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
+    warpThumbnail(*largest, thumbnail, frame);
+    bool saved = false;
+    try {
+        saved = cv::imwrite(thumbnailPath, thumbnail);
+    } catch (const cv::Exception&) {
+        // An extension OpenCV cannot write throws; it is reported below as a failed write.
+    }
+    if (!saved) {
+        // Half a registration would leave a numbered pattern without its thumbnail.
+        std::remove(patternPath.c_str());
+        error = "cannot write " + thumbnailPath;
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The pattern catalogue: its file "Data/pattern_list.txt", the rows the
+// operator edits, and loading the catalogued patterns into the detector so
+// that entry i is detector pattern id i.
+#include <string>
+#include <vector>
+#include "pattern_entry.h"
+
+// One row of the operator's pattern list, as the list shows it.
+struct PatternRow {
+    std::string name;
+    std::string widthText; // "%.1lf" of the width
+    bool checked = true;   // in use
+};
+
+std::string patternFilePath(int index);   // "Data/%03d.patt"
+std::string thumbnailFilePath(int index); // "Data/%03d.jpg"
+std::string formatWidthText(double widthMm);
+
+// A name must come back as one word from the white-space separated file.
+// Null when `name` can be stored, otherwise why it cannot.
+const char* patternNameProblem(const std::string& name);
+
+// Empties `catalogue` and reads the file into it. 0, or -1 (with a message on
+// standard output, `catalogue` untouched) when the file cannot be opened.
+int LoadPatternList(Catalogue& catalogue);
+// 0, or -1 when the file cannot be created or written.
+int SavePatternList(const Catalogue& catalogue);
+// Empties `catalogue` and builds one entry per row, index = row.
+void CatalogueFromList(const std::vector<PatternRow>& rows, Catalogue& catalogue);
+PatternRow rowFromEntry(const PatternEntry& entry);
+
+// Loads entry j into detector slot j for every entry that fits the table;
+// returns the number of entries. Entries that cannot be loaded, and those
+// beyond the table, are reported on standard output and never recognised.
+int LoadCataloguePatterns(const Catalogue& catalogue);
