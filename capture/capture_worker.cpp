@@ -1,0 +1,195 @@
+#include "capture_worker.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include "camera.h"
+#include "capture_window.h"
+#include "pattern_writer.h"
+
+namespace {
+
+constexpr int kThreshold = 100;
+
+const cv::Scalar kSelectedColour(0, 0, 255, 0); // red, BGRA
+const cv::Scalar kOtherColour(0, 255, 255, 0);  // yellow
+
+std::string numbered(const char* format, int n) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, n);
+    return text;
+}
+
+} // namespace
+
+void CaptureMouse::onEvent(int event, int eventX, int eventY) {
+    x = eventX;
+    y = eventY;
+    switch (event) {
+    case cv::EVENT_LBUTTONDOWN: left = true; break;
+    case cv::EVENT_LBUTTONUP: left = false; break;
+    case cv::EVENT_RBUTTONDOWN: right = true; break;
+    case cv::EVENT_RBUTTONUP: right = false; break;
+    case cv::EVENT_MBUTTONDOWN: middle = true; break;
+    case cv::EVENT_MBUTTONUP: middle = false; break;
+    default: break;
+    }
+}
+
+int selectMarkerAt(const MarkerInfo* markers, int count, int x, int y) {
+    int selected = -1;
+    for (int i = 0; i < count; ++i) {
+        int minX = 10000, minY = 10000, maxX = -1, maxY = -1;
+        for (const auto& v : markers[i].vertex) {
+            minX = std::min(minX, static_cast<int>(v[0]));
+            maxX = std::max(maxX, static_cast<int>(v[0]));
+            minY = std::min(minY, static_cast<int>(v[1]));
+            maxY = std::max(maxY, static_cast<int>(v[1]));
+        }
+        if (minX <= x && x <= maxX && minY <= y && y < maxY) selected = i;
+    }
+    return selected;
+}
+
+void drawCaptureOutlines(cv::Mat& image, const MarkerInfo* markers, int count, int selected) {
+    for (int i = 0; i < count; ++i) {
+        const MarkerInfo& m = markers[i];
+        const cv::Scalar& colour = i == selected ? kSelectedColour : kOtherColour;
+        for (int k = 0; k < 4; ++k) {
+            const double* a = m.vertex[k];
+            const double* b = m.vertex[(k + 1) % 4];
+            cv::line(image, cv::Point(static_cast<int>(a[0]), static_cast<int>(a[1])),
+                     cv::Point(static_cast<int>(b[0]), static_cast<int>(b[1])), colour, 2, cv::LINE_8);
+        }
+        // Reflecting the centre in the middle of edge 2-3 gives a stroke that
+        // crosses that edge at its middle and sticks out as far beyond it.
+        const cv::Point c(static_cast<int>(m.pos[0]), static_cast<int>(m.pos[1]));
+        const cv::Point end(c.x + static_cast<int>(m.vertex[2][0] - c.x) + static_cast<int>(m.vertex[3][0] - c.x),
+                            c.y + static_cast<int>(m.vertex[2][1] - c.y) + static_cast<int>(m.vertex[3][1] - c.y));
+        cv::line(image, c, end, colour, 2, cv::LINE_8);
+    }
+}
+
+std::string capturedPatternName(int n) { return numbered("P%03d", n); }
+std::string capturedPatternFile(int n) { return numbered("%03d.patt", n); }
+std::string capturedThumbnailFile(int n) { return numbered("%03d.jpg", n); }
+
+CaptureWorker::~CaptureWorker() {
+    requestStop();
+    join();
+}
+
+void CaptureWorker::start(CaptureHost& host, CaptureJob job) {
+    CaptureRunning = 1;
+    frames_ = 0;
+    thread_ = std::thread(&CaptureWorker::run, this, std::ref(host), job);
+}
+
+void CaptureWorker::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<MarkerInfo> CaptureWorker::latestMarkers() const {
+    std::lock_guard<std::mutex> lock(latestLock_);
+    return latest_;
+}
+
+void CaptureWorker::publishFrame(const MarkerInfo* markers, int count) {
+    {
+        std::lock_guard<std::mutex> lock(latestLock_);
+        latest_.assign(markers, markers + count);
+    }
+    ++frames_;
+}
+
+void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, const MarkerInfo& marker,
+                                  const cv::Mat& workImage, cv::Mat& thumbnail) {
+    const int n = host.patternRowCount();
+    const std::string patternPath = "Data/" + capturedPatternFile(n);
+    const std::string thumbnailPath = "Data/" + capturedThumbnailFile(n);
+
+    // A row is added only once both files exist: a row without its files
+    // would load nothing at the next Start and shift no numbers back.
+    warpThumbnail(marker, thumbnail, workImage);
+    bool saved = false;
+    try {
+        saved = cv::imwrite(thumbnailPath, thumbnail);
+    } catch (const cv::Exception&) {
+    }
+    if (!saved) {
+        host.reportProblem("The thumbnail " + thumbnailPath + " could not be written.");
+        return;
+    }
+    if (writePatternFile(workImage.data, marker, patternPath.c_str()) != 0) {
+        std::remove(thumbnailPath.c_str());
+        host.reportProblem("The pattern " + patternPath +
+                           " could not be written: the marker was not seen in the latest frame, "
+                           "or the file cannot be created. Hold the marker still and click again.");
+        return;
+    }
+    PatternEntry entry;
+    entry.index = n;
+    entry.name = capturedPatternName(n);
+    entry.path = capturedPatternFile(n);
+    entry.width = job.defaultWidthMm;
+    entry.inUse = true;
+    host.addPatternRow(entry);
+}
+
+void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
+    try {
+        CaptureDisplay display(mouse);
+
+        GrabFrame(*job.camera);
+        GrabFrame(*job.camera);
+        const int width = job.camera->FrameImage.cols;
+        const int height = job.camera->FrameImage.rows;
+        cv::Mat workImage(height, width, CV_8UC4);
+
+        CameraParam scaled;
+        if (scaleCameraParam(job.cameraParam, width, height, scaled) != 0 ||
+            setWorkingCameraParam(scaled) != 0) {
+            host.reportProblem("Data/camera_para.dat does not fit the camera's frames.");
+            CaptureRunning = 0;
+        } else {
+            printCameraParam(scaled);
+        }
+        cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
+        bool wasPressed = false;
+
+        bool grabFailing = false;
+        while (CaptureRunning) {
+            // A stalled source leaves the previous frame in place; say so once.
+            const bool grabbed = GrabFrame(*job.camera) == GrabStatus::Ok;
+            if (!grabbed && !grabFailing)
+                host.reportProblem("The camera delivers no frames: " + job.camera->lastError);
+            grabFailing = !grabbed;
+            cv::cvtColor(job.camera->FrameImage, workImage, cv::COLOR_BGR2BGRA);
+            MarkerInfo* markers = nullptr;
+            int count = 0;
+            if (detectMarkersWithHistory(workImage.data, kThreshold, &markers, &count) != 0) count = 0;
+
+            const int selected = selectMarkerAt(markers, count, mouse.x, mouse.y);
+            // One reading of the button serves both tests, so a press is
+            // never seen as down here and up in the edge memory.
+            const bool pressed = mouse.left;
+            if (pressed && !wasPressed && selected != -1)
+                captureMarker(host, job, markers[selected], workImage, thumbnail);
+            wasPressed = pressed;
+
+            drawCaptureOutlines(workImage, markers, count, selected);
+            publishFrame(markers, count);
+            display.show(workImage);
+            if (display.ended()) CaptureRunning = 0;
+        }
+    } catch (const std::exception& e) {
+        std::printf("pattern capture ended: %s\n", e.what());
+        host.reportProblem(std::string("Pattern capture ended: ") + e.what());
+    }
+    CloseCamera(*job.camera);
+    CaptureRunning = 0;
+    host.captureEnded();
+}

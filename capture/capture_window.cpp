@@ -1,0 +1,108 @@
+#include "capture_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QThread>
+#include <opencv2/highgui.hpp>
+#include "capture_worker.h"
+
+namespace {
+
+// Runs `work` on the GUI thread and waits for it; directly when already there.
+template <typename Work>
+void onGuiThread(Work work) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (QThread::currentThread() == app->thread())
+        work();
+    else
+        QMetaObject::invokeMethod(app, work, Qt::BlockingQueuedConnection);
+}
+
+} // namespace
+
+CaptureWindow::CaptureWindow(CaptureMouse& mouse) : mouse_(mouse) {
+    setWindowTitle(CAPTURE_WINDOW);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void CaptureWindow::showFrame(const QImage& frame) {
+    frame_ = frame;
+    if (size() != frame_.size()) setFixedSize(frame_.size());
+    update();
+}
+
+void CaptureWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.drawImage(0, 0, frame_);
+}
+
+void CaptureWindow::forward(int event, QMouseEvent* mouseEvent) {
+    mouse_.onEvent(event, mouseEvent->pos().x(), mouseEvent->pos().y());
+}
+
+void CaptureWindow::mousePressEvent(QMouseEvent* event) {
+    switch (event->button()) {
+    case Qt::LeftButton: forward(cv::EVENT_LBUTTONDOWN, event); break;
+    case Qt::RightButton: forward(cv::EVENT_RBUTTONDOWN, event); break;
+    case Qt::MiddleButton: forward(cv::EVENT_MBUTTONDOWN, event); break;
+    default: break;
+    }
+}
+
+void CaptureWindow::mouseReleaseEvent(QMouseEvent* event) {
+    switch (event->button()) {
+    case Qt::LeftButton: forward(cv::EVENT_LBUTTONUP, event); break;
+    case Qt::RightButton: forward(cv::EVENT_RBUTTONUP, event); break;
+    case Qt::MiddleButton: forward(cv::EVENT_MBUTTONUP, event); break;
+    default: break;
+    }
+}
+
+void CaptureWindow::mouseMoveEvent(QMouseEvent* event) { forward(cv::EVENT_MOUSEMOVE, event); }
+
+void CaptureWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) ended_ = true;
+}
+
+void CaptureWindow::closeEvent(QCloseEvent* event) {
+    ended_ = true;
+    event->accept();
+}
+
+CaptureDisplay::CaptureDisplay(CaptureMouse& mouse) {
+    onGuiThread([this, &mouse] {
+        window_ = new CaptureWindow(mouse);
+        window_->show();
+    });
+}
+
+CaptureDisplay::~CaptureDisplay() {
+    onGuiThread([this] { delete window_; });
+}
+
+void CaptureDisplay::show(const cv::Mat& bgra) {
+    // BGRA bytes are what a little-endian RGB32 image holds; alpha is ignored.
+    QImage frame = QImage(bgra.data, bgra.cols, bgra.rows, static_cast<int>(bgra.step), QImage::Format_RGB32).copy();
+    std::lock_guard<std::mutex> lock(pendingLock_);
+    pending_ = std::move(frame);
+    if (posted_) return;
+    posted_ = true;
+    QMetaObject::invokeMethod(
+        window_,
+        [this] {
+            QImage latest;
+            {
+                std::lock_guard<std::mutex> guard(pendingLock_);
+                latest = std::move(pending_);
+                posted_ = false;
+            }
+            window_->showFrame(latest);
+        },
+        Qt::QueuedConnection);
+}
+
+bool CaptureDisplay::ended() const { return window_->ended(); }

@@ -1,0 +1,99 @@
+#pragma once
+// The pattern capture worker: shows the live frames in the "Pattern Capture"
+// window with every detected square outlined, and when the operator presses
+// the left button over one, stores it as the next numbered pattern file and
+// thumbnail and appends its catalogue row through CaptureHost.
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+#include <opencv2/core.hpp>
+#include "camera_param.h"
+#include "pattern_entry.h"
+#include "squares.h"
+
+struct CameraState;
+
+constexpr char CAPTURE_WINDOW[] = "Pattern Capture";
+
+// What the worker needs from its driver. Called on the worker thread: a GUI
+// implementation hops to its own thread and never touches widgets directly.
+class CaptureHost {
+public:
+    virtual ~CaptureHost() = default;
+    // The number of catalogue rows now: the next pattern's number.
+    virtual int patternRowCount() = 0;
+    // Appends the new pattern's row (checked, selected); 0 on success.
+    virtual int addPatternRow(const PatternEntry& entry) = 0;
+    // A capture that stored nothing; the worker carries on.
+    virtual void reportProblem(const std::string& message) = 0;
+    // The worker's very last call: the buttons can be enabled again.
+    virtual void captureEnded() = 0;
+};
+
+struct CaptureJob {
+    CameraState* camera = nullptr; // opened by the caller; closed by the worker
+    // Read from "Data/camera_para.dat" by the caller before the camera was
+    // opened, so a missing file refuses the start and nothing unread is installed.
+    CameraParam cameraParam;
+    double defaultWidthMm = 0.0; // width of every new pattern
+};
+
+// The mouse as the window's callback last reported it. Written on the GUI
+// thread by highgui, read once a frame by the worker.
+struct CaptureMouse {
+    std::atomic<int> x{0};
+    std::atomic<int> y{0};
+    std::atomic<bool> left{false};
+    std::atomic<bool> right{false};
+    std::atomic<bool> middle{false};
+
+    // One highgui mouse event (cv::MouseEventTypes codes; x, y in image pixels).
+    void onEvent(int event, int eventX, int eventY);
+};
+
+// Index of the marker whose vertex bounding box holds (x, y), the last one
+// when several do, or -1. The box's bottom row is outside, its right column inside.
+int selectMarkerAt(const MarkerInfo* markers, int count, int x, int y);
+
+// Outlines every marker 2 px wide, red for `selected` and yellow for the
+// others, with a stroke from the centre through the middle of the edge
+// from vertex 2 to vertex 3: the edge that becomes the pattern's top.
+void drawCaptureOutlines(cv::Mat& image, const MarkerInfo* markers, int count, int selected);
+
+// The names a capture gives pattern number n.
+std::string capturedPatternName(int n);   // "P%03d"
+std::string capturedPatternFile(int n);   // "%03d.patt"
+std::string capturedThumbnailFile(int n); // "%03d.jpg"
+
+// Owns the worker thread. CaptureRunning is set before the thread starts;
+// Esc in the window, closing the window, or requestStop ends the loop.
+class CaptureWorker {
+public:
+    ~CaptureWorker();
+    void start(CaptureHost& host, CaptureJob job);
+    void requestStop() { CaptureRunning = 0; }
+    // Waits for the thread once captureEnded has arrived.
+    void join();
+    bool exists() const { return thread_.joinable(); }
+
+    // Frames processed so far, and the squares of the latest one: lets an
+    // observer aim the mouse and wait for the worker to have seen it.
+    long frameCount() const { return frames_; }
+    std::vector<MarkerInfo> latestMarkers() const;
+
+    CaptureMouse mouse;
+    std::atomic<int> CaptureRunning{0};
+
+private:
+    void run(CaptureHost& host, CaptureJob job);
+    void captureMarker(CaptureHost& host, const CaptureJob& job, const MarkerInfo& marker,
+                       const cv::Mat& workImage, cv::Mat& thumbnail);
+    void publishFrame(const MarkerInfo* markers, int count);
+
+    std::thread thread_;
+    std::atomic<long> frames_{0};
+    mutable std::mutex latestLock_;
+    std::vector<MarkerInfo> latest_;
+};
