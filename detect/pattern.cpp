@@ -1,0 +1,238 @@
+#include "pattern.h"
+#include <cmath>
+#include <cstdio>
+#include "detector_state.h"
+#include "matrix.h"
+
+namespace {
+
+constexpr double kZeroNormStandIn = 1e-7;
+
+PatternTable& table() { return detectorState().patterns; }
+
+// Reads one rotation (three planes of 16 rows) into `code`, inverted so that
+// ink counts high; returns false when the file runs out or holds a non-number.
+bool readRotation(FILE* file, int32_t code[kPatternValues]) {
+    for (int plane = 0; plane < kPatternPlanes; ++plane)
+        for (int row = 0; row < kPatternSide; ++row)
+            for (int column = 0; column < kPatternSide; ++column) {
+                int value;
+                if (fscanf(file, "%d", &value) != 1) return false;
+                code[(row * kPatternSide + column) * kPatternPlanes + plane] = 255 - value;
+            }
+    return true;
+}
+
+// Removes the integer mean and returns the norm. The sums stay in 32 bits:
+// 768 squares of at most 255^2 fit.
+double centreAndNorm(int32_t code[kPatternValues]) {
+    int32_t sum = 0;
+    for (int i = 0; i < kPatternValues; ++i) sum += code[i];
+    const int32_t mean = sum / kPatternValues;
+    int32_t squares = 0;
+    for (int i = 0; i < kPatternValues; ++i) {
+        code[i] -= mean;
+        squares += code[i] * code[i];
+    }
+    const double norm = std::sqrt(static_cast<double>(squares));
+    return norm == 0.0 ? kZeroNormStandIn : norm;
+}
+
+// Sample density along one pair of opposite edges: doubles with the longer
+// edge so that every cell gets about one sample per pixel, up to 64.
+int sampleCount(int squaredLength) {
+    int n = kPatternSide;
+    while (n * n < squaredLength / 4) n *= 2;
+    return n > 64 ? 64 : n;
+}
+
+int squaredDistance(int x0, int y0, int x1, int y1) {
+    return (x0 - x1) * (x0 - x1) + (y0 - y1) * (y0 - y1);
+}
+
+} // namespace
+
+int loadPatternFile(const char* path) {
+    PatternTable& patterns = table();
+    int id = 0;
+    while (id < kPatternSlots && patterns.slot[id].state != Free) ++id;
+    if (id == kPatternSlots) return -1;
+
+    FILE* file = fopen(path, "r");
+    if (!file) {
+        printf("\"%s\" not found!!\n", path);
+        return -1;
+    }
+    // Read into scratch first so that a failed read leaves the slot untouched.
+    PatternTemplate loaded;
+    for (int r = 0; r < kPatternRotations; ++r) {
+        if (!readRotation(file, loaded.code[r])) {
+            printf("Pattern Data read error!!\n");
+            fclose(file);
+            return -1;
+        }
+        loaded.norm[r] = centreAndNorm(loaded.code[r]);
+    }
+    fclose(file);
+
+    loaded.state = Active;
+    patterns.slot[id] = loaded;
+    ++patterns.count;
+    return id;
+}
+
+int freePattern(int id) {
+    PatternTable& patterns = table();
+    if (patterns.slot[id].state == Free) return -1;
+    patterns.slot[id].state = Free;
+    --patterns.count;
+    return 1;
+}
+
+int activatePattern(int id) {
+    PatternTemplate& slot = table().slot[id];
+    if (slot.state == Free) return -1;
+    slot.state = Active;
+    return 1;
+}
+
+int deactivatePattern(int id) {
+    PatternTemplate& slot = table().slot[id];
+    if (slot.state == Free) return -1;
+    slot.state = Inactive;
+    return 1;
+}
+
+void solveProjectiveParams(const double reference[4][2], const double image[4][2], double P[3][3]) {
+    Matrix* a = allocMatrix(8, 8);
+    Matrix* b = allocMatrix(8, 1);
+    Matrix* c = allocMatrix(8, 1);
+    for (int k = 0; k < 4; ++k) {
+        const double X = reference[k][0], Y = reference[k][1];
+        const double u = image[k][0], v = image[k][1];
+        const double rowU[8] = {X, Y, 1, 0, 0, 0, -X * u, -Y * u};
+        const double rowV[8] = {0, 0, 0, X, Y, 1, -X * v, -Y * v};
+        for (int j = 0; j < 8; ++j) {
+            at(a, 2 * k, j) = rowU[j];
+            at(a, 2 * k + 1, j) = rowV[j];
+        }
+        at(b, 2 * k, 0) = u;
+        at(b, 2 * k + 1, 0) = v;
+    }
+    // A degenerate quadrilateral is not caught here: the sampler bounds-checks
+    // every sample, so whatever the inversion leaves stays harmless.
+    invertMatrixInPlace(a);
+    multiplyMatrix(c, a, b);
+    for (int i = 0; i < 8; ++i) P[i / 3][i % 3] = c->m[i];
+    P[2][2] = 1.0;
+    freeMatrix(a);
+    freeMatrix(b);
+    freeMatrix(c);
+}
+
+int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
+                      PatternCode* code) {
+    const int width = detectorState().camera.xsize;
+    const int height = detectorState().camera.ysize;
+
+    // The marker square as 100..110; its pattern is the inner half, 102.5..107.5.
+    const double reference[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+    double image[4][2];
+    int qx[4], qy[4];
+    for (int k = 0; k < 4; ++k) {
+        qx[k] = xCoord[vertex[k]];
+        qy[k] = yCoord[vertex[k]];
+        image[k][0] = qx[k];
+        image[k][1] = qy[k];
+    }
+    double P[3][3];
+    solveProjectiveParams(reference, image, P);
+
+    const int lx1 = squaredDistance(qx[0], qy[0], qx[1], qy[1]);
+    const int lx2 = squaredDistance(qx[2], qy[2], qx[3], qy[3]);
+    const int ly1 = squaredDistance(qx[1], qy[1], qx[2], qy[2]);
+    const int ly2 = squaredDistance(qx[3], qy[3], qx[0], qy[0]);
+    const int nx = sampleCount(lx1 > lx2 ? lx1 : lx2);
+    const int ny = sampleCount(ly1 > ly2 ? ly1 : ly2);
+    const int fx = nx / kPatternSide;
+    const int fy = ny / kPatternSide;
+
+    uint32_t sum[kPatternValues] = {};
+    for (int j = 0; j < ny; ++j) {
+        const double yw = (j + 0.5) * 5.0 * (1.0 / ny) + 102.5;
+        for (int i = 0; i < nx; ++i) {
+            const double xw = (i + 0.5) * 5.0 * (1.0 / nx) + 102.5;
+            const double d = P[2][0] * xw + P[2][1] * yw + P[2][2];
+            if (d == 0.0) return -1;
+            const int xc = static_cast<int>((P[0][0] * xw + P[0][1] * yw + P[0][2]) / d);
+            const int yc = static_cast<int>((P[1][0] * xw + P[1][1] * yw + P[1][2]) / d);
+            if (xc < 0 || xc >= width || yc < 0 || yc >= height) continue;
+            const uint8_t* pixel = frame + (static_cast<size_t>(yc) * width + xc) * 4;
+            uint32_t* cell = sum + ((j / fy) * kPatternSide + i / fx) * kPatternPlanes;
+            cell[0] += pixel[0];
+            cell[1] += pixel[1];
+            cell[2] += pixel[2];
+        }
+    }
+    // The nominal count, also where samples fell outside: such cells read darker.
+    const uint32_t perCell = static_cast<uint32_t>(fx * fy);
+    for (int i = 0; i < kPatternValues; ++i) code->value[i] = static_cast<uint8_t>(sum[i] / perCell);
+    return 0;
+}
+
+int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
+    int32_t input[kPatternValues];
+    int32_t sum = 0;
+    for (int i = 0; i < kPatternValues; ++i) sum += 255 - code.value[i];
+    const int32_t mean = sum / kPatternValues;
+    int32_t squares = 0;
+    for (int i = 0; i < kPatternValues; ++i) {
+        input[i] = 255 - code.value[i] - mean;
+        squares += input[i] * input[i];
+    }
+    const double power = std::sqrt(static_cast<double>(squares));
+    if (power == 0.0) {
+        *id = 0;
+        *dir = 0;
+        *cf = -1.0;
+        return -1;
+    }
+
+    const PatternTable& patterns = table();
+    double best = 0.0;
+    *id = -1;
+    *dir = -1;
+    int visited = 0;
+    for (int s = 0; s < kPatternSlots && visited < patterns.count; ++s) {
+        const PatternTemplate& slot = patterns.slot[s];
+        if (slot.state == Free) continue;
+        ++visited;
+        if (slot.state != Active) continue;
+        for (int r = 0; r < kPatternRotations; ++r) {
+            int32_t dot = 0;
+            for (int i = 0; i < kPatternValues; ++i) dot += input[i] * slot.code[r][i];
+            const double score = dot / slot.norm[r] / power;
+            if (score > best) {
+                best = score;
+                *id = s;
+                *dir = r;
+            }
+        }
+    }
+    *cf = best;
+    return 0;
+}
+
+int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
+                    int* id, int* dir, double* cf) {
+    PatternCode code;
+    if (samplePatternCode(frame, xCoord, yCoord, vertex, &code) < 0) {
+        // Nothing was sampled, so there is nothing to match: unidentified.
+        *id = -1;
+        *dir = -1;
+        *cf = 0.0;
+        return 0;
+    }
+    matchPatternCode(code, id, dir, cf);
+    return 0;
+}
