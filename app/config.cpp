@@ -1,0 +1,138 @@
+#include "config.h"
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
+#include <istream>
+#include <locale>
+#include <ostream>
+#include <string>
+
+static const char* const ConfigPath = "Data/config.txt";
+
+// Each line starts with its key padded with spaces to this width: the
+// longest key, "[DefaultPatternWidth]", plus one space.
+static constexpr int KeyWidth = 22;
+
+static const char* const ImageSizeListKey = "[ImageSizeList]";
+static const char* const DefaultPatternWidthKey = "[DefaultPatternWidth]";
+
+// The settings whose value is one int, in the file's order; the image-size
+// list goes between the two groups.
+struct IntSetting {
+    const char* key;
+    int Settings::*member;
+};
+static const IntSetting IntSettingsBeforeList[] = {
+    {"[Port]", &Settings::port},
+    {"[MaxCameraNum]", &Settings::maxCameraNum},
+    {"[CameraSelected]", &Settings::cameraSelected},
+};
+static const IntSetting IntSettingsAfterList[] = {
+    {"[ImageSizeSelected]", &Settings::imageSizeSelected},
+    {"[DataFlow]", &Settings::dataFlow},
+    {"[CheckName]", &Settings::checkName},
+    {"[CheckPos2d]", &Settings::checkPos2d},
+    {"[CheckDvec]", &Settings::checkDvec},
+    {"[CheckPos3d]", &Settings::checkPos3d},
+    {"[CheckCf]", &Settings::checkCf},
+    {"[CheckArea]", &Settings::checkArea},
+    {"[CheckVertex]", &Settings::checkVertex},
+    {"[CheckGLmatrix]", &Settings::checkGLmatrix},
+    {"[CheckPreview]", &Settings::checkPreview},
+};
+
+static int* intSetting(const std::string& word, Settings& settings) {
+    for (const IntSetting& s : IntSettingsBeforeList) {
+        if (word == s.key) return &(settings.*s.member);
+    }
+    for (const IntSetting& s : IntSettingsAfterList) {
+        if (word == s.key) return &(settings.*s.member);
+    }
+    return nullptr;
+}
+
+// Reads the value that follows a key word, if `word` is one; false when the
+// value is not a number, which ends the reading. Values go through locals
+// so a failed read leaves the setting as it was.
+static bool readValue(std::istream& in, const std::string& word, Settings& settings) {
+    if (int* setting = intSetting(word, settings)) {
+        int value;
+        if (!(in >> value)) return false;
+        *setting = value;
+    } else if (word == ImageSizeListKey) {
+        ImageSize size;
+        if (!(in >> size.width >> size.height)) return false;
+        settings.imageSizeList.push_back(size);
+    } else if (word == DefaultPatternWidthKey) {
+        double value;
+        if (!(in >> value)) return false;
+        settings.defaultPatternWidth = value;
+    }
+    return true;
+}
+
+void readConfig(std::istream& in, Settings& settings) {
+    in.imbue(std::locale::classic());
+    std::string word;
+    while (in >> word) {
+        if (!readValue(in, word, settings)) return;
+    }
+}
+
+void writeConfig(std::ostream& out, const Settings& settings) {
+    out.imbue(std::locale::classic());
+    out.unsetf(std::ios::floatfield);
+    out.precision(6);
+    auto key = [&out](const char* name) -> std::ostream& {
+        return out << std::left << std::setw(KeyWidth) << name;
+    };
+    for (const IntSetting& s : IntSettingsBeforeList) key(s.key) << settings.*s.member << '\n';
+    for (const ImageSize& size : settings.imageSizeList) {
+        key(ImageSizeListKey) << size.width << ' ' << size.height << '\n';
+    }
+    for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
+    key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
+}
+
+void normalizeSettings(Settings& settings) {
+    if (settings.maxCameraNum < 1) settings.maxCameraNum = 1;
+    if (settings.maxCameraNum > MaxCameraNumLimit) settings.maxCameraNum = MaxCameraNumLimit;
+    if (settings.cameraSelected < 0 || settings.cameraSelected >= settings.maxCameraNum) settings.cameraSelected = 0;
+    if (!selectedImageSize(settings)) settings.imageSizeSelected = 0;
+    if (settings.dataFlow != 0 && settings.dataFlow != 1) settings.dataFlow = 0;
+    for (int Settings::*sw : {&Settings::checkName, &Settings::checkPos2d, &Settings::checkDvec, &Settings::checkPos3d,
+                              &Settings::checkCf, &Settings::checkArea, &Settings::checkVertex,
+                              &Settings::checkGLmatrix, &Settings::checkPreview}) {
+        if (settings.*sw != 0) settings.*sw = 1;
+    }
+    if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
+        settings.defaultPatternWidth = Settings().defaultPatternWidth;
+    }
+}
+
+const ImageSize* selectedImageSize(const Settings& settings) {
+    const int i = settings.imageSizeSelected;
+    if (i < 0 || static_cast<size_t>(i) >= settings.imageSizeList.size()) return nullptr;
+    return &settings.imageSizeList[static_cast<size_t>(i)];
+}
+
+int LoadConfig(Settings& settings) {
+    std::ifstream in(ConfigPath);
+    if (!in) {
+        std::printf("%s can not open.\n", ConfigPath);
+        std::fflush(stdout);
+        return -1;
+    }
+    readConfig(in, settings);
+    normalizeSettings(settings);
+    return 0;
+}
+
+int SaveConfig(const Settings& settings) {
+    std::ofstream out(ConfigPath, std::ios::binary | std::ios::trunc);
+    if (!out) return -1;
+    writeConfig(out, settings);
+    out.close();
+    return out.fail() ? -1 : 0;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The operator's settings and their file, "Data/config.txt" relative to the
+// working directory: read once at start, written once at a normal close.
+#include <iosfwd>
+#include <vector>
+
+struct ImageSize {
+    int width = 0;
+    int height = 0;
+};
+
+// Defaults are the values of a first start, used for every key the file lacks.
+struct Settings {
+    int port = 0;                 // TCP port of the server
+    int maxCameraNum = 1;         // Camera ID box entries "0" .. maxCameraNum - 1
+    int cameraSelected = 0;       // preset handed to the camera chooser
+    std::vector<ImageSize> imageSizeList;  // shown and kept; the camera decides its frame size
+    int imageSizeSelected = 0;
+    int dataFlow = 0;             // 0 Automatic Mode, 1 Command Mode
+    // The report fields (the DataFormat switches), 0 or 1 each.
+    int checkName = 0;
+    int checkPos2d = 0;
+    int checkDvec = 0;
+    int checkPos3d = 0;
+    int checkCf = 0;
+    int checkArea = 0;
+    int checkVertex = 0;
+    int checkGLmatrix = 0;
+    int checkPreview = 0;         // "Show preview window"
+    double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
+};
+
+// The Camera ID box never offers more entries than this.
+constexpr int MaxCameraNumLimit = 64;
+
+// Brings values the controls cannot show back into range: maxCameraNum into
+// 1 .. MaxCameraNumLimit; a camera selection outside the box and an image
+// size selection outside the list (or with an empty list) become 0; a
+// DataFlow other than 0 or 1 becomes 0 (Automatic Mode); a non-zero switch
+// becomes 1; a pattern width that is not a positive number becomes 80 mm.
+// The port is kept as it is: the server reports a port it cannot use.
+void normalizeSettings(Settings& settings);
+
+// The selected image size, or null when the selection does not index the
+// list (always the case for an empty list).
+const ImageSize* selectedImageSize(const Settings& settings);
+
+// Reads settings word by word from `in` into `settings`, leaving keys that do
+// not occur as they are. A value that is not a number ends the reading there.
+void readConfig(std::istream& in, Settings& settings);
+// Writes the file's lines, "\n" ending each.
+void writeConfig(std::ostream& out, const Settings& settings);
+
+// 0 when "Data/config.txt" was read (then normalized), -1 when it could not
+// be opened ("Data/config.txt can not open." on standard output; settings
+// untouched).
+int LoadConfig(Settings& settings);
+// 0 when "Data/config.txt" was written whole, -1 when it could not be
+// created or written. Prints nothing.
+int SaveConfig(const Settings& settings);
