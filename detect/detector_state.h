@@ -17,14 +17,20 @@ struct WorkingCameraParam {
     int32_t ysize = 0;
 };
 
-// Per-provisional-label statistics of the labeling pass.
+// Per-provisional-label statistics of the labeling pass. The coordinate sums
+// are 64-bit: one region of a 4096 x 3072 frame sums past 2^31.
 struct LabelWork {
-    int32_t count, sumX, sumY, minX, maxX, minY, maxY;
+    int32_t count, minX, maxX, minY, maxY;
+    int64_t sumX, sumY;
 };
 
+// Tables indexed by provisional label p (entry 0 unused), so labelMap is
+// equivalence + 1. During the pass an equivalence entry names a smaller
+// label of the same class, roots naming themselves; renumbering turns each
+// entry into its final label.
 struct LabelStorage {
     std::vector<int16_t> labels;               // sized for the working frame at install
-    int32_t equivalence[kLabelTableSize];      // becomes labelMap after renumbering
+    int32_t equivalence[kLabelTableSize];
     LabelWork work[kLabelTableSize];
     int32_t area[kLabelTableSize];
     double centroid[kLabelTableSize * 2];

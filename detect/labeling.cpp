@@ -1,0 +1,210 @@
+#include "labeling.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "detector_state.h"
+
+namespace {
+
+// Marks a dark pixel of the current row until the scan labels it. No label
+// is negative, so the mark can never be mistaken for one.
+constexpr int16_t kUnlabelledDark = -1;
+
+// The root of p's class. Halving keeps every entry pointing at a smaller
+// label of the class, so the root found is the smallest label of the class,
+// exactly what a table rewritten at every merge would hold.
+inline int32_t findRoot(int32_t* equivalence, int32_t p) {
+    while (equivalence[p] != p) {
+        equivalence[p] = equivalence[equivalence[p]];
+        p = equivalence[p];
+    }
+    return p;
+}
+
+// Joins the classes of a and b under the smaller root and returns that root.
+inline int32_t mergeLabels(int32_t* equivalence, int32_t a, int32_t b) {
+    const int32_t ra = findRoot(equivalence, a);
+    const int32_t rb = findRoot(equivalence, b);
+    if (ra < rb) {
+        equivalence[rb] = ra;
+        return ra;
+    }
+    equivalence[ra] = rb;
+    return rb;
+}
+
+inline void addPixel(LabelWork& w, int x, int y) {
+    ++w.count;
+    w.sumX += x;
+    w.sumY += y;
+}
+
+// Writes kUnlabelledDark for each dark interior pixel of the row and 0 for
+// the rest, the two frame columns included. Branch-free, so it vectorises.
+void binariseRow(const uint8_t* pixels, int width, int darkLimit, int16_t* row) {
+    row[0] = 0;
+    for (int x = 1; x < width - 1; ++x) {
+        const uint8_t* p = pixels + 4 * x;
+        const int sum = p[0] + p[1] + p[2];
+        row[x] = sum <= darkLimit ? kUnlabelledDark : 0;
+    }
+    row[width - 1] = 0;
+}
+
+// Index of the first marked pixel at or after x; bright stretches are
+// skipped four labels at a time.
+inline int nextDark(const int16_t* row, int x, int end) {
+    while (x + 4 <= end) {
+        uint64_t four;
+        std::memcpy(&four, row + x, sizeof four);
+        if (four != 0) break;
+        x += 4;
+    }
+    while (x < end && row[x] == 0) ++x;
+    return x;
+}
+
+// Labels the marked pixels of row y from the finished row above. Returns
+// the number of provisional labels issued so far, or -1 past the limit.
+int labelRow(LabelStorage& st, const int16_t* above, int16_t* row, int width, int y, int issued) {
+    int32_t* equivalence = st.equivalence;
+    LabelWork* work = st.work;
+    const int end = width - 1;
+    for (int x = nextDark(row, 1, end); x < end; x = nextDark(row, x + 1, end)) {
+        const int16_t up = above[x];
+        if (up > 0) {
+            row[x] = up;
+            LabelWork& w = work[up];
+            addPixel(w, x, y);
+            w.maxY = y;
+            continue;
+        }
+        const int16_t upRight = above[x + 1];
+        const int16_t upLeft = above[x - 1];
+        const int16_t left = row[x - 1];
+        if (upRight > 0) {
+            if (upLeft > 0) {
+                const int32_t root = mergeLabels(equivalence, upRight, upLeft);
+                row[x] = static_cast<int16_t>(root);
+                addPixel(work[root], x, y);
+                work[root].maxY = y;
+            } else if (left > 0) {
+                const int32_t root = mergeLabels(equivalence, upRight, left);
+                row[x] = static_cast<int16_t>(root);
+                addPixel(work[root], x, y);
+            } else {
+                row[x] = upRight;
+                LabelWork& w = work[upRight];
+                addPixel(w, x, y);
+                if (x < w.minX) w.minX = x;
+                w.maxY = y;
+            }
+        } else if (upLeft > 0) {
+            row[x] = upLeft;
+            LabelWork& w = work[upLeft];
+            addPixel(w, x, y);
+            if (x > w.maxX) w.maxX = x;
+            w.maxY = y;
+        } else if (left > 0) {
+            row[x] = left;
+            LabelWork& w = work[left];
+            addPixel(w, x, y);
+            if (x > w.maxX) w.maxX = x;
+        } else {
+            if (issued == kMaxProvisionalLabels) return -1;
+            const int p = ++issued;
+            row[x] = static_cast<int16_t>(p);
+            equivalence[p] = p;
+            work[p] = LabelWork{1, x, x, y, y, x, y};
+        }
+    }
+    return issued;
+}
+
+// Roots become 1, 2, ... in increasing order; every other label takes its
+// root's number, already assigned because the root is smaller.
+int renumber(int32_t* equivalence, int issued) {
+    int next = 1;
+    for (int p = 1; p <= issued; ++p) {
+        if (equivalence[p] == p) {
+            equivalence[p] = next++;
+        } else {
+            equivalence[p] = equivalence[equivalence[p]];
+        }
+    }
+    return next - 1;
+}
+
+// The centroid table holds the coordinate sums until the final division.
+void collectRegionStatistics(LabelStorage& st, int issued, int regions, int width, int height) {
+    double* sums = st.centroid;
+    for (int f = 0; f < regions; ++f) {
+        st.area[f] = 0;
+        sums[2 * f] = 0.0;
+        sums[2 * f + 1] = 0.0;
+        int32_t* box = st.clipBox + 4 * f;
+        box[0] = width;
+        box[1] = 0;
+        box[2] = height;
+        box[3] = 0;
+    }
+    for (int p = 1; p <= issued; ++p) {
+        const LabelWork& w = st.work[p];
+        const int f = st.equivalence[p] - 1;
+        st.area[f] += w.count;
+        sums[2 * f] += static_cast<double>(w.sumX);
+        sums[2 * f + 1] += static_cast<double>(w.sumY);
+        int32_t* box = st.clipBox + 4 * f;
+        if (w.minX < box[0]) box[0] = w.minX;
+        if (w.maxX > box[1]) box[1] = w.maxX;
+        if (w.minY < box[2]) box[2] = w.minY;
+        if (w.maxY > box[3]) box[3] = w.maxY;
+    }
+    for (int f = 0; f < regions; ++f) {
+        sums[2 * f] = sums[2 * f] / st.area[f];
+        sums[2 * f + 1] = sums[2 * f + 1] / st.area[f];
+    }
+}
+
+} // namespace
+
+const LabelImage* labelDarkRegions(const uint8_t* frame, int threshold) {
+    DetectorState& state = detectorState();
+    LabelStorage& st = state.label;
+    const int width = state.camera.xsize;
+    const int height = state.camera.ysize;
+    int16_t* labels = st.labels.data();
+    st.result = LabelImage{};
+
+    // The frame rows are never labelled, so no region touches the edge.
+    if (width < 3 || height < 3) {
+        std::fill(st.labels.begin(), st.labels.end(), int16_t{0});
+    } else {
+        std::memset(labels, 0, sizeof(int16_t) * width);
+        std::memset(labels + static_cast<std::size_t>(height - 1) * width, 0, sizeof(int16_t) * width);
+    }
+
+    const int darkLimit = 3 * threshold;
+    int issued = 0;
+    for (int y = 1; y < height - 1; ++y) {
+        int16_t* row = labels + static_cast<std::size_t>(y) * width;
+        binariseRow(frame + static_cast<std::size_t>(y) * width * 4, width, darkLimit, row);
+        issued = labelRow(st, row - width, row, width, y, issued);
+        if (issued < 0) return nullptr;
+    }
+
+    const int regions = renumber(st.equivalence, issued);
+    if (regions > 0) collectRegionStatistics(st, issued, regions, width, height);
+
+    LabelImage& result = st.result;
+    result.labels = labels;
+    result.width = width;
+    result.height = height;
+    result.labelCount = regions;
+    result.area = st.area;
+    result.centroid = st.centroid;
+    result.clipBox = st.clipBox;
+    result.labelMap = st.equivalence + 1;
+    return &result;
+}
