@@ -1,0 +1,181 @@
+#pragma once
+// The operator's window: every setting, the pattern catalogue (its list is
+// the catalogue while the program runs), Start and Stop of the tracking
+// worker, and Pattern Capture.
+//
+// Every control with an id carries that id in decimal as its object name
+// ("1000" is Start, "1028" the pattern list), so tests and tools find it with
+// findChild<...>("1000"). The About box's OK button is "1".
+//
+// The workers reach the controls only through the TrackingHost and
+// CaptureHost calls below, which hop to the GUI thread: reads wait there
+// (blocking queued calls), writes are queued. The GUI thread never waits for
+// a worker; closing is refused while one exists.
+#include <string>
+#include <vector>
+#include <QDialog>
+#include <QIcon>
+#include <QMessageBox>
+#include <opencv2/core.hpp>
+#include "camera.h"
+#include "capture_worker.h"
+#include "catalogue.h"
+#include "config.h"
+#include "network.h"
+#include "report.h"
+#include "tracking_worker.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+
+// The system-menu command of the About entry.
+constexpr unsigned IDM_ABOUTBOX = 16;
+
+class CAboutDlg : public QDialog {
+public:
+    explicit CAboutDlg(QWidget* parent);
+};
+
+class CQuillmarkDlg : public QDialog, public TrackingHost, public CaptureHost {
+public:
+    explicit CQuillmarkDlg(QWidget* parent = nullptr);
+    ~CQuillmarkDlg() override;
+
+    // Reads the files and fills the controls; called once before showing.
+    void OnInitDialog();
+
+    // Button and list handlers.
+    void OnStart();
+    void OnStop();
+    void OnPatternCapture();
+    void OnDataFormatCheck();
+    void OnPatternListItemChanged(int row);
+    void OnPatternListRightClick(const QPoint& position);
+    void OnRemovePattern();
+    void OnUpdatePattern();
+    void OnSysCommand(unsigned command);
+    // The close box: refuses while a worker exists, otherwise saves the
+    // catalogue, then the settings, and closes. True when it closed.
+    bool OnCancelCommand();
+
+    // Appends a catalogue row, checked when in use, and selects it. 0 on success.
+    int AddPatternRow(const PatternEntry& entry);
+    std::vector<PatternRow> patternRows() const;
+
+    void EnableSettingControls();
+    void DisableSettingControls();
+
+    // The context menu of the pattern list ("Remove this pattern"); the
+    // caller owns it.
+    QMenu* createPatternMenu();
+
+    // Where the camera choice comes from; the modal chooser by default.
+    void setCameraChooser(CameraChooser chooser) { chooser_ = std::move(chooser); }
+
+    const Settings& settings() const { return settings_; }
+    // The texts of the legend and Output boxes, "\r\n" line ends as produced.
+    const std::string& legendText() const { return legendText_; }
+    const std::string& outputText() const { return outputText_; }
+    // The thumbnail now shown; empty when none.
+    const cv::Mat& thumbnail() const { return thumbnail_; }
+    bool trackingExists() const { return tracking_.exists(); }
+    bool captureExists() const { return capture_.exists(); }
+    CaptureWorker& captureWorker() { return capture_; }
+    int serverPort() const { return network_.port(); }
+
+    // TrackingHost and CaptureHost: called on the worker threads.
+    bool previewChecked() override;
+    void uncheckPreview() override;
+    int patternRowCount() override;
+    bool patternRowChecked(int row) override;
+    void setOutputText(const std::string& text) override;
+    bool startServer(int port, std::string& error) override;
+    void stopServer() override;
+    void reportProblem(const std::string& message) override;
+    void trackingEnded() override;
+    int addPatternRow(const PatternEntry& entry) override;
+    void captureEnded() override;
+
+protected:
+    // Every operator message goes through here; tests capture the texts.
+    virtual void messageBox(const QString& caption, const QString& text, QMessageBox::Icon icon);
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+
+private:
+    void createControls();
+    // Moves values between the members and the controls. Taking them from
+    // the controls fails (with a message when `report`) on a port or width
+    // that is not a number; the members keep their previous values then.
+    bool UpdateData(bool fromControls, bool report = true);
+    void UpdateDataFormat();
+    DataFormat dataFormat() const;
+    void DrawThumbnail();
+    void showPlaceholderThumbnail();
+    bool openCamera();
+    int selectedRow() const;
+    void selectRow(int row);
+    void setStartButtons(bool enabled);
+    // Waits, serving events, until the workers are gone (only at destruction).
+    void finishWorkers();
+
+    Settings settings_;
+    QString nameText_;
+    double widthMm_ = 0.0;
+    std::string legendText_;
+    std::string outputText_;
+    cv::Mat thumbnail_; // 8-bit BGR, owned here
+    CameraState camera_;
+    Catalogue catalogue_; // the one built at Start
+    CameraChooser chooser_;
+    Network network_;
+    TrackingWorker tracking_;
+    CaptureWorker capture_;
+
+    QPushButton* start_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QRadioButton* automaticMode_ = nullptr;
+    QRadioButton* commandMode_ = nullptr;
+    QButtonGroup* modeGroup_ = nullptr;
+    QComboBox* imageSize_ = nullptr;
+    QComboBox* cameraId_ = nullptr;
+    QGroupBox* dataFormatGroup_ = nullptr;
+    QCheckBox* checkName_ = nullptr;
+    QCheckBox* checkPos2d_ = nullptr;
+    QCheckBox* checkDvec_ = nullptr;
+    QCheckBox* checkPos3d_ = nullptr;
+    QCheckBox* checkArea_ = nullptr;
+    QCheckBox* checkCf_ = nullptr;
+    QCheckBox* checkVertex_ = nullptr;
+    QCheckBox* checkGLmatrix_ = nullptr;
+    QPlainTextEdit* legend_ = nullptr;
+    QTreeWidget* patternList_ = nullptr;
+    QPushButton* patternCapture_ = nullptr;
+    QLabel* thumbnailView_ = nullptr;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* width_ = nullptr;
+    QPushButton* update_ = nullptr;
+    QCheckBox* preview_ = nullptr;
+    QPlainTextEdit* output_ = nullptr;
+    QLineEdit* ip_ = nullptr;
+};
+
+// The host's first IPv4 address as dotted text; 0, or -1 when the host
+// name does not resolve to one (`address` is then empty).
+int GetLocalAddress(std::string& address);
+
+// The application's own icon: a small square marker.
+QIcon quillmarkIcon();
