@@ -208,12 +208,19 @@ static std::vector<CameraSource> enumerateAravis() {
 
 static std::unique_ptr<CameraBackend> createAravisCamera(const std::string& spec, std::string& error) {
     const std::string id = deviceId(spec);
-    if (id.compare(0, FakeDevicePrefix.size(), FakeDevicePrefix) == 0) {
-        arv_enable_interface("Fake");
-        arv_update_device_list();
-    }
     GError* err = nullptr;
-    ArvCamera* camera = arv_camera_new(id.empty() ? nullptr : id.c_str(), &err);
+    ArvCamera* camera = nullptr;
+    if (id.compare(0, FakeDevicePrefix.size(), FakeDevicePrefix) == 0) {
+        // Straight to the simulated interface: a general lookup would first
+        // spend a second on network discovery.
+        arv_enable_interface("Fake");
+        if (ArvDevice* device = arv_interface_open_device(arv_fake_interface_get_instance(), id.c_str(), &err)) {
+            camera = arv_camera_new_with_device(device, &err);
+            g_object_unref(device);
+        }
+    } else {
+        camera = arv_camera_new(id.empty() ? nullptr : id.c_str(), &err);
+    }
     if (!camera) {
         error = spec + ": cannot connect to the camera: " + takeMessage(err);
         return nullptr;

@@ -115,6 +115,12 @@ static std::unique_ptr<CameraBackend> createFileCamera(const std::string& spec, 
         return std::make_unique<FileCamera>(std::move(images));
     }
     if (isImageFile(path)) return std::make_unique<FileCamera>(std::vector<std::string>{path});
+    // A name without a printf field must exist; asking OpenCV would only
+    // add its own complaint about a missing sequence number.
+    if (path.find('%') == std::string::npos && !fs::exists(path, ec)) {
+        error = "cannot open " + path + ": no such file or directory";
+        return nullptr;
+    }
     cv::VideoCapture capture(path);
     if (!capture.isOpened()) {
         error = "cannot open " + path + " as a video file or image sequence";
