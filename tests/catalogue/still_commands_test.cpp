@@ -1,0 +1,195 @@
+// The still-image commands through the real executable: register a printed
+// marker, find it again at new poses, print a catalogued marker and register
+// the print, and the refusals on missing or bad input.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include "camera_param.h"
+#include "detector_state.h"
+#include "pattern.h"
+#include "render.h"
+#include "temp_dir.h"
+
+namespace {
+
+struct CommandRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class StillCommands : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.file("Data"));
+        camera = defaultCameraParam();
+        ASSERT_EQ(saveCameraParam(dir.file("Data/camera_para.dat").c_str(), 1, &camera), 0);
+    }
+    void TearDown() override { resetDetector(); }
+
+    CommandRun run(const std::string& arguments) const {
+        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
+        const std::string command = std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() + " >" +
+                                    out + " 2>" + err;
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+    }
+
+    // A frame of `pattern` markers seen through the stored camera.
+    std::string renderScene(const std::string& name, const cv::Mat& pattern,
+                            const std::vector<std::array<double, 6>>& views) const {
+        std::vector<PrintedMarker> markers;
+        for (const auto& v : views) {
+            PrintedMarker m;
+            m.pattern = pattern;
+            poseFromView(camera, v[0], v[1], v[2], v[3], v[4], v[5], m.transform);
+            markers.push_back(m);
+        }
+        const std::string path = dir.file(name);
+        EXPECT_TRUE(cv::imwrite(path, renderFrame(camera, markers, RenderSettings{})));
+        return path;
+    }
+
+    std::string catalogueText() const { return readFile(dir.file("Data/pattern_list.txt")); }
+
+    TempDir dir;
+    CameraParam camera;
+};
+
+PatternCode codeOf(const cv::Mat& pattern) {
+    PatternCode code;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x)
+            for (int p = 0; p < 3; ++p) code.value[(y * 16 + x) * 3 + p] = pattern.at<cv::Vec3b>(y, x)[p];
+    return code;
+}
+
+} // namespace
+
+TEST_F(StillCommands, RegisteredPatternIsFoundUnderItsNameAtNewPoses) {
+    const cv::Mat pattern = makeRandomPattern(21);
+    const std::string print = dir.file("print.png");
+    ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(pattern, 320, 80)));
+    CommandRun r = run("pattern --name Seven --width 62.5 " + print);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(catalogueText(), "[Pattern]\tSeven\tData/000.patt\t62.5\tuse\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("Data/000.jpg")));
+
+    const std::string scene = renderScene("scene.png", pattern, {{400, 25, 0, 100, 180, 200}, {700, -10, 30, -60, 470, 300}});
+    r = run("detect --fields name,cf " + scene);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Num= 2");
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(line.substr(0, 6), "Seven,") << line;
+        EXPECT_GT(std::stod(line.substr(6)), 0.8) << line;
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << "only reports on standard output";
+    EXPECT_NE(r.err.find("SIZE = 640, 480"), std::string::npos) << "camera print-out on standard error";
+}
+
+TEST_F(StillCommands, DetectPrintsOneReportPerImageInOrderAndTakesGreyImages) {
+    // Grey blocks, so that the grey copy of the frame still shows the pattern.
+    cv::Mat pattern;
+    cv::cvtColor(makeRandomPattern(4), pattern, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(pattern, pattern, cv::COLOR_GRAY2BGR);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tFour\tData/000.patt\t80\tuse\n");
+    const std::string one = renderScene("one.png", pattern, {{600, 0, 0, 0, 320, 240}});
+    const std::string none = renderScene("none.png", pattern, {});
+    cv::Mat grey;
+    cv::cvtColor(cv::imread(one), grey, cv::COLOR_BGR2GRAY);
+    // Half size: the camera is scaled to each image.
+    cv::resize(grey, grey, cv::Size(320, 240), 0, 0, cv::INTER_AREA);
+    ASSERT_TRUE(cv::imwrite(dir.file("grey.png"), grey));
+
+    const CommandRun r = run("detect --repeat 3 --fields name " + one + " " + none + " " + dir.file("grey.png"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 1\nFour\nNum= 0\nNum= 1\nFour\n");
+    EXPECT_NE(r.err.find("SIZE = 320, 240"), std::string::npos);
+}
+
+TEST_F(StillCommands, DiagnosticsOfABrokenCatalogueStayOffStandardOutput) {
+    const cv::Mat pattern = makeRandomPattern(8);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/001.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"),
+              "[Pattern]\tGone\tData/000.patt\t80\tuse\n[Pattern]\tEight\tData/001.patt\t80\tuse\n");
+    const std::string scene = renderScene("s.png", pattern, {{600, 0, 0, 0, 320, 240}});
+    const CommandRun r = run("detect --fields name " + scene);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 1\nEight\n") << "the pattern after a missing one keeps its id";
+    EXPECT_NE(r.err.find("\"Data/000.patt\" not found!!"), std::string::npos) << r.err;
+}
+
+TEST_F(StillCommands, PrintedMarkerRegistersAsTheSamePattern) {
+    const cv::Mat pattern = makeRandomPattern(33);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tOrig\tData/000.patt\t80\tuse\n");
+    CommandRun r = run("marker 0 " + dir.file("printed.png"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run("pattern " + dir.file("printed.png"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(catalogueText(),
+              "[Pattern]\tOrig\tData/000.patt\t80\tuse\n[Pattern]\tP001\tData/001.patt\t80\tuse\n");
+
+    resetDetector();
+    ASSERT_EQ(loadPatternFile(dir.file("Data/000.patt").c_str()), 0);
+    cv::Mat registered;
+    ASSERT_EQ(readPatternImage(dir.file("Data/001.patt").c_str(), registered), 0);
+    int id = -1, dir = -1;
+    double cf = 0;
+    matchPatternCode(codeOf(registered), &id, &dir, &cf);
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(dir, 0) << "printed upright, registered upright";
+    EXPECT_GT(cf, 0.9);
+}
+
+TEST_F(StillCommands, NamesThatCannotBeStoredAreRefused) {
+    const std::string print = dir.file("print.png");
+    ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(makeRandomPattern(2), 320, 80)));
+    for (const char* name : {"'two words'", "''"}) {
+        const CommandRun r = run(std::string("pattern --name ") + name + " " + print);
+        EXPECT_NE(r.status, 0);
+        EXPECT_NE(r.err.find("is refused"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Data/pattern_list.txt")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Data/000.patt")));
+}
+
+TEST_F(StillCommands, PatternKeepsACatalogueItCannotReadWhole) {
+    const std::string broken = "[Pattern]\tA\tData/000.patt\t80\tuse\n[Pattern]\tB\tData/001.patt\twide\tuse\n";
+    writeFile(dir.file("Data/pattern_list.txt"), broken);
+    const std::string print = dir.file("print.png");
+    ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(makeRandomPattern(2), 320, 80)));
+    const CommandRun r = run("pattern " + print);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(catalogueText(), broken);
+}
+
+TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImages) {
+    const std::string scene = renderScene("s.png", makeRandomPattern(1), {});
+    CommandRun r = run("detect " + scene);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), makeRandomPattern(1)), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tA\tData/000.patt\t80\tuse\n");
+    r = run("detect " + dir.file("missing.png"));
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("missing.png"), std::string::npos) << r.err;
+
+    writeFile(dir.file("Data/camera_para.dat"), std::string(135, '\0'));
+    r = run("detect " + scene);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
