@@ -14,6 +14,7 @@ constexpr double kFirstStepRad = 0.17453292519943295; // 10 degrees
 constexpr double kTrialCeiling = 1e9;
 constexpr double kTinyAngleRad = 1e-6;
 constexpr double kBackProjectDepth = 10.0;
+constexpr double kPi = 3.14159265358979323846;
 
 void normalise(double v[3]) {
     const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
@@ -55,15 +56,21 @@ double angleOf(double c, double s) {
 }
 
 // The two unit vectors u with m . u = 0 and g . u = cb, solved through the
-// first two coordinates of an order in which they are independent.
+// first two coordinates of the order in which they are most independent.
+// The three candidate determinants are the components of m x g, a unit
+// vector, so the largest is at least 1 / sqrt(3): picking merely a non-zero
+// one broke down for a marker facing the camera, where m lies along the
+// optical axis and the first determinant is tiny but not zero.
 int perpendicularCandidates(const double g[3], const double m[3], double cb, double u[2][3]) {
-    int order[3];
-    if (m[1] * g[0] - g[1] * m[0] != 0.0) {
-        order[0] = 0, order[1] = 1, order[2] = 2;
-    } else if (m[2] * g[0] - g[2] * m[0] != 0.0) {
-        order[0] = 0, order[1] = 2, order[2] = 1;
-    } else {
-        order[0] = 2, order[1] = 1, order[2] = 0;
+    static const int orders[3][3] = {{0, 1, 2}, {0, 2, 1}, {2, 1, 0}};
+    const int* order = orders[0];
+    double largest = -1.0;
+    for (const int* candidate : orders) {
+        const double det = m[candidate[1]] * g[candidate[0]] - g[candidate[1]] * m[candidate[0]];
+        if (std::fabs(det) > largest) {
+            largest = std::fabs(det);
+            order = candidate;
+        }
     }
     const double g0 = g[order[0]], g1 = g[order[1]], g2 = g[order[2]];
     const double m0 = m[order[0]], m1 = m[order[1]], m2 = m[order[2]];
@@ -75,8 +82,14 @@ int perpendicularCandidates(const double g[3], const double m[3], double cb, dou
     const double k4 = m0 * cb / (m0 * g1 - g0 * m1);
     const double A = k1 * k1 + k3 * k3 + 1;
     const double B = k1 * k2 + k3 * k4;
-    const double D = B * B - A * (k2 * k2 + k4 * k4 - 1);
-    if (D < 0) return -1;
+    double D = B * B - A * (k2 * k2 + k4 * k4 - 1);
+    // For unit g and m perpendicular to it the discriminant is never negative
+    // (cb <= 1); near-perpendicular inputs (cb -> 1, a double root) can round
+    // it just below zero, which is no reason to give up.
+    if (D < 0) {
+        if (D < -1e-9 * A) return -1;
+        D = 0;
+    }
     const double roots[2] = {(-B + std::sqrt(D)) / A, (-B - std::sqrt(D)) / A};
     for (int i = 0; i < 2; ++i) {
         u[i][order[0]] = k1 * roots[i] + k2;
@@ -172,7 +185,13 @@ void rotationToAngles(double R[3][3], double* a, double* b, double* c) {
     if (R[2][2] > 1.0) R[2][2] = 1.0;
     if (R[2][2] < -1.0) R[2][2] = -1.0;
     *b = std::acos(R[2][2]);
-    if (*b >= kTinyAngleRad) {
+    if (*b > kPi - kTinyAngleRad) {
+        // The other pole, where a marker squarely faces the camera: sin b
+        // vanishes as well, so a = 0 and the in-plane turn goes into c.
+        *a = 0.0;
+        *b = kPi;
+        *c = angleOf(-R[0][0], R[1][0]);
+    } else if (*b >= kTinyAngleRad) {
         const double sb = std::sin(*b);
         *a = angleOf(R[0][2] / sb, R[1][2] / sb);
         const double k = R[0][2] * R[0][2] + R[1][2] * R[1][2];
@@ -180,7 +199,7 @@ void rotationToAngles(double R[3][3], double* a, double* b, double* c) {
         const double cosC = -(R[0][2] * R[2][0] + R[1][2] * R[2][1]) / k;
         *c = angleOf(cosC, sinC);
     } else {
-        // Facing the camera: the whole in-plane turn goes into c.
+        // Facing away along the optical axis: the in-plane turn goes into c.
         *a = 0.0;
         *b = 0.0;
         *c = angleOf(R[0][0], R[1][0]);
