@@ -74,10 +74,19 @@ int labelRow(LabelStorage& st, const int16_t* above, int16_t* row, int width, in
     for (int x = nextDark(row, 1, end); x < end; x = nextDark(row, x + 1, end)) {
         const int16_t up = above[x];
         if (up > 0) {
+            // Inside a region most pixels copy the same label from above:
+            // take the whole stretch at once, its statistics summed in closed
+            // form instead of through one store per pixel.
+            int last = x;
             row[x] = up;
+            while (row[last + 1] == kUnlabelledDark && above[last + 1] == up) row[++last] = up;
+            const int64_t n = last - x + 1;
             LabelWork& w = work[up];
-            addPixel(w, x, y);
+            w.count += static_cast<int32_t>(n);
+            w.sumX += (static_cast<int64_t>(x) + last) * n / 2;
+            w.sumY += static_cast<int64_t>(y) * n;
             w.maxY = y;
+            x = last;
             continue;
         }
         const int16_t upRight = above[x + 1];
