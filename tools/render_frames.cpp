@@ -49,8 +49,10 @@ int main(int argc, char** argv) {
     const double focal = camera.projection[0][0];
     const double widthMm = 80.0;
     // The black square takes a little under half a cell, leaving room for
-    // its paper and for the tilt.
-    const double distanceMm = focal * widthMm / (0.45 * cell);
+    // its paper and for the tilt, and at most 240 px: the detector takes no
+    // region above 100000 pixels.
+    const double sidePx = std::min(0.45 * cell, 240.0);
+    const double distanceMm = focal * widthMm / sidePx;
     std::vector<PrintedMarker> markers;
     for (int i = 0; i < count; ++i) {
         PrintedMarker marker;
