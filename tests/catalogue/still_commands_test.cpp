@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -192,4 +193,50 @@ TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImage
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
+}
+
+TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {
+    const char* source = std::getenv("QUILLMARK_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string root = source;
+    CameraParam stored, camera;
+    ASSERT_EQ(loadCameraParam((root + "/Data/camera_para.dat").c_str(), 1, &stored), 0);
+    ASSERT_EQ(scaleCameraParam(stored, 800, 600, camera), 0);
+
+    const char* names[] = {"Flag", "Fork", "Kite", "Hook"};
+    std::vector<PrintedMarker> markers;
+    for (int i = 0; i < 4; ++i) {
+        const cv::Mat print = cv::imread(root + "/docs/markers/" + names[i] + ".png", cv::IMREAD_COLOR);
+        ASSERT_FALSE(print.empty()) << names[i];
+        PrintedMarker m;
+        // The printable image with its margin cut off is exactly the black square.
+        const int margin = print.cols / 6;
+        m.pattern = print(cv::Rect(margin, margin, print.cols - 2 * margin, print.rows - 2 * margin)).clone();
+        m.face = PrintedMarker::WholeSquare;
+        poseFromView(camera, 900, 10.0 * i - 15, 20 - 8.0 * i, 70.0 * i + 10, 200 + 400 * (i % 2), 150 + 300 * (i / 2),
+                     m.transform);
+        markers.push_back(m);
+    }
+    TempDir dir;
+    const std::string scene = dir.file("demo.png");
+    ASSERT_TRUE(cv::imwrite(scene, renderFrame(camera, markers, RenderSettings{800, 600})));
+    const std::string out = dir.file("out.txt");
+    const int status = std::system((std::string(QUILLMARK_EXE) + " detect -C " + root + " --fields name,pos2d " +
+                                    scene + " >" + out + " 2>/dev/null")
+                                       .c_str());
+    ASSERT_EQ(status, 0);
+    std::istringstream lines(readFile(out));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Num= 4");
+    std::set<std::string> seen;
+    while (std::getline(lines, line)) {
+        const std::string name = line.substr(0, line.find(','));
+        const int x = std::stoi(line.substr(name.size() + 1));
+        const int y = std::stoi(line.substr(line.rfind(',') + 1));
+        const int i = (x > 400) + 2 * (y > 300);
+        EXPECT_EQ(name, names[i]) << line;
+        seen.insert(name);
+    }
+    EXPECT_EQ(seen.size(), 4u);
 }
