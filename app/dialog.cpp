@@ -94,6 +94,12 @@ QPushButton* makeButton(QWidget* parent, const char* caption, const char* id, co
     return button;
 }
 
+// A missing picture is normal here (a row without thumbnail), not worth
+// OpenCV's warning.
+cv::Mat loadColourImage(const char* path) {
+    return access(path, R_OK) == 0 ? cv::imread(path, cv::IMREAD_COLOR) : cv::Mat();
+}
+
 } // namespace
 
 QIcon quillmarkIcon() {
@@ -500,7 +506,7 @@ void CQuillmarkDlg::DrawThumbnail() {
 void CQuillmarkDlg::showPlaceholderThumbnail() {
     thumbnail_.release();
     for (const char* path : kPlaceholderPaths) {
-        thumbnail_ = cv::imread(path, cv::IMREAD_COLOR);
+        thumbnail_ = loadColourImage(path);
         if (!thumbnail_.empty()) break;
     }
     DrawThumbnail();
@@ -544,7 +550,7 @@ void CQuillmarkDlg::OnPatternListItemChanged(int row) {
     if (!item) return;
     UpdateData(true, false);
     thumbnail_.release();
-    thumbnail_ = cv::imread(thumbnailFilePath(row), cv::IMREAD_COLOR);
+    thumbnail_ = loadColourImage(thumbnailFilePath(row).c_str());
     DrawThumbnail();
     nameText_ = item->text(0);
     widthMm_ = QLocale::c().toDouble(item->text(1));

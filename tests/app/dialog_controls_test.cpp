@@ -1,0 +1,197 @@
+// The dialog at rest: its controls, the keys it swallows, the legend, the
+// About box, the camera choice and the close path's files.
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include "dialog_support.h"
+#include "server_state.h"
+#include "temp_dir.h"
+
+namespace {
+
+class DialogAtRest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        dir.enterWithData();
+    }
+    TempDir dir;
+};
+
+TEST_F(DialogAtRest, EveryControlCarriesItsIdAndCaption) {
+    TestDialog dialog;
+    const std::vector<std::pair<const char*, const char*>> buttons = {
+        {"1000", "Start"}, {"1001", "Stop"}, {"1031", "Pattern Capture"}, {"1037", "Update"},
+        {"1016", "Automatic Mode"}, {"1015", "Command Mode"}, {"1018", "Name"},
+        {"1019", "Position in image (px, py)"}, {"1022", "Direction vector (dx, dy)"},
+        {"1024", "Position in 3D space (X, Y, Z)"}, {"1020", "Area in image"},
+        {"1021", "Confidence value (0.0 - 1.0)"}, {"1023", "Vertices in image (vx, vy)  x 4"},
+        {"1025", "OpenGL modelview matrix M[16]"}, {"1039", "Show preview window"}};
+    for (const auto& [id, caption] : buttons)
+        EXPECT_EQ(control<QAbstractButton>(dialog, id)->text(), QString::fromLatin1(caption)) << id;
+    for (const char* id : {"1003", "1035", "1036", "1042"}) control<QLineEdit>(dialog, id);
+    for (const char* id : {"1027", "1041"}) EXPECT_TRUE(control<QPlainTextEdit>(dialog, id)->isReadOnly());
+    for (const char* id : {"1010", "1011"}) control<QComboBox>(dialog, id);
+    control<QLabel>(dialog, "1034");
+    auto* list = control<QTreeWidget>(dialog, "1028");
+    EXPECT_EQ(list->headerItem()->text(0), "Name");
+    EXPECT_EQ(list->headerItem()->text(1), "Width [mm]");
+    EXPECT_EQ(dialog.windowTitle(), "Quillmark");
+}
+
+TEST_F(DialogAtRest, SettingsFromTheFileReachTheControls) {
+    writeFile("Data/config.txt",
+              "[Port] 5000\n[MaxCameraNum] 3\n[CameraSelected] 2\n[ImageSizeList] 640 480\n"
+              "[ImageSizeList] 1280 720\n[ImageSizeSelected] 1\n[DataFlow] 1\n[CheckName] 1\n[CheckPreview] 1\n");
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(control<QLineEdit>(dialog, "1003")->text(), "5000");
+    auto* camera = control<QComboBox>(dialog, "1011");
+    EXPECT_EQ(camera->count(), 3);
+    EXPECT_EQ(camera->currentText(), "2");
+    auto* size = control<QComboBox>(dialog, "1010");
+    EXPECT_EQ(size->itemText(0), "640x480");
+    EXPECT_EQ(size->currentText(), "1280x720");
+    EXPECT_TRUE(control<QRadioButton>(dialog, "1015")->isChecked());
+    EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isChecked());
+    EXPECT_TRUE(control<QCheckBox>(dialog, "1039")->isChecked());
+}
+
+TEST_F(DialogAtRest, EnterAndEscapeNeitherCloseNorPress) {
+    TestDialog dialog;
+    dialog.answerCamera("");
+    dialog.OnInitDialog();
+    dialog.show();
+    auto* start = control<QPushButton>(dialog, "1000");
+    start->setFocus();
+    for (QWidget* target : std::initializer_list<QWidget*>{start, control<QLineEdit>(dialog, "1003"), &dialog}) {
+        QTest::keyClick(target, Qt::Key_Return);
+        QTest::keyClick(target, Qt::Key_Enter);
+        QTest::keyClick(target, Qt::Key_Escape);
+    }
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.chooserCalls, 0);
+    EXPECT_TRUE(dialog.messages.empty());
+    EXPECT_FALSE(QFile::exists("Data/config.txt")) << "nothing closed the dialog";
+}
+
+TEST_F(DialogAtRest, TogglingAFieldRewritesTheLegend) {
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.legendText(), "Num= <count>\r\n");
+    auto* name = control<QCheckBox>(dialog, "1018");
+    auto* pos2d = control<QCheckBox>(dialog, "1019");
+    name->click();
+    EXPECT_EQ(dialog.legendText(), "Num= <count>\r\n<name>");
+    pos2d->click();
+    EXPECT_EQ(dialog.legendText(), "Num= <count>\r\n<name>,<px>,<py>");
+    EXPECT_EQ(activeDataFormat().CheckPos2d, 1);
+    name->click();
+    pos2d->click();
+    EXPECT_EQ(dialog.legendText(), "Num= <count>\r\n");
+    EXPECT_EQ(control<QPlainTextEdit>(dialog, "1027")->toPlainText(), "Num= <count>\n");
+}
+
+TEST_F(DialogAtRest, AnEmptyCatalogueShowsThePlaceholder) {
+    writeSolidImage("Data/no_pattern.bmp", cv::Scalar(10, 20, 30));
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    ASSERT_FALSE(dialog.thumbnail().empty());
+    EXPECT_EQ(dialog.thumbnail().at<cv::Vec3b>(0, 0), cv::Vec3b(10, 20, 30));
+    EXPECT_FALSE(control<QLabel>(dialog, "1034")->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_EQ(control<QLineEdit>(dialog, "1035")->text(), "");
+    EXPECT_EQ(control<QLineEdit>(dialog, "1036")->text(), "0");
+}
+
+TEST_F(DialogAtRest, ALargeThumbnailIsShownUnscaled) {
+    writeCatalogue({{"A", 80, true}});
+    writeSolidImage("Data/000.jpg", cv::Scalar(0, 0, 255), 400);
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    const QPixmap shown = control<QLabel>(dialog, "1034")->pixmap(Qt::ReturnByValue);
+    EXPECT_EQ(shown.size(), QSize(400, 400));
+}
+
+TEST_F(DialogAtRest, ACancelledCameraChoiceStartsNothing) {
+    TestDialog dialog;
+    dialog.answerCamera("");
+    dialog.OnInitDialog();
+    dialog.OnStart();
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_EQ(dialog.messages[0].caption, "Error");
+    EXPECT_EQ(dialog.messages[0].text, "Camera could not be connected.\r\nAnother software probably uses it.");
+    EXPECT_FALSE(dialog.trackingExists());
+    EXPECT_TRUE(control<QPushButton>(dialog, "1000")->isEnabled());
+    EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isEnabled());
+}
+
+TEST_F(DialogAtRest, CaptureWithoutCameraParametersIsRefusedBeforeTheCameraOpens) {
+    writeFile("Data/camera_para.dat", std::string(100, '\0')); // short of one record
+    TestDialog dialog;
+    dialog.answerCamera("");
+    dialog.OnInitDialog();
+    dialog.OnPatternCapture();
+    EXPECT_EQ(dialog.chooserCalls, 0);
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
+    EXPECT_FALSE(dialog.captureExists());
+    EXPECT_TRUE(control<QPushButton>(dialog, "1031")->isEnabled());
+}
+
+TEST_F(DialogAtRest, ANormalCloseWritesCatalogueAndSettings) {
+    writeCatalogue({{"A", 80, true}, {"B", 62.5, false}});
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    control<QLineEdit>(dialog, "1003")->setText("5001");
+    control<QRadioButton>(dialog, "1015")->setChecked(true);
+    dialog.findChild<QTreeWidget*>("1028")->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    dialog.show();
+    EXPECT_TRUE(dialog.close() || !dialog.isVisible());
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(readFile("Data/pattern_list.txt"),
+              "[Pattern]\tA\tData/000.patt\t80\tnot_use\n[Pattern]\tB\tData/001.patt\t62.5\tnot_use\n");
+    const std::string config = readFile("Data/config.txt");
+    EXPECT_NE(config.find("[Port]                5001\n"), std::string::npos) << config;
+    EXPECT_NE(config.find("[DataFlow]            1\n"), std::string::npos) << config;
+    EXPECT_TRUE(dialog.messages.empty());
+}
+
+TEST_F(DialogAtRest, AnUnwritableDataFolderIsReportedAtClose) {
+    std::filesystem::remove_all("Data");
+    writeFile("Data", "a file where the folder should be");
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    EXPECT_TRUE(dialog.OnCancelCommand());
+    ASSERT_EQ(dialog.messages.size(), 2u);
+    EXPECT_TRUE(dialog.messages[0].text.contains("Data/pattern_list.txt"));
+    EXPECT_TRUE(dialog.messages[1].text.contains("Data/config.txt"));
+}
+
+TEST_F(DialogAtRest, TheAboutBoxNamesTheVersion) {
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    QString title, text;
+    QTimer::singleShot(0, [&] {
+        QWidget* about = QApplication::activeModalWidget();
+        ASSERT_NE(about, nullptr);
+        title = about->windowTitle();
+        for (QLabel* label : about->findChildren<QLabel*>())
+            if (!label->text().isEmpty()) text = label->text();
+        control<QPushButton>(*about, "1")->click();
+    });
+    dialog.OnSysCommand(IDM_ABOUTBOX);
+    EXPECT_EQ(title, QString::fromUtf8("バージョン情報 Quillmark"));
+    EXPECT_EQ(text, "Quillmark, Version 1.0");
+}
+
+} // namespace
