@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the dialog tests: the application object, a dialog whose
-// message boxes are recorded instead of shown, and waiting while events flow.
+// Shared by the dialog tests: a dialog whose message boxes are recorded
+// instead of shown, and the files a catalogue is made of.
 #include <functional>
 #include <string>
 #include <utility>
@@ -8,13 +8,7 @@
 #include <QString>
 #include <opencv2/core.hpp>
 #include "dialog.h"
-
-// The one QApplication of the test process (offscreen platform).
-void ensureApplication();
-
-// Serves events until `condition` holds; false if it never does within a
-// generous bound (a hang, not a timing assertion).
-bool waitUntil(const std::function<bool()>& condition);
+#include "gui_support.h"
 
 struct Message {
     QString caption;
