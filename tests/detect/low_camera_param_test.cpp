@@ -109,6 +109,13 @@ TEST(CameraParamFile, OnlyWholeRecordsLoad) {
     EXPECT_EQ(-1, loadCameraParam(dir.file("missing.dat").c_str(), 1, &read));
 }
 
+TEST(CameraParamFile, SaveReportsAnUnwritablePath) {
+    TempDir dir;
+    const CameraParam record = sampleParam();
+    EXPECT_EQ(-1, saveCameraParam(dir.file("no/such/dir/camera_para.dat").c_str(), 1, &record));
+    EXPECT_EQ(-1, saveCameraParam(dir.file("camera_para.dat").c_str(), 0, &record));
+}
+
 TEST(CameraParamFile, HeaderBytesGiveWidthAndHeight) {
     TempDir dir;
     const std::string path = dir.file("camera_para.dat");
