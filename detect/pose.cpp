@@ -16,11 +16,14 @@ constexpr double kTinyAngleRad = 1e-6;
 constexpr double kBackProjectDepth = 10.0;
 constexpr double kPi = 3.14159265358979323846;
 
-void normalise(double v[3]) {
+// False for a zero vector, which has no direction to keep.
+bool normalise(double v[3]) {
     const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (len == 0.0) return false;
     v[0] /= len;
     v[1] /= len;
     v[2] /= len;
+    return true;
 }
 
 void cross(const double a[3], const double b[3], double out[3]) {
@@ -346,14 +349,15 @@ int initialRotation(const MarkerInfo& marker, const double P[3][4], double R[3][
         g[j][0] = w1 * (P[0][1] * P[1][2] - P[0][2] * P[1][1]) + w2 * P[1][1] - w3 * P[0][1];
         g[j][1] = w3 * P[0][0] - w1 * P[0][0] * P[1][2];
         g[j][2] = w1 * P[0][0] * P[1][1];
-        normalise(g[j]);
+        // Coinciding lines have no vanishing point at all.
+        if (!normalise(g[j])) return -1;
     }
     if (orientEdgeDirection(g[0], marker.vertex[(4 - d) % 4], marker.vertex[(5 - d) % 4], P) < 0) return -1;
     if (orientEdgeDirection(g[1], marker.vertex[(7 - d) % 4], marker.vertex[(4 - d) % 4], P) < 0) return -1;
     if (orthogonaliseDirections(g[0], g[1]) < 0) return -1;
     double g2[3];
     cross(g[0], g[1], g2);
-    normalise(g2);
+    if (!normalise(g2)) return -1;
     for (int r = 0; r < 3; ++r) {
         R[r][0] = g[0][r];
         R[r][1] = g[1][r];

@@ -10,7 +10,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 cv::Mat asBgr(const cv::Mat& image) {
-    if (image.channels() == 3) return image;
+    if (image.empty() || image.channels() == 3) return image;
     cv::Mat bgr;
     cv::cvtColor(image, bgr, image.channels() == 4 ? cv::COLOR_BGRA2BGR : cv::COLOR_GRAY2BGR);
     return bgr;
@@ -35,6 +35,10 @@ struct Face {
         const double half = kind == PrintedMarker::PatternInBorder ? halfWidth / 2 : halfWidth;
         if (std::fabs(X) >= half || std::fabs(Y) >= half) {
             bgr[0] = bgr[1] = bgr[2] = ink;
+            return true;
+        }
+        if (pattern.empty()) {
+            bgr[0] = bgr[1] = bgr[2] = paper;
             return true;
         }
         // Row 0 along +Y, column 0 along -X.
@@ -101,9 +105,10 @@ cv::Rect paperBox(const CameraParam& camera, const double T[3][4], double halfPa
 // what is already drawn there.
 void drawMarker(cv::Mat& frame, const CameraParam& camera, const PrintedMarker& marker,
                 const RenderSettings& settings) {
-    const Face face = makeFace(marker, settings.inkLevel, settings.paperLevel);
-    const cv::Rect box = paperBox(camera, marker.transform, face.halfPaper) & cv::Rect(0, 0, frame.cols, frame.rows);
+    const double halfPaper = marker.widthMm / 2 + marker.marginFraction * marker.widthMm;
+    const cv::Rect box = paperBox(camera, marker.transform, halfPaper) & cv::Rect(0, 0, frame.cols, frame.rows);
     if (box.empty()) return;
+    const Face face = makeFace(marker, settings.inkLevel, settings.paperLevel);
     const cv::Matx33d Hinv = planeHomography(camera, marker.transform).inv();
     const int S = std::max(1, settings.supersample);
     const double inv = 1.0 / (S * S);

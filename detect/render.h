@@ -33,7 +33,7 @@ struct PrintedMarker {
         // that bring their own border).
         WholeSquare,
     };
-    cv::Mat pattern;                  // 8-bit BGR (or grey), any size; nearest-cell lookup
+    cv::Mat pattern;                  // 8-bit BGR (or grey), any size, nearest-cell lookup; empty = blank
     Face face = PatternInBorder;
     double widthMm = 80.0;            // side of the black square
     double marginFraction = 0.25;     // white paper beyond the square on each side, x widthMm

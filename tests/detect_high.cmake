@@ -1,0 +1,8 @@
+# The detector's upper stages on frames drawn by the project's own renderer:
+# pattern table and matching, square extraction and history, pose.
+quillmark_test(detect_high_test
+  SOURCES
+    detect/high_pattern_test.cpp
+    detect/high_squares_test.cpp
+    detect/high_pose_test.cpp
+  LIBS qm_detect)
