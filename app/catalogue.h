@@ -4,6 +4,7 @@
 // that entry i is detector pattern id i.
 #include <string>
 #include <vector>
+#include "catalogue_patterns.h"
 #include "pattern_entry.h"
 
 // One row of the operator's pattern list, as the list shows it.
@@ -13,7 +14,6 @@ struct PatternRow {
     bool checked = true;   // in use
 };
 
-std::string patternFilePath(int index);   // "Data/%03d.patt"
 std::string thumbnailFilePath(int index); // "Data/%03d.jpg"
 std::string formatWidthText(double widthMm);
 
@@ -30,7 +30,3 @@ int SavePatternList(const Catalogue& catalogue);
 void CatalogueFromList(const std::vector<PatternRow>& rows, Catalogue& catalogue);
 PatternRow rowFromEntry(const PatternEntry& entry);
 
-// Loads entry j into detector slot j for every entry that fits the table;
-// returns the number of entries. Entries that cannot be loaded, and those
-// beyond the table, are reported on standard output and never recognised.
-int LoadCataloguePatterns(const Catalogue& catalogue);

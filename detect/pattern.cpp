@@ -81,7 +81,12 @@ int loadPatternFile(const char* path) {
     return id;
 }
 
+// Callers pass catalogue rows, which may outnumber the slots: an id outside
+// the table is treated like a Free slot rather than written past it.
+static bool outsideTable(int id) { return id < 0 || id >= kPatternSlots; }
+
 int freePattern(int id) {
+    if (outsideTable(id)) return -1;
     PatternTable& patterns = table();
     if (patterns.slot[id].state == Free) return -1;
     patterns.slot[id].state = Free;
@@ -90,6 +95,7 @@ int freePattern(int id) {
 }
 
 int activatePattern(int id) {
+    if (outsideTable(id)) return -1;
     PatternTemplate& slot = table().slot[id];
     if (slot.state == Free) return -1;
     slot.state = Active;
@@ -97,6 +103,7 @@ int activatePattern(int id) {
 }
 
 int deactivatePattern(int id) {
+    if (outsideTable(id)) return -1;
     PatternTemplate& slot = table().slot[id];
     if (slot.state == Free) return -1;
     slot.state = Inactive;

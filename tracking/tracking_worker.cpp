@@ -1,0 +1,178 @@
+#include "tracking_worker.h"
+#include <cstdio>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+#include "camera.h"
+#include "camera_param.h"
+#include "catalogue_patterns.h"
+#include "evaluate.h"
+#include "overlay.h"
+#include "pattern.h"
+#include "report.h"
+#include "server_state.h"
+
+namespace {
+
+const char* const kCameraParamPath = "Data/camera_para.dat";
+const char* const kPreviewWindow = "Preview";
+
+// Loads the stored record unless the caller already did, then installs it
+// scaled to the camera's frames. A record that was not read whole is never
+// scaled or installed.
+bool installCameraParam(const CameraParam& given, int width, int height, std::string& error) {
+    CameraParam stored = given;
+    if (stored.xsize <= 0 && loadCameraParam(kCameraParamPath, 1, &stored) != 0) {
+        error = std::string(kCameraParamPath) + " could not be read: tracking needs the camera parameters.";
+        return false;
+    }
+    if (stored.xsize <= 0 || stored.ysize <= 0) {
+        error = std::string(kCameraParamPath) + " holds no image size: tracking needs the camera parameters.";
+        return false;
+    }
+    CameraParam scaled;
+    scaleCameraParam(stored, width, height, scaled);
+    printCameraParam(scaled);
+    setWorkingCameraParam(scaled);
+    return true;
+}
+
+// The per-frame state the worker keeps between frames.
+struct Session {
+    TrackingHost& host;
+    TrackingJob& job;
+    cv::Mat workImage; // BGRA copy that detection reads and the preview draws on
+    bool previewOpen = false;
+    bool stalled = false;
+};
+
+// Opens or closes the preview as its switch says; true when it is to be shown.
+bool followPreviewSwitch(Session& s) {
+    const bool wanted = s.host.previewChecked();
+    if (wanted && !s.previewOpen) {
+        cv::namedWindow(kPreviewWindow, cv::WINDOW_AUTOSIZE);
+        s.previewOpen = true;
+    } else if (!wanted && s.previewOpen) {
+        cv::destroyWindow(kPreviewWindow);
+        s.previewOpen = false;
+    }
+    return wanted;
+}
+
+void applyPatternSwitches(TrackingHost& host) {
+    for (int row = 0; row < host.patternRowCount(); ++row) {
+        if (host.patternRowChecked(row)) {
+            activatePattern(row);
+        } else {
+            deactivatePattern(row);
+        }
+    }
+}
+
+// A stalled source is reported once when it stops and once when it is back;
+// the loop goes on either way, so Stop is always noticed.
+void noteGrab(Session& s, GrabStatus status) {
+    if (status == GrabStatus::Ok) {
+        if (s.stalled) s.host.reportProblem("The camera delivers frames again.");
+        s.stalled = false;
+        return;
+    }
+    if (!s.stalled) {
+        s.host.reportProblem("The camera delivers no frames: " + s.job.camera->lastError +
+                             "\nTracking goes on with the last frame until Stop.");
+    }
+    s.stalled = true;
+}
+
+void processFrame(Session& s) {
+    const bool preview = followPreviewSwitch(s);
+    applyPatternSwitches(s.host);
+    noteGrab(s, GrabFrame(*s.job.camera));
+    {
+        std::lock_guard<std::mutex> lock(ResultTableLock);
+        cv::cvtColor(s.job.camera->FrameImage, s.workImage, cv::COLOR_BGR2BGRA);
+        LatestResults.clear();
+        evaluateMarkers(s.workImage.data, s.job.catalogue, LatestResults);
+        if (preview) {
+            for (const MarkerResult& result : LatestResults) drawMarkerOverlay(s.workImage, result);
+        }
+    }
+    if (preview) {
+        cv::imshow(kPreviewWindow, s.workImage);
+        cv::waitKey(1);
+        // The operator closed the window with its close box.
+        if (cv::getWindowProperty(kPreviewWindow, cv::WND_PROP_VISIBLE) < 1) s.host.uncheckPreview();
+    }
+    std::string output;
+    {
+        std::lock_guard<std::mutex> lock(ResultTableLock);
+        output = outputBoxText(LatestResults, activeDataFormat());
+    }
+    // Handed over after the lock is released: a GUI host hops threads here,
+    // and clients must not wait for that.
+    s.host.setOutputText(output);
+}
+
+// Everything before the first frame. False when tracking cannot run; the
+// reason has been reported.
+bool setUp(Session& s, std::atomic<int>& running) {
+    CameraState& camera = *s.job.camera;
+    GrabFrame(camera);
+    GrabFrame(camera);
+    s.workImage.create(camera.FrameImage.rows, camera.FrameImage.cols, CV_8UC4);
+    LoadCataloguePatterns(s.job.catalogue);
+    std::string error;
+    if (!installCameraParam(s.job.cameraParam, camera.FrameImage.cols, camera.FrameImage.rows, error)) {
+        s.host.reportProblem(error);
+        return false;
+    }
+    // Stop pressed during set-up: nothing is served at all.
+    if (!running) return false;
+    if (!s.host.startServer(s.job.port, error)) {
+        s.host.reportProblem(error);
+        return false;
+    }
+    return true;
+}
+
+void shutDown(Session& s, bool serverStarted) {
+    if (s.previewOpen) cv::destroyWindow(kPreviewWindow);
+    s.workImage.release();
+    CloseCamera(*s.job.camera);
+    for (int id = 0; id < static_cast<int>(s.job.catalogue.size()); ++id) freePattern(id);
+    // Connections see ServerActive false and leave before the server stops.
+    setServerActive(false);
+    if (serverStarted) s.host.stopServer();
+}
+
+} // namespace
+
+void TrackingLoop(TrackingHost& host, TrackingJob job, std::atomic<int>& running) {
+    Session session{host, job, {}, false, false};
+    bool serverStarted = false;
+    try {
+        setServerActive(true);
+        serverStarted = setUp(session, running);
+        while (serverStarted && running) processFrame(session);
+    } catch (const std::exception& e) {
+        host.reportProblem(std::string("Tracking stopped: ") + e.what());
+    }
+    shutDown(session, serverStarted);
+    host.trackingEnded();
+}
+
+TrackingWorker::~TrackingWorker() {
+    requestStop();
+    join();
+}
+
+void TrackingWorker::start(TrackingHost& host, TrackingJob job) {
+    join();
+    TrackingRunning = 1;
+    thread_ = std::thread([this, &host, job = std::move(job)]() mutable {
+        TrackingLoop(host, std::move(job), TrackingRunning);
+    });
+}
+
+void TrackingWorker::join() {
+    if (thread_.joinable()) thread_.join();
+}

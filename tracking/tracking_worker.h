@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include "camera_param.h"
 #include "pattern_entry.h"
 
 struct CameraState;
@@ -42,6 +43,10 @@ struct TrackingJob {
     CameraState* camera = nullptr; // opened by the caller; closed by the worker
     Catalogue catalogue;           // row i is pattern id i
     int port = 0;
+    // The stored record, when the caller has read it already (so that a
+    // missing file refuses the start before anything runs); otherwise the
+    // worker reads Data/camera_para.dat itself.
+    CameraParam cameraParam;
 };
 
 // The worker body. Runs until `running` is cleared, then shuts down in order.
