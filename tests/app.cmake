@@ -8,3 +8,6 @@ target_link_libraries(qm_gui_test_support PUBLIC Qt5::Widgets Qt5::Test)
 quillmark_test(capture_worker_test
   SOURCES capture/capture_worker_test.cpp
   LIBS qm_capture qm_gui_test_support)
+
+# The configuration file.
+quillmark_test(config_test SOURCES app/config_test.cpp LIBS qm_app)

@@ -90,25 +90,6 @@ TEST(ConfigFile, PatternWidthUsesTheStreamsDefaultFloatForm) {
     }
 }
 
-TEST(ConfigFile, DefaultsAreWrittenForAFreshStart) {
-    EXPECT_EQ(text(Settings()),
-              "[Port]                0\n"
-              "[MaxCameraNum]        1\n"
-              "[CameraSelected]      0\n"
-              "[ImageSizeSelected]   0\n"
-              "[DataFlow]            0\n"
-              "[CheckName]           0\n"
-              "[CheckPos2d]          0\n"
-              "[CheckDvec]           0\n"
-              "[CheckPos3d]          0\n"
-              "[CheckCf]             0\n"
-              "[CheckArea]           0\n"
-              "[CheckVertex]         0\n"
-              "[CheckGLmatrix]       0\n"
-              "[CheckPreview]        0\n"
-              "[DefaultPatternWidth] 80\n");
-}
-
 TEST(ConfigFile, PortAloneOnOneLineOrTwoLeavesEverythingElseDefault) {
     Settings expected;
     expected.port = 5000;

@@ -198,12 +198,3 @@ TEST(OpenCamera, ChooserIsAskedWithThePresetOnEveryOpening) {
     EXPECT_EQ(presets, (std::vector<int>{2, 5}));
     CloseCamera(state);
 }
-
-TEST(CameraSources, EveryListedSourceNamesARegisteredKind) {
-    for (const CameraSource& source : enumerateCameraSources()) {
-        bool accepted = false;
-        for (const CameraBackendKind* kind : cameraBackendKinds()) accepted |= kind->accepts(source.spec);
-        EXPECT_TRUE(accepted) << source.spec;
-        EXPECT_FALSE(source.description.empty()) << source.spec;
-    }
-}
