@@ -196,9 +196,7 @@ TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImage
 }
 
 TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {
-    const char* source = std::getenv("QUILLMARK_SOURCE_DIR");
-    ASSERT_NE(source, nullptr);
-    const std::string root = source;
+    const std::string root = SOURCE_ROOT;
     CameraParam stored, camera;
     ASSERT_EQ(loadCameraParam((root + "/Data/camera_para.dat").c_str(), 1, &stored), 0);
     ASSERT_EQ(scaleCameraParam(stored, 800, 600, camera), 0);
