@@ -1,25 +1,20 @@
 #include "catalogue.h"
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <locale>
 #include <sstream>
-#include "detector_state.h"
-#include "pattern.h"
 
 namespace {
 
 const char* const kPatternListPath = "Data/pattern_list.txt";
 
-std::string numberedPath(const char* format, int index) {
-    char path[32];
-    std::snprintf(path, sizeof path, format, index);
-    return path;
-}
-
 } // namespace
 
-std::string thumbnailFilePath(int index) { return numberedPath("Data/%03d.jpg", index); }
+std::string thumbnailFilePath(int index) {
+    char path[32];
+    std::snprintf(path, sizeof path, "Data/%03d.jpg", index);
+    return path;
+}
 
 std::string formatWidthText(double widthMm) {
     std::ostringstream text;
