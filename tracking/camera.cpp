@@ -5,9 +5,11 @@
 const CameraBackendKind& v4l2CameraKind();
 const CameraBackendKind& fileCameraKind();
 const CameraBackendKind& aravisCameraKind();
+const CameraBackendKind& syntheticCameraKind();
 
 const std::vector<const CameraBackendKind*>& cameraBackendKinds() {
     static const std::vector<const CameraBackendKind*> kinds = {
+        &syntheticCameraKind(),
         &v4l2CameraKind(),
         &fileCameraKind(),
         &aravisCameraKind(),

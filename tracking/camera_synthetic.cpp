@@ -1,0 +1,139 @@
+// synthetic — the built-in camera: the catalogue's own patterns, rendered
+// from their pattern files through the installed camera parameters, moving
+// on smooth repeatable paths at 30 frames a second. It needs no hardware, so
+// the whole pipeline runs anywhere, and its frames are the same on every run.
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include "camera.h"
+#include "camera_param.h"
+#include "camera_pump.h"
+#include "catalogue_patterns.h"
+#include "render.h"
+#include "synthetic_scene.h"
+
+namespace {
+
+constexpr double kFramesPerSecond = 30.0;
+constexpr double kPi = 3.14159265358979323846;
+const char* const kCameraParamPath = "Data/camera_para.dat";
+const char* const kPatternListPath = "Data/pattern_list.txt";
+constexpr double kFallbackWidthMm = 80.0;
+
+// Widths of the catalogue rows in order, read as the catalogue file is read:
+// word by word, an entry after every "[Pattern]".
+std::vector<double> catalogueWidths() {
+    std::vector<double> widths;
+    std::ifstream in(kPatternListPath);
+    std::string word, name, path, status;
+    while (in >> word) {
+        if (word != "[Pattern]") continue;
+        double width = 0.0;
+        if (!(in >> name >> path >> width >> status)) break;
+        widths.push_back(width > 0.0 ? width : kFallbackWidthMm);
+    }
+    return widths;
+}
+
+class SyntheticCamera : public CameraBackend {
+public:
+    explicit SyntheticCamera(SyntheticScene scene) : scene_(std::move(scene)) {}
+
+    bool start(std::string&) override {
+        pump_ = std::make_unique<FramePump>(
+            [this](cv::Mat& bgr, std::string&) {
+                bgr = scene_.render(frameIndex_++, nullptr);
+                return true;
+            },
+            1000.0 / kFramesPerSecond);
+        return true;
+    }
+
+    GrabStatus grab(cv::Mat& bgr, int timeoutMs, std::string& error) override {
+        return pump_->waitNext(bgr, timeoutMs, error);
+    }
+
+private:
+    SyntheticScene scene_;
+    long frameIndex_ = 0; // touched by the pump's thread only
+    std::unique_ptr<FramePump> pump_;
+};
+
+bool acceptsSynthetic(const std::string& spec) { return spec == "synthetic"; }
+
+std::vector<CameraSource> enumerateSynthetic() {
+    return {{"synthetic", "Built-in synthetic camera: the catalogue's markers in motion"}};
+}
+
+std::unique_ptr<CameraBackend> createSynthetic(const std::string&, std::string&) {
+    return std::make_unique<SyntheticCamera>(SyntheticScene::fromDataDirectory());
+}
+
+} // namespace
+
+SyntheticScene::SyntheticScene(const CameraParam& camera, std::vector<cv::Mat> patterns,
+                               std::vector<double> widthsMm)
+    : camera_(camera), patterns_(std::move(patterns)), widthsMm_(std::move(widthsMm)) {
+    settings_.width = camera.xsize;
+    settings_.height = camera.ysize;
+    settings_.supersample = 2;
+    settings_.noiseSigma = 2.0;
+    settings_.clutterCount = 3;
+}
+
+SyntheticScene SyntheticScene::fromDataDirectory() {
+    CameraParam camera;
+    if (loadCameraParam(kCameraParamPath, 1, &camera) != 0 || camera.xsize <= 0 || camera.ysize <= 0) {
+        camera = defaultCameraParam();
+    }
+    std::vector<double> widths = catalogueWidths();
+    std::vector<cv::Mat> patterns;
+    // The catalogue's files are numbered contiguously from 0.
+    for (int index = 0;; ++index) {
+        cv::Mat pattern;
+        if (readPatternImage(patternFilePath(index).c_str(), pattern) != 0) break;
+        patterns.push_back(pattern);
+    }
+    widths.resize(patterns.size(), kFallbackWidthMm);
+    return SyntheticScene(camera, std::move(patterns), std::move(widths));
+}
+
+// Marker i keeps to cell i of a grid over the frame, so markers never cover
+// one another; inside it, it drifts, nods and turns on a Lissajous path
+// whose frequencies differ per marker.
+void SyntheticScene::poseAt(size_t i, long frameIndex, double transform[3][4]) const {
+    const size_t count = patterns_.size();
+    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
+    const int rows = static_cast<int>((count + columns - 1) / columns);
+    const double cellW = static_cast<double>(camera_.xsize) / columns;
+    const double cellH = static_cast<double>(camera_.ysize) / rows;
+    const double t = frameIndex / kFramesPerSecond;
+    const double phase = 1.7 * static_cast<double>(i);
+    const double cx = (static_cast<double>(i % columns) + 0.5) * cellW + 0.12 * cellW * std::sin(0.5 * t + phase);
+    const double cy = (static_cast<double>(i / columns) + 0.5) * cellH + 0.12 * cellH * std::cos(0.37 * t + phase);
+    // The marker's side on screen is kept near 40 % of its cell.
+    const double focal = camera_.projection[0][0];
+    const double sidePx = 0.4 * std::min(cellW, cellH) * (1.0 + 0.15 * std::sin(0.23 * t + phase));
+    const double distance = focal * widthsMm_[i] / sidePx;
+    const double tiltX = 30.0 * std::sin(0.41 * t + phase);
+    const double tiltY = 30.0 * std::cos(0.29 * t + 2.0 * phase);
+    const double roll = std::fmod(20.0 * t + 90.0 * static_cast<double>(i), 360.0);
+    poseFromView(camera_, distance, tiltX, tiltY, roll, cx, cy, transform);
+}
+
+cv::Mat SyntheticScene::render(long frameIndex, std::vector<MarkerTruth>* truth) const {
+    std::vector<PrintedMarker> markers(patterns_.size());
+    for (size_t i = 0; i < patterns_.size(); ++i) {
+        markers[i].pattern = patterns_[i];
+        markers[i].widthMm = widthsMm_[i];
+        poseAt(i, frameIndex, markers[i].transform);
+    }
+    RenderSettings settings = settings_;
+    settings.seed = static_cast<uint32_t>(frameIndex + 1);
+    return renderFrame(camera_, markers, settings, truth);
+}
+
+const CameraBackendKind& syntheticCameraKind() {
+    static const CameraBackendKind kind{"synthetic", acceptsSynthetic, enumerateSynthetic, createSynthetic};
+    return kind;
+}
