@@ -36,6 +36,7 @@ protected:
     static cv::Vec3b vec(const cv::Scalar& s) { return cv::Vec3b(s[0], s[1], s[2]); }
     static bool near(cv::Vec3b a, cv::Vec3b b) { return cv::norm(cv::Vec3i(a) - cv::Vec3i(b)) < 12; }
 
+    ApplicationFirst application;
     TempDir dir;
     TestDialog dialog;
     QTreeWidget* list = nullptr;

@@ -1,0 +1,156 @@
+// The dialog with its workers: the enable rules while the server runs and
+// while a pattern is captured, the close refusals, the preview switch, and a
+// captured pattern that the server then recognises by its new name.
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include "detector_state.h"
+#include "dialog_support.h"
+#include "pattern.h"
+#include "render.h"
+#include "temp_dir.h"
+
+namespace {
+
+const char* const kSettingIds[] = {"1000", "1031", "1011", "1010", "1016", "1015", "1018", "1019",
+                                   "1022", "1024", "1020", "1021", "1023", "1025", "1037"};
+const char* const kReadOnlyIds[] = {"1003", "1035", "1036"};
+
+class DialogWithWorkers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        resetDetector();
+        dir.enterWithData();
+        camera = defaultCameraParam();
+        ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &camera), 0);
+        // A catalogue of three rows whose patterns are not in view, so a
+        // capture of the marker in view becomes row 3.
+        writeCatalogue({{"A", 80, true}, {"B", 80, true}, {"C", 80, true}});
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(writePatternImageFile(patternFilePath(i).c_str(), makeRandomPattern(100 + i)), 0);
+        marker.pattern = makeRandomPattern(41);
+        poseFromView(camera, 450.0, 15.0, 10.0, -25.0, 320, 240, marker.transform);
+        cv::imwrite("frame.png", renderFrame(camera, {marker}, RenderSettings{}));
+        writeFile("Data/config.txt", "[Port] 0\n[CheckName] 1\n[DefaultPatternWidth] 75\n");
+        dialog.answerCamera("file:frame.png");
+        dialog.OnInitDialog();
+        list = control<QTreeWidget>(dialog, "1028");
+    }
+    void TearDown() override {
+        dialog.OnStop();
+        dialog.captureWorker().requestStop();
+        waitUntil([&] { return !dialog.trackingExists() && !dialog.captureExists(); });
+        resetDetector();
+    }
+
+    bool enabled(const char* id) { return control<QWidget>(dialog, id)->isEnabled(); }
+    bool readOnly(const char* id) { return control<QLineEdit>(dialog, id)->isReadOnly(); }
+    bool removeAvailable() {
+        std::unique_ptr<QMenu> menu(dialog.createPatternMenu());
+        return menu->actions()[0]->isEnabled();
+    }
+    void stopTracking() {
+        dialog.OnStop();
+        ASSERT_TRUE(waitUntil([&] { return !dialog.trackingExists(); }));
+    }
+
+    ApplicationFirst application;
+    TempDir dir;
+    CameraParam camera;
+    PrintedMarker marker;
+    TestDialog dialog;
+    QTreeWidget* list = nullptr;
+};
+
+TEST_F(DialogWithWorkers, RunningGreysTheSettingsUntilTheWorkerHasShutDown) {
+    dialog.OnStart();
+    ASSERT_TRUE(dialog.trackingExists());
+    for (const char* id : kSettingIds) EXPECT_FALSE(enabled(id)) << id;
+    for (const char* id : kReadOnlyIds) EXPECT_TRUE(readOnly(id)) << id;
+    for (const char* id : {"1001", "1028", "1039", "1041"}) EXPECT_TRUE(enabled(id)) << id;
+    EXPECT_FALSE(removeAvailable());
+    ASSERT_TRUE(waitUntil([&] { return dialog.outputText().rfind("Num= ", 0) == 0; }));
+
+    stopTracking();
+    for (const char* id : kSettingIds) EXPECT_TRUE(enabled(id)) << id;
+    for (const char* id : kReadOnlyIds) EXPECT_FALSE(readOnly(id)) << id;
+    EXPECT_TRUE(removeAvailable());
+    EXPECT_TRUE(dialog.messages.empty());
+}
+
+TEST_F(DialogWithWorkers, TheDialogWillNotCloseWhileTheServerRuns) {
+    dialog.show();
+    dialog.OnStart();
+    dialog.close();
+    EXPECT_TRUE(dialog.isVisible());
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_EQ(dialog.messages[0].caption, "Quillmark");
+    EXPECT_EQ(dialog.messages[0].text, "Please stop server");
+    EXPECT_EQ(readFile("Data/config.txt"), "[Port] 0\n[CheckName] 1\n[DefaultPatternWidth] 75\n") << "nothing saved";
+
+    stopTracking();
+    dialog.close();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_NE(readFile("Data/config.txt").find("[CheckName]           1\n"), std::string::npos);
+    EXPECT_NE(readFile("Data/pattern_list.txt").find("[Pattern]\tC\tData/002.patt\t80\tuse\n"), std::string::npos);
+}
+
+TEST_F(DialogWithWorkers, CapturingGreysStartStopAndCaptureAndKeepsTheDialogOpen) {
+    dialog.show();
+    dialog.OnPatternCapture();
+    ASSERT_TRUE(dialog.captureExists());
+    for (const char* id : {"1000", "1001", "1031"}) EXPECT_FALSE(enabled(id)) << id;
+    EXPECT_TRUE(enabled("1037"));
+    EXPECT_TRUE(removeAvailable());
+    dialog.close();
+    EXPECT_TRUE(dialog.isVisible());
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_EQ(dialog.messages[0].text, "Please close pattern capture");
+
+    dialog.captureWorker().requestStop();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.captureExists(); }));
+    for (const char* id : {"1000", "1001", "1031"}) EXPECT_TRUE(enabled(id)) << id;
+}
+
+TEST_F(DialogWithWorkers, ACapturedMarkerIsRecognisedUnderItsNewName) {
+    dialog.OnPatternCapture();
+    CaptureWorker& capture = dialog.captureWorker();
+    ASSERT_TRUE(waitUntil([&] { return !capture.latestMarkers().empty(); }));
+    const MarkerInfo seen = capture.latestMarkers().front();
+    capture.mouse.onEvent(cv::EVENT_LBUTTONDOWN, static_cast<int>(seen.pos[0]), static_cast<int>(seen.pos[1]));
+    ASSERT_TRUE(waitUntil([&] { return list->topLevelItemCount() == 4; }));
+    const long after = capture.frameCount();
+    ASSERT_TRUE(waitUntil([&] { return capture.frameCount() >= after + 3; }));
+    EXPECT_EQ(list->topLevelItemCount(), 4) << "one row per press";
+    const QTreeWidgetItem* row = list->topLevelItem(3);
+    EXPECT_EQ(row->text(0), "P003");
+    EXPECT_EQ(row->text(1), "75.0");
+    EXPECT_EQ(row->checkState(0), Qt::Checked);
+    EXPECT_TRUE(row->isSelected());
+    EXPECT_EQ(dialog.thumbnail().size(), cv::Size(80, 80)) << "the new row's thumbnail is shown";
+    EXPECT_TRUE(QFile::exists("Data/003.patt"));
+
+    QWidget* window = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowTitle() == "Pattern Capture" && w->isVisible()) window = w;
+    ASSERT_NE(window, nullptr);
+    QTest::keyClick(window, Qt::Key_Escape);
+    ASSERT_TRUE(waitUntil([&] { return !dialog.captureExists(); }));
+
+    dialog.OnStart();
+    ASSERT_TRUE(waitUntil([&] { return dialog.outputText().rfind("Num= 1\r\nP003", 0) == 0; }))
+        << dialog.outputText();
+    stopTracking();
+}
+
+} // namespace
