@@ -169,10 +169,9 @@ double centredSolve(double R[3][3], double t[3], const double image[][2], const 
 
 } // namespace
 
-void anglesToRotation(double a, double b, double c, double R[3][3]) {
-    const double sa = std::sin(a), ca = std::cos(a);
-    const double sb = std::sin(b), cb = std::cos(b);
-    const double sc = std::sin(c), cc = std::cos(c);
+namespace {
+
+void rotationFromSines(double sa, double ca, double sb, double cb, double sc, double cc, double R[3][3]) {
     R[0][0] = ca * ca * cb * cc + sa * sa * cc + sa * ca * cb * sc - sa * ca * sc;
     R[0][1] = -ca * ca * cb * sc - sa * sa * sc + sa * ca * cb * cc - sa * ca * cc;
     R[0][2] = ca * sb;
@@ -182,6 +181,12 @@ void anglesToRotation(double a, double b, double c, double R[3][3]) {
     R[2][0] = -ca * sb * cc - sa * sb * sc;
     R[2][1] = ca * sb * sc - sa * sb * cc;
     R[2][2] = cb;
+}
+
+} // namespace
+
+void anglesToRotation(double a, double b, double c, double R[3][3]) {
+    rotationFromSines(std::sin(a), std::cos(a), std::sin(b), std::cos(b), std::sin(c), std::cos(c), R);
 }
 
 void rotationToAngles(double R[3][3], double* a, double* b, double* c) {
@@ -224,12 +229,24 @@ double refineRotation(double R[3][3], const double t[3], const double P[3][4], c
 
     for (int pass = 0; pass < kPasses; ++pass) {
         minerr = kTrialCeiling;
+        // Each angle takes three values per pass: nine sines and cosines
+        // serve all 27 trials.
+        double angle[3][3], sine[3][3], cosine[3][3];
+        const double centre[3] = {a, b, c};
+        for (int axis = 0; axis < 3; ++axis)
+            for (int s = -1; s <= 1; ++s) {
+                angle[axis][s + 1] = centre[axis] + s * step;
+                sine[axis][s + 1] = std::sin(angle[axis][s + 1]);
+                cosine[axis][s + 1] = std::cos(angle[axis][s + 1]);
+            }
         for (int s1 = -1; s1 <= 1; ++s1)
             for (int s2 = -1; s2 <= 1; ++s2)
                 for (int s3 = -1; s3 <= 1; ++s3) {
-                    const double ta = a + s1 * step, tb = b + s2 * step, tc = c + s3 * step;
+                    const int i1 = s1 + 1, i2 = s2 + 1, i3 = s3 + 1;
+                    const double ta = angle[0][i1], tb = angle[1][i2], tc = angle[2][i3];
                     double trial[3][3];
-                    anglesToRotation(ta, tb, tc, trial);
+                    rotationFromSines(sine[0][i1], cosine[0][i1], sine[1][i2], cosine[1][i2], sine[2][i3],
+                                      cosine[2][i3], trial);
                     double G[3][4];
                     for (int i = 0; i < 3; ++i) {
                         for (int j = 0; j < 3; ++j)
