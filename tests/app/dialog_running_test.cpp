@@ -105,6 +105,28 @@ TEST_F(DialogWithWorkers, TheDialogWillNotCloseWhileTheServerRuns) {
     EXPECT_NE(readFile("Data/pattern_list.txt").find("[Pattern]\tC\tData/002.patt\t80\tuse\n"), std::string::npos);
 }
 
+bool previewShown() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowTitle() == "Preview" && w->isVisible()) return true;
+    return false;
+}
+
+TEST_F(DialogWithWorkers, ThePreviewWindowFollowsItsCheckBox) {
+    dialog.OnStart();
+    auto* preview = control<QCheckBox>(dialog, "1039");
+    ASSERT_TRUE(waitUntil([&] { return !dialog.outputText().empty(); }));
+    EXPECT_FALSE(previewShown());
+    preview->click();
+    ASSERT_TRUE(waitUntil(previewShown));
+    preview->click();
+    ASSERT_TRUE(waitUntil([] { return !previewShown(); }));
+    preview->click();
+    ASSERT_TRUE(waitUntil(previewShown));
+    stopTracking();
+    EXPECT_FALSE(previewShown()) << "the worker's shutdown closes it";
+    EXPECT_TRUE(preview->isChecked());
+}
+
 TEST_F(DialogWithWorkers, CapturingGreysStartStopAndCaptureAndKeepsTheDialogOpen) {
     dialog.show();
     dialog.OnPatternCapture();
