@@ -6,6 +6,8 @@ constexpr int kPoseMaxPoints = 500;
 
 // The fit error, or -1.0 when no initial rotation could be formed; then the
 // transform is all zeros (a zero rotation at depth 0), which no real pose has.
+// Model corner 0 (-w, +w) pairs with vertex[(4 - dir) % 4], the pattern's
+// top-left corner; an unidentified marker (dir -1) is solved as dir 0.
 double estimateMarkerPose(const MarkerInfo& marker, const double centre[2], double width,
                           double transform[3][4]);
 
