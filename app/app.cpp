@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <QApplication>
+#include <QTimer>
 #include "commands.h"
 #include "dialog.h"
+#include "screenshots.h"
 
 class CQuillmarkApp {
 public:
@@ -12,12 +14,16 @@ public:
         QApplication::setApplicationName(QStringLiteral("Quillmark"));
         QApplication::setWindowIcon(quillmarkIcon());
     }
-    // Runs the dialog until it closes; the exit status.
-    int InitInstance() {
+    // Runs the dialog until it closes; the exit status. With a screenshot
+    // directory the dialog drives itself and closes when the pictures are taken.
+    int InitInstance(const std::string& screenshotDirectory) {
         CQuillmarkDlg dialog;
         dialog.OnInitDialog();
+        int status = 0;
+        if (!screenshotDirectory.empty())
+            QTimer::singleShot(0, &dialog, [&] { status = takeScreenshots(dialog, screenshotDirectory); });
         dialog.exec();
-        return 0;
+        return status;
     }
 
 private:
@@ -25,7 +31,10 @@ private:
 };
 
 int runDialog(int argc, char** argv, const Args& args) {
-    if (!args.empty()) {
+    std::string screenshotDirectory;
+    if (args.size() == 2 && args[0] == "--screenshots") {
+        screenshotDirectory = args[1];
+    } else if (!args.empty()) {
         std::fprintf(stderr, "quillmark: unknown argument %s\n", args.front().c_str());
         printUsage(argv[0]);
         return 2;
@@ -35,5 +44,5 @@ int runDialog(int argc, char** argv, const Args& args) {
         return 1;
     }
     CQuillmarkApp app(argc, argv);
-    return app.InitInstance();
+    return app.InitInstance(screenshotDirectory);
 }
