@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include "camera_chooser.h"
 #include "dialog_support.h"
 #include "server_state.h"
 #include "temp_dir.h"
@@ -192,6 +193,26 @@ TEST_F(DialogAtRest, TheAboutBoxNamesTheVersion) {
     dialog.OnSysCommand(IDM_ABOUTBOX);
     EXPECT_EQ(title, QString::fromUtf8("バージョン情報 Quillmark"));
     EXPECT_EQ(text, "Quillmark, Version 1.0");
+}
+
+} // namespace
+
+namespace {
+
+TEST(CameraChooser, StartsAtThePresetAndAnswersTheChosenSpec) {
+    ensureApplication();
+    const std::vector<CameraSource> sources = {{"synthetic", "built in"}, {"v4l2:0", "webcam"}, {"aravis:Fake_1", "fake"}};
+    EXPECT_EQ(CCameraChooserDlg(sources, 1, nullptr).chosenSpec(), "v4l2:0");
+    EXPECT_EQ(CCameraChooserDlg(sources, 7, nullptr).chosenSpec(), "synthetic") << "a preset beyond the list";
+    EXPECT_EQ(CCameraChooserDlg({}, 0, nullptr).chosenSpec(), "") << "nothing to choose";
+}
+
+TEST(CameraChooser, CancellingChoosesNothing) {
+    ensureApplication();
+    QTimer::singleShot(0, [] {
+        if (QWidget* chooser = QApplication::activeModalWidget()) static_cast<QDialog*>(chooser)->reject();
+    });
+    EXPECT_EQ(chooseCameraSource(nullptr, 0), "");
 }
 
 } // namespace
