@@ -160,7 +160,7 @@ TEST(OpenCamera, FailuresReturnMinusOneAndLeaveNothingOpen) {
         std::string message;
     } cases[] = {
         {"", "no camera was chosen"},
-        {"bogus:1", "unknown camera source \"bogus:1\" (known: v4l2:N, file:PATH, aravis[:ID]"},
+        {"bogus:1", "unknown camera source \"bogus:1\" (known: synthetic, v4l2:N, file:PATH, aravis[:ID]"},
         {"file:" + dir.file("missing.avi"), "cannot open " + dir.file("missing.avi")},
         {"file:" + dir.file("empty"), "no images in the directory"},
         {"v4l2:abc", "names no V4L2 device"},
