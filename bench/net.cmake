@@ -1,0 +1,4 @@
+# Serving cost on loopback: 200 Automatic-Mode clients and Command-Mode
+# round trips, with a 60 Hz table driver; replies are checked after timing.
+add_executable(net_serve_bench net_serve_bench.cpp)
+target_link_libraries(net_serve_bench PRIVATE qm_net)
