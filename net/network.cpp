@@ -12,21 +12,28 @@
 
 namespace {
 
-std::mutex LiveLock;
-std::condition_variable LiveChanged;
-int Live = 0;
+// Counts connection threads. Never destroyed: a detached connection thread
+// may still be finishing while the process exits.
+struct LiveConnections {
+    std::mutex lock;
+    std::condition_variable changed;
+    int count = 0;
+};
+
+LiveConnections& live() {
+    static LiveConnections* const state = new LiveConnections;
+    return *state;
+}
 
 void connectionStarted() {
-    std::lock_guard<std::mutex> hold(LiveLock);
-    ++Live;
+    std::lock_guard<std::mutex> hold(live().lock);
+    ++live().count;
 }
 
 void connectionEnded() {
-    {
-        std::lock_guard<std::mutex> hold(LiveLock);
-        --Live;
-    }
-    LiveChanged.notify_all();
+    std::lock_guard<std::mutex> hold(live().lock);
+    --live().count;
+    live().changed.notify_all();
 }
 
 }  // namespace
@@ -169,11 +176,12 @@ std::string Network::receive() {
 }
 
 int Network::liveConnections() {
-    std::lock_guard<std::mutex> hold(LiveLock);
-    return Live;
+    std::lock_guard<std::mutex> hold(live().lock);
+    return live().count;
 }
 
 bool Network::waitForLiveConnections(int count, int timeoutMs) {
-    std::unique_lock<std::mutex> hold(LiveLock);
-    return LiveChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return Live <= count; });
+    std::unique_lock<std::mutex> hold(live().lock);
+    return live().changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return live().count <= count; });
 }
