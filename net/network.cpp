@@ -71,7 +71,12 @@ void Network::start(int port, ConnectionHandler handler) {
     if (!ec) acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
     if (ec) throw boost::system::system_error(ec);
     acceptor_ = std::move(acceptor);
-    acceptThread_ = std::thread(&Network::acceptLoop, this, handler);
+    try {
+        acceptThread_ = std::thread(&Network::acceptLoop, this, handler);
+    } catch (...) {
+        acceptor_.reset();
+        throw;
+    }
 }
 
 void Network::stop() {
