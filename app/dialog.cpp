@@ -625,6 +625,15 @@ bool CQuillmarkDlg::previewChecked() {
     return onGuiThread(this, [this] { return preview_->isChecked(); });
 }
 
+bool CQuillmarkDlg::showPreview(const cv::Mat& bgra) {
+    if (!previewDisplay_) previewDisplay_ = std::make_unique<FrameDisplay>("Preview", nullptr);
+    if (previewDisplay_->ended()) return false;
+    previewDisplay_->show(bgra);
+    return true;
+}
+
+void CQuillmarkDlg::closePreview() { previewDisplay_.reset(); }
+
 void CQuillmarkDlg::uncheckPreview() {
     QMetaObject::invokeMethod(this, [this] { preview_->setChecked(false); }, Qt::QueuedConnection);
 }

@@ -11,6 +11,7 @@
 // CaptureHost calls below, which hop to the GUI thread: reads wait there
 // (blocking queued calls), writes are queued. The GUI thread never waits for
 // a worker; closing is refused while one exists.
+#include <memory>
 #include <string>
 #include <vector>
 #include <QDialog>
@@ -21,6 +22,7 @@
 #include "capture_worker.h"
 #include "catalogue.h"
 #include "config.h"
+#include "frame_window.h"
 #include "network.h"
 #include "report.h"
 #include "tracking_worker.h"
@@ -94,6 +96,8 @@ public:
 
     // TrackingHost and CaptureHost: called on the worker threads.
     bool previewChecked() override;
+    bool showPreview(const cv::Mat& bgra) override;
+    void closePreview() override;
     void uncheckPreview() override;
     int patternRowCount() override;
     bool patternRowChecked(int row) override;
@@ -169,6 +173,8 @@ private:
     QLineEdit* width_ = nullptr;
     QPushButton* update_ = nullptr;
     QCheckBox* preview_ = nullptr;
+    // The "Preview" window; created, used and dropped by the tracking worker only.
+    std::unique_ptr<FrameDisplay> previewDisplay_;
     QPlainTextEdit* output_ = nullptr;
     QLineEdit* ip_ = nullptr;
 };

@@ -7,7 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
-#include "capture_window.h"
+#include "frame_window.h"
 #include "pattern_writer.h"
 
 namespace {
@@ -141,7 +141,7 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
 
 void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
     try {
-        CaptureDisplay display(mouse);
+        FrameDisplay display(CAPTURE_WINDOW, &mouse);
 
         GrabFrame(*job.camera);
         GrabFrame(*job.camera);

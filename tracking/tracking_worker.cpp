@@ -1,6 +1,5 @@
 #include "tracking_worker.h"
 #include <cstdio>
-#include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
 #include "camera_param.h"
@@ -14,7 +13,6 @@
 namespace {
 
 const char* const kCameraParamPath = "Data/camera_para.dat";
-const char* const kPreviewWindow = "Preview";
 
 // Loads the stored record unless the caller already did, then installs it
 // scaled to the camera's frames. A record that was not read whole is never
@@ -45,14 +43,11 @@ struct Session {
     bool stalled = false;
 };
 
-// Opens or closes the preview as its switch says; true when it is to be shown.
+// Closes the preview when its switch is off; true when it is to be shown.
 bool followPreviewSwitch(Session& s) {
     const bool wanted = s.host.previewChecked();
-    if (wanted && !s.previewOpen) {
-        cv::namedWindow(kPreviewWindow, cv::WINDOW_AUTOSIZE);
-        s.previewOpen = true;
-    } else if (!wanted && s.previewOpen) {
-        cv::destroyWindow(kPreviewWindow);
+    if (!wanted && s.previewOpen) {
+        s.host.closePreview();
         s.previewOpen = false;
     }
     return wanted;
@@ -97,10 +92,10 @@ void processFrame(Session& s) {
         }
     }
     if (preview) {
-        cv::imshow(kPreviewWindow, s.workImage);
-        cv::waitKey(1);
-        // The operator closed the window with its close box.
-        if (cv::getWindowProperty(kPreviewWindow, cv::WND_PROP_VISIBLE) < 1) s.host.uncheckPreview();
+        s.previewOpen = true;
+        // Closed with its close box: the switch follows, and the next frame
+        // drops the window.
+        if (!s.host.showPreview(s.workImage)) s.host.uncheckPreview();
     }
     std::string output;
     {
@@ -135,7 +130,7 @@ bool setUp(Session& s, std::atomic<int>& running) {
 }
 
 void shutDown(Session& s, bool serverStarted) {
-    if (s.previewOpen) cv::destroyWindow(kPreviewWindow);
+    if (s.previewOpen) s.host.closePreview();
     s.workImage.release();
     CloseCamera(*s.job.camera);
     for (int id = 0; id < static_cast<int>(s.job.catalogue.size()); ++id) freePattern(id);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <opencv2/core.hpp>
 #include "camera_param.h"
 #include "pattern_entry.h"
 
@@ -20,6 +21,11 @@ public:
 
     // The "Show preview window" switch, read once a frame.
     virtual bool previewChecked() = 0;
+    // Shows the frame with its overlay in the "Preview" window, opening it
+    // when needed (the host copies the image). False when the operator has
+    // closed the window by hand since it was opened.
+    virtual bool showPreview(const cv::Mat& bgra) = 0;
+    virtual void closePreview() = 0;
     // The operator closed the preview window by hand.
     virtual void uncheckPreview() = 0;
     // The catalogue rows' in-use check boxes, applied to the pattern table every frame.

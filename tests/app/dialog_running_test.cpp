@@ -127,6 +127,24 @@ TEST_F(DialogWithWorkers, ThePreviewWindowFollowsItsCheckBox) {
     EXPECT_TRUE(preview->isChecked());
 }
 
+QWidget* previewWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowTitle() == "Preview" && w->isVisible()) return w;
+    return nullptr;
+}
+
+TEST_F(DialogWithWorkers, ClosingThePreviewByHandUnchecksItsBoxAndTrackingGoesOn) {
+    dialog.OnStart();
+    auto* preview = control<QCheckBox>(dialog, "1039");
+    preview->click();
+    ASSERT_TRUE(waitUntil(previewShown));
+    previewWindow()->close();
+    ASSERT_TRUE(waitUntil([&] { return !preview->isChecked(); }));
+    preview->click();
+    EXPECT_TRUE(waitUntil(previewShown)) << "the worker still runs and opens the window again";
+    stopTracking();
+}
+
 TEST_F(DialogWithWorkers, CapturingGreysStartStopAndCaptureAndKeepsTheDialogOpen) {
     dialog.show();
     dialog.OnPatternCapture();

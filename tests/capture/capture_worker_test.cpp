@@ -8,7 +8,7 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include "camera.h"
-#include "capture_window.h"
+#include "frame_window.h"
 #include "capture_worker.h"
 #include "detector_state.h"
 #include "gui_support.h"
@@ -86,10 +86,10 @@ TEST(CaptureOutlines, SelectedIsRedOthersYellowWithTheTopEdgeStroke) {
     EXPECT_EQ(image.at<cv::Vec4b>(60, 60), yellow);
 }
 
-TEST(CaptureWindowEvents, MouseKeysAndCloseBoxReachTheWorker) {
+TEST(FrameWindowEvents, MouseKeysAndCloseBoxReachTheWorker) {
     ensureApplication();
     CaptureMouse mouse;
-    CaptureWindow window(mouse);
+    FrameWindow window(CAPTURE_WINDOW, &mouse);
     window.showFrame(QImage(64, 48, QImage::Format_RGB32));
     window.show();
     EXPECT_EQ(window.size(), QSize(64, 48));
@@ -105,7 +105,7 @@ TEST(CaptureWindowEvents, MouseKeysAndCloseBoxReachTheWorker) {
     QTest::keyClick(&window, Qt::Key_Escape);
     EXPECT_TRUE(window.ended());
 
-    CaptureWindow closed(mouse);
+    FrameWindow closed(CAPTURE_WINDOW, &mouse);
     closed.show();
     closed.close();
     EXPECT_TRUE(closed.ended());

@@ -1,4 +1,4 @@
-#include "capture_window.h"
+#include "frame_window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -23,28 +23,28 @@ void onGuiThread(Work work) {
 
 } // namespace
 
-CaptureWindow::CaptureWindow(CaptureMouse& mouse) : mouse_(mouse) {
-    setWindowTitle(CAPTURE_WINDOW);
+FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse) : mouse_(mouse) {
+    setWindowTitle(QString::fromUtf8(title));
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
 }
 
-void CaptureWindow::showFrame(const QImage& frame) {
+void FrameWindow::showFrame(const QImage& frame) {
     frame_ = frame;
     if (size() != frame_.size()) setFixedSize(frame_.size());
     update();
 }
 
-void CaptureWindow::paintEvent(QPaintEvent*) {
+void FrameWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.drawImage(0, 0, frame_);
 }
 
-void CaptureWindow::forward(int event, QMouseEvent* mouseEvent) {
-    mouse_.onEvent(event, mouseEvent->pos().x(), mouseEvent->pos().y());
+void FrameWindow::forward(int event, QMouseEvent* mouseEvent) {
+    if (mouse_) mouse_->onEvent(event, mouseEvent->pos().x(), mouseEvent->pos().y());
 }
 
-void CaptureWindow::mousePressEvent(QMouseEvent* event) {
+void FrameWindow::mousePressEvent(QMouseEvent* event) {
     switch (event->button()) {
     case Qt::LeftButton: forward(cv::EVENT_LBUTTONDOWN, event); break;
     case Qt::RightButton: forward(cv::EVENT_RBUTTONDOWN, event); break;
@@ -53,7 +53,7 @@ void CaptureWindow::mousePressEvent(QMouseEvent* event) {
     }
 }
 
-void CaptureWindow::mouseReleaseEvent(QMouseEvent* event) {
+void FrameWindow::mouseReleaseEvent(QMouseEvent* event) {
     switch (event->button()) {
     case Qt::LeftButton: forward(cv::EVENT_LBUTTONUP, event); break;
     case Qt::RightButton: forward(cv::EVENT_RBUTTONUP, event); break;
@@ -62,29 +62,29 @@ void CaptureWindow::mouseReleaseEvent(QMouseEvent* event) {
     }
 }
 
-void CaptureWindow::mouseMoveEvent(QMouseEvent* event) { forward(cv::EVENT_MOUSEMOVE, event); }
+void FrameWindow::mouseMoveEvent(QMouseEvent* event) { forward(cv::EVENT_MOUSEMOVE, event); }
 
-void CaptureWindow::keyPressEvent(QKeyEvent* event) {
+void FrameWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) ended_ = true;
 }
 
-void CaptureWindow::closeEvent(QCloseEvent* event) {
+void FrameWindow::closeEvent(QCloseEvent* event) {
     ended_ = true;
     event->accept();
 }
 
-CaptureDisplay::CaptureDisplay(CaptureMouse& mouse) {
-    onGuiThread([this, &mouse] {
-        window_ = new CaptureWindow(mouse);
+FrameDisplay::FrameDisplay(const char* title, CaptureMouse* mouse) {
+    onGuiThread([this, title, mouse] {
+        window_ = new FrameWindow(title, mouse);
         window_->show();
     });
 }
 
-CaptureDisplay::~CaptureDisplay() {
+FrameDisplay::~FrameDisplay() {
     onGuiThread([this] { delete window_; });
 }
 
-void CaptureDisplay::show(const cv::Mat& bgra) {
+void FrameDisplay::show(const cv::Mat& bgra) {
     // BGRA bytes are what a little-endian RGB32 image holds; alpha is ignored.
     QImage frame = QImage(bgra.data, bgra.cols, bgra.rows, static_cast<int>(bgra.step), QImage::Format_RGB32).copy();
     std::lock_guard<std::mutex> lock(pendingLock_);
@@ -105,4 +105,4 @@ void CaptureDisplay::show(const cv::Mat& bgra) {
         Qt::QueuedConnection);
 }
 
-bool CaptureDisplay::ended() const { return window_->ended(); }
+bool FrameDisplay::ended() const { return window_->ended(); }

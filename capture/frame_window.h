@@ -1,11 +1,12 @@
 #pragma once
-// The "Pattern Capture" window. highgui's own windows miss Esc and the close
-// box when driven from a worker thread (a key only counts if it arrives during
-// the 1 ms key wait, and a closed window still reads as visible), so the
-// capture shows its frames in a widget of its own with the same title,
-// automatic sizing, mouse events and ways to end.
+// The "Pattern Capture" and "Preview" windows. highgui's own windows cannot
+// be driven from a worker thread: they miss Esc and the close box (a key only
+// counts if it arrives during the 1 ms key wait, and a closed window still
+// reads as visible), and the first call after the operator closes one hangs
+// the worker. So the workers show their frames in a widget of their own with
+// the same title, automatic sizing, mouse events and ways to end.
 //
-// The widget lives on the GUI thread; CaptureDisplay is the worker's handle
+// The widget lives on the GUI thread; FrameDisplay is the worker's handle
 // to it and hops there for every call.
 #include <atomic>
 #include <mutex>
@@ -15,9 +16,10 @@
 
 struct CaptureMouse;
 
-class CaptureWindow : public QWidget {
+class FrameWindow : public QWidget {
 public:
-    explicit CaptureWindow(CaptureMouse& mouse);
+    // Mouse events go to `mouse` when there is one.
+    FrameWindow(const char* title, CaptureMouse* mouse);
 
     // Shows `frame` at its own size, the window following it.
     void showFrame(const QImage& frame);
@@ -35,19 +37,19 @@ protected:
 private:
     void forward(int event, QMouseEvent* mouseEvent);
 
-    CaptureMouse& mouse_;
+    CaptureMouse* mouse_;
     QImage frame_;
     std::atomic<bool> ended_{false};
 };
 
-class CaptureDisplay {
+class FrameDisplay {
 public:
     // Creates and shows the window on the GUI thread, waiting until it exists.
-    explicit CaptureDisplay(CaptureMouse& mouse);
+    FrameDisplay(const char* title, CaptureMouse* mouse);
     // Removes the window, waiting until it is gone.
-    ~CaptureDisplay();
-    CaptureDisplay(const CaptureDisplay&) = delete;
-    CaptureDisplay& operator=(const CaptureDisplay&) = delete;
+    ~FrameDisplay();
+    FrameDisplay(const FrameDisplay&) = delete;
+    FrameDisplay& operator=(const FrameDisplay&) = delete;
 
     // Copies the 8-bit BGRA frame and has the window show it. A frame still
     // waiting to be painted is replaced, so a busy GUI never falls behind.
@@ -55,7 +57,7 @@ public:
     bool ended() const;
 
 private:
-    CaptureWindow* window_ = nullptr; // owned; deleted on the GUI thread
+    FrameWindow* window_ = nullptr; // owned; deleted on the GUI thread
     std::mutex pendingLock_;
     QImage pending_;
     bool posted_ = false; // guarded by pendingLock_
