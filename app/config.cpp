@@ -136,3 +136,16 @@ int SaveConfig(const Settings& settings) {
     out.close();
     return out.fail() ? -1 : 0;
 }
+
+DataFormat dataFormatOf(const Settings& settings) {
+    DataFormat format;
+    format.CheckName = settings.checkName;
+    format.CheckPos2d = settings.checkPos2d;
+    format.CheckDvec = settings.checkDvec;
+    format.CheckPos3d = settings.checkPos3d;
+    format.CheckGLmatrix = settings.checkGLmatrix;
+    format.CheckCf = settings.checkCf;
+    format.CheckArea = settings.checkArea;
+    format.CheckVertex = settings.checkVertex;
+    return format;
+}

@@ -3,6 +3,7 @@
 // working directory: read once at start, written once at a normal close.
 #include <iosfwd>
 #include <vector>
+#include "report.h"
 
 struct ImageSize {
     int width = 0;
@@ -40,6 +41,9 @@ constexpr int MaxCameraNumLimit = 64;
 // becomes 1; a pattern width that is not a positive number becomes 80 mm.
 // The port is kept as it is: the server reports a port it cannot use.
 void normalizeSettings(Settings& settings);
+
+// The report fields the eight check switches select.
+DataFormat dataFormatOf(const Settings& settings);
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

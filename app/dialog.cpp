@@ -334,18 +334,7 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
     return portOk && widthOk;
 }
 
-DataFormat CQuillmarkDlg::dataFormat() const {
-    DataFormat format;
-    format.CheckName = settings_.checkName;
-    format.CheckPos2d = settings_.checkPos2d;
-    format.CheckDvec = settings_.checkDvec;
-    format.CheckPos3d = settings_.checkPos3d;
-    format.CheckGLmatrix = settings_.checkGLmatrix;
-    format.CheckCf = settings_.checkCf;
-    format.CheckArea = settings_.checkArea;
-    format.CheckVertex = settings_.checkVertex;
-    return format;
-}
+DataFormat CQuillmarkDlg::dataFormat() const { return dataFormatOf(settings_); }
 
 void CQuillmarkDlg::UpdateDataFormat() {
     UpdateData(true, false);

@@ -1,14 +1,35 @@
-// quillmark --headless: the server without a window, for servers and robots.
+// quillmark --headless: the server without a dialog, for servers and robots.
+// It runs the same tracking worker as the dialog, with the settings of
+// Data/config.txt and the command line in place of the controls.
 #include "headless.h"
-#include <pthread.h>
 #include <signal.h>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <QApplication>
 #include <boost/system/system_error.hpp>
+#include "camera.h"
+#include "camera_param.h"
+#include "catalogue.h"
+#include "config.h"
+#include "frame_window.h"
 #include "network.h"
 #include "protocol.h"
+#include "server_host.h"
 #include "server_state.h"
+#include "tracking_worker.h"
 
 namespace {
+
+const char* const kConfigPath = "Data/config.txt";
+const char* const kCameraParamPath = "Data/camera_para.dat";
+// The terminal gets the Output text at most this often.
+constexpr std::chrono::milliseconds kWatchInterval(250);
 
 bool parsePort(const std::string& text, int& port) {
     if (text.empty() || text.size() > 5) return false;
@@ -22,68 +43,124 @@ bool parsePort(const std::string& text, int& port) {
     return true;
 }
 
-}  // namespace
-
-bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera") {
-            error = "unknown option \"" + option + "\"";
-            return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = option + " needs a value";
-            return false;
-        }
-        const std::string& value = args[++i];
-        if (option == "--port") {
-            if (!parsePort(value, options.port)) {
-                error = "--port needs a number from 0 to 65535, not \"" + value + "\"";
-                return false;
-            }
-        } else if (option == "--mode") {
-            if (value != "automatic" && value != "command") {
-                error = "--mode is automatic or command, not \"" + value + "\"";
-                return false;
-            }
-            options.automatic = value == "automatic";
-        } else if (option == "--fields") {
-            std::string fieldError;
-            if (!parseFieldList(value, options.format, fieldError)) {
-                error = "--fields: " + fieldError;
-                return false;
-            }
-        } else {
-            options.camera = value;
-        }
+bool applyOption(const std::string& option, const std::string& value, HeadlessOptions& options,
+                 std::string& error) {
+    if (option == "--port") {
+        if (parsePort(value, options.port)) return true;
+        error = "--port needs a number from 0 to 65535, not \"" + value + "\"";
+    } else if (option == "--mode") {
+        options.automatic = value == "automatic";
+        if (value == "automatic" || value == "command") return true;
+        error = "--mode is automatic or command, not \"" + value + "\"";
+    } else if (option == "--fields") {
+        std::string fieldError;
+        if (parseFieldList(value, options.format, fieldError)) return true;
+        error = "--fields: " + fieldError;
+    } else {
+        options.camera = value;
+        return true;
     }
-    return true;
+    return false;
 }
 
-int runHeadless(const Args& args) {
-    HeadlessOptions options;
-    std::string error;
-    if (!parseHeadlessOptions(args, options, error)) {
-        std::fprintf(stderr, "quillmark: %s\n", error.c_str());
-        printUsage("quillmark");
-        return 2;
+// SIGINT and SIGTERM, blocked before any thread exists so that every thread
+// inherits the mask and the stopSignals reach only the waits below.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
-    if (options.camera != "none") {
-        std::fprintf(stderr, "quillmark: camera \"%s\" is not available yet; run with --camera none\n",
-                     options.camera.empty() ? "default" : options.camera.c_str());
-        return 1;
+    // True when a stop signal arrived within `timeout`.
+    bool wait(std::chrono::milliseconds timeout) const {
+        const timespec limit{static_cast<time_t>(timeout.count() / 1000),
+                             static_cast<long>(timeout.count() % 1000) * 1000000L};
+        return sigtimedwait(&set_, nullptr, &limit) > 0;
+    }
+    void waitForever() const {
+        int signal = 0;
+        sigwait(&set_, &signal);
     }
 
-    // Blocked before any thread exists, so every thread inherits the mask and
-    // the signals reach only the sigwait below.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+private:
+    sigset_t set_;
+};
 
-    setActiveDataFormat(options.format);
-    AutomaticModeFlag = options.automatic;
+// The controls of the dialog, played by the options: the preview switch,
+// the catalogue's in-use flags, the Output text on the terminal.
+class HeadlessHost : public ServingTrackingHost {
+public:
+    HeadlessHost(const Catalogue& catalogue, const HeadlessOptions& options)
+        : catalogue_(catalogue), preview_(options.preview), watch_(options.watch) {}
+
+    bool previewChecked() override { return preview_; }
+    bool showPreview(const cv::Mat& bgra) override {
+        if (!display_) display_ = std::make_unique<FrameDisplay>("Preview", nullptr);
+        if (display_->ended()) return false;
+        display_->show(bgra);
+        return true;
+    }
+    void closePreview() override { display_.reset(); }
+    void uncheckPreview() override { preview_ = false; }
+    int patternRowCount() override { return static_cast<int>(catalogue_.size()); }
+    bool patternRowChecked(int row) override { return catalogue_[row].inUse; }
+    void setOutputText(const std::string& text) override;
+    bool startServer(int port, std::string& error) override {
+        if (!ServingTrackingHost::startServer(port, error)) return false;
+        std::printf("Listening on port %d\n", this->port());
+        std::fflush(stdout);
+        return true;
+    }
+    void reportProblem(const std::string& message) override {
+        std::fprintf(stderr, "quillmark: %s\n", message.c_str());
+    }
+    void trackingEnded() override {
+        ended = true;
+        if (onEnded) onEnded();
+    }
+
+    std::atomic<bool> ended{false};
+    std::function<void()> onEnded;
+
+private:
+    const Catalogue catalogue_;
+    std::atomic<bool> preview_;
+    const bool watch_;
+    std::unique_ptr<FrameDisplay> display_; // the worker's only
+    // The worker's only: the frame rate shown with the watched text.
+    long frames_ = 0;
+    long framesAtLastPrint_ = 0;
+    std::chrono::steady_clock::time_point lastPrint_ = std::chrono::steady_clock::now();
+};
+
+void HeadlessHost::setOutputText(const std::string& text) {
+    ++frames_;
+    if (!watch_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastPrint_ < kWatchInterval) return;
+    const double seconds = std::chrono::duration<double>(now - lastPrint_).count();
+    std::string lines;
+    for (char c : text) {
+        if (c != '\r') lines += c;
+    }
+    std::printf("-- %.1f frames/s\n%s\n", static_cast<double>(frames_ - framesAtLastPrint_) / seconds,
+                lines.c_str());
+    std::fflush(stdout);
+    lastPrint_ = now;
+    framesAtLastPrint_ = frames_;
+}
+
+int listCameras() {
+    for (const CameraSource& source : enumerateCameraSources()) {
+        std::printf("%-24s %s\n", source.spec.c_str(), source.description.c_str());
+    }
+    return 0;
+}
+
+// An empty table served to clients: the protocol without a camera.
+int serveWithoutCamera(const HeadlessOptions& options, const StopSignals& stopSignals) {
     publishResults({});
     setServerActive(true);
     Network server;
@@ -97,15 +174,141 @@ int runHeadless(const Args& args) {
     }
     std::printf("Listening on port %d\n", server.port());
     std::fflush(stdout);
-
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    stopSignals.waitForever();
     // Connections see ServerActive false at their next pass; then no new ones.
     setServerActive(false);
     server.stop();
+    return 0;
+}
+
+std::string chooseSource(const HeadlessOptions& options, int presetIndex) {
+    if (!options.camera.empty()) return options.camera;
+    const std::vector<CameraSource> sources = enumerateCameraSources();
+    if (presetIndex < 0 || presetIndex >= static_cast<int>(sources.size())) return "";
+    return sources[static_cast<size_t>(presetIndex)].spec;
+}
+
+bool hasDisplay() {
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
+}
+
+// Runs the worker until a stop signal or its own end. True when a signal
+// stopped it; false when it ended by itself (its reason is on stderr).
+bool runWorker(TrackingWorker& worker, HeadlessHost& host, TrackingJob job, const StopSignals& stopSignals,
+               bool preview) {
+    std::atomic<bool> signalled{false};
+    auto waitForStop = [&] {
+        while (!host.ended) {
+            if (stopSignals.wait(std::chrono::milliseconds(200))) {
+                signalled = true;
+                worker.requestStop();
+                return;
+            }
+        }
+    };
+    if (!preview) {
+        worker.start(host, std::move(job));
+        waitForStop();
+        worker.join();
+        return signalled;
+    }
+    // The preview window needs the GUI thread's event loop, which runs here
+    // until the worker has shut down (and closed the window) completely.
+    int argc = 1;
+    char name[] = "quillmark";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    host.onEnded = [&application] { QMetaObject::invokeMethod(&application, "quit", Qt::QueuedConnection); };
+    worker.start(host, std::move(job));
+    std::thread waiter(waitForStop);
+    application.exec();
+    worker.join();
+    waiter.join();
+    return signalled;
+}
+
+int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
+    if (options.preview && !hasDisplay()) {
+        std::fprintf(stderr, "quillmark: --preview needs a display (DISPLAY is not set)\n");
+        return 1;
+    }
+    TrackingJob job;
+    // Refused before the camera opens: tracking cannot run without it.
+    if (loadCameraParam(kCameraParamPath, 1, &job.cameraParam) != 0 || job.cameraParam.xsize <= 0) {
+        std::fprintf(stderr, "quillmark: %s is missing or not a whole camera parameter record\n",
+                     kCameraParamPath);
+        return 1;
+    }
+    CameraState camera;
+    if (OpenCamera(options.cameraIndex, camera, [&](int preset) { return chooseSource(options, preset); }) != 0) {
+        std::fprintf(stderr, "quillmark: the camera could not be connected: %s\n", camera.lastError.c_str());
+        return 1;
+    }
+    LoadPatternList(job.catalogue);
+    job.camera = &camera;
+    job.port = options.port;
+    setActiveDataFormat(options.format);
+    AutomaticModeFlag = options.automatic;
+
+    HeadlessHost host(job.catalogue, options);
+    TrackingWorker worker;
+    const bool stoppedBySignal = runWorker(worker, host, std::move(job), stopSignals, options.preview);
     // Automatic-Mode connections leave within a pass; Command-Mode ones may
     // wait on a silent client and are ended by the exit itself.
     Network::waitForLiveConnections(0, 3 * PASS_INTERVAL_MS);
     std::fflush(stdout);
-    return 0;
+    return stoppedBySignal ? 0 : 1;
+}
+
+} // namespace
+
+HeadlessOptions optionsFromSettings(const Settings& settings) {
+    HeadlessOptions options;
+    options.port = settings.port;
+    options.automatic = settings.dataFlow == 0;
+    options.format = dataFormatOf(settings);
+    options.cameraIndex = settings.cameraSelected;
+    options.preview = settings.checkPreview != 0;
+    return options;
+}
+
+bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (option == "--preview" || option == "--watch") {
+            (option == "--preview" ? options.preview : options.watch) = true;
+            continue;
+        }
+        if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera") {
+            error = "unknown option \"" + option + "\"";
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = option + " needs a value";
+            return false;
+        }
+        if (!applyOption(option, args[++i], options, error)) return false;
+    }
+    return true;
+}
+
+int runHeadless(const Args& args) {
+    Settings settings;
+    // The file is optional here: without it the dialog's first-start
+    // defaults apply, as they would in the dialog.
+    if (std::filesystem::exists(kConfigPath)) LoadConfig(settings);
+    // The dialog's preview switch is its own; headless shows a window only
+    // when asked on the command line.
+    settings.checkPreview = 0;
+    HeadlessOptions options = optionsFromSettings(settings);
+    std::string error;
+    if (!parseHeadlessOptions(args, options, error)) {
+        std::fprintf(stderr, "quillmark: %s\n", error.c_str());
+        printUsage("quillmark");
+        return 2;
+    }
+    if (options.camera == "list") return listCameras();
+    const StopSignals stopSignals;
+    if (options.camera == "none") return serveWithoutCamera(options, stopSignals);
+    return serveLive(options, stopSignals);
 }

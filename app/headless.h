@@ -1,18 +1,29 @@
 #pragma once
-// The headless server's command line, kept apart from running it so other
-// sources of defaults (the configuration file) can fill the options first.
+// The headless server's command line, kept apart from running it so that
+// the configuration file can fill the options first.
 #include <string>
 #include "commands.h"
 #include "report.h"
+
+struct Settings;
 
 struct HeadlessOptions {
     int port = 0;  // 0: the system picks a free port
     bool automatic = true;
     DataFormat format;
-    std::string camera;  // empty: the default camera; "none": serve an empty table
+    // A source spec ("synthetic", "v4l2:0", ...); empty: the source at
+    // cameraIndex in the list of sources found; "none": serve an empty
+    // table; "list": print the sources found and end.
+    std::string camera;
+    int cameraIndex = 0;
+    bool preview = false;  // show the "Preview" window (needs a display)
+    bool watch = false;    // print the Output text a few times a second
 };
 
-// Applies --port, --mode, --fields and --camera from `args` on top of what
-// `options` already holds. False, with the reason in `error`, on anything
-// it does not understand.
+// The options the stored settings give: port, mode, fields, camera selection.
+HeadlessOptions optionsFromSettings(const Settings& settings);
+
+// Applies --port, --mode, --fields, --camera, --preview and --watch from
+// `args` on top of what `options` already holds. False, with the reason in
+// `error`, on anything it does not understand.
 bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error);

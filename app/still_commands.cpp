@@ -89,17 +89,7 @@ Settings storedSettings() {
 
 DataFormat defaultDataFormat() {
     if (!std::filesystem::exists(kConfigPath)) return allFields();
-    const Settings settings = storedSettings();
-    DataFormat format;
-    format.CheckName = settings.checkName;
-    format.CheckPos2d = settings.checkPos2d;
-    format.CheckDvec = settings.checkDvec;
-    format.CheckPos3d = settings.checkPos3d;
-    format.CheckGLmatrix = settings.checkGLmatrix;
-    format.CheckCf = settings.checkCf;
-    format.CheckArea = settings.checkArea;
-    format.CheckVertex = settings.checkVertex;
-    return format;
+    return dataFormatOf(storedSettings());
 }
 
 struct DetectOptions {

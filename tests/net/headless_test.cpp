@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 #include "network.h"
 #include "protocol.h"
+#include "temp_dir.h"
 #include "test_client.h"
 
 extern char** environ;
@@ -50,15 +53,28 @@ public:
         ::close(err_);
     }
 
-    // The port from "Listening on port N", or -1 when the line does not come.
+    // The port from the line "Listening on port N", or -1 when it does not
+    // come (a live camera prints its parameters before it).
     int listeningPort() {
         const std::string prefix = "Listening on port ";
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (stdout_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            readSome(out_, stdout_, 100);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        size_t at = std::string::npos;
+        while (std::chrono::steady_clock::now() < end) {
+            at = stdout_.find(prefix);
+            if (at != std::string::npos && stdout_.find('\n', at) != std::string::npos) break;
+            if (!readSome(out_, stdout_, 100) && waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return -1;
+            }
         }
-        if (stdout_.compare(0, prefix.size(), prefix) != 0 || stdout_.find('\n') == std::string::npos) return -1;
-        return std::stoi(stdout_.substr(prefix.size()));
+        if (at == std::string::npos || (at > 0 && stdout_[at - 1] != '\n')) return -1;
+        return std::stoi(stdout_.substr(at + prefix.size()));
+    }
+    // Everything printed so far on standard output, after the process ended.
+    const std::string& output() {
+        while (readSome(out_, stdout_, 0)) {
+        }
+        return stdout_;
     }
 
     // Waits for the process to end; its exit status, or -1 for a signal or a hang.
@@ -150,8 +166,79 @@ TEST(Headless, BadCommandLinesGetTheUsage) {
     }
 }
 
-TEST(Headless, LiveCameraIsNotAvailableYet) {
-    Headless run({"--camera", "0"});
+// A working directory holding a copy of the shipped Data/.
+class HeadlessLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(std::filesystem::path(QUILLMARK_SOURCE_DIR) / "Data", dir.file("Data"),
+                              std::filesystem::copy_options::recursive);
+        std::filesystem::remove(dir.file("Data/config.txt"));
+    }
+    std::vector<std::string> args(std::vector<std::string> rest) {
+        rest.insert(rest.begin(), {"-C", dir.path()});
+        return rest;
+    }
+    TempDir dir;
+};
+
+std::set<std::string> namesInView(TestClient& client, size_t expected) {
+    std::set<std::string> names;
+    for (int attempt = 0; attempt < 100 && names.size() != expected; ++attempt) {
+        client.sendText("all\n");
+        std::vector<std::string> lines;
+        if (!client.readReport(lines)) break;
+        names = std::set<std::string>(lines.begin(), lines.end());
+    }
+    return names;
+}
+
+TEST_F(HeadlessLive, TheSyntheticCameraServesTheShippedMarkers) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name"}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.output();
+    TestClient client(port);
+    EXPECT_EQ(namesInView(client, 4), (std::set<std::string>{"Flag", "Fork", "Kite", "Hook"}));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitStatus(), 0);
+    EXPECT_NE(run.output().find("SIZE = 640, 480"), std::string::npos) << "the installed camera is printed";
+}
+
+TEST_F(HeadlessLive, TheConfigurationFileGivesPortModeFieldsAndCamera) {
+    const int freePort = [] {
+        Network probe;
+        probe.start(0, serveClient);
+        const int port = probe.port();
+        probe.stop();
+        return port;
+    }();
+    writeFile(dir.file("Data/config.txt"), "[Port] " + std::to_string(freePort) +
+                                               "\n[CameraSelected] 0\n[DataFlow] 1\n[CheckName] 1\n[CheckArea] 1\n");
+    Headless run(args({}));
+    ASSERT_EQ(run.listeningPort(), freePort) << run.output() << run.errors();
+    TestClient client(freePort);
+    client.sendText("get Kite\n");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(client.readReport(lines));
+    for (const std::string& line : lines) EXPECT_EQ(line.rfind("Kite,", 0), 0u) << line;
+    run.signal(SIGINT);
+    EXPECT_EQ(run.exitStatus(), 0);
+}
+
+TEST_F(HeadlessLive, AMissingCameraFileRefusesToStartAndNamesIt) {
+    std::filesystem::remove(dir.file("Data/camera_para.dat"));
+    Headless run(args({"--camera", "synthetic"}));
     EXPECT_EQ(run.exitStatus(), 1);
-    EXPECT_NE(run.errors().find("not available yet"), std::string::npos) << run.errors();
+    EXPECT_NE(run.errors().find("Data/camera_para.dat"), std::string::npos) << run.errors();
+}
+
+TEST_F(HeadlessLive, AnUnknownCameraIsRefusedWithTheReason) {
+    Headless run(args({"--camera", "bogus:7"}));
+    EXPECT_EQ(run.exitStatus(), 1);
+    EXPECT_NE(run.errors().find("bogus:7"), std::string::npos) << run.errors();
+}
+
+TEST_F(HeadlessLive, CameraListNamesTheBuiltInSource) {
+    Headless run(args({"--camera", "list"}));
+    EXPECT_EQ(run.exitStatus(), 0);
+    EXPECT_EQ(run.output().rfind("synthetic", 0), 0u) << run.output();
 }
