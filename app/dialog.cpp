@@ -648,18 +648,6 @@ void CQuillmarkDlg::setOutputText(const std::string& text) {
         Qt::QueuedConnection);
 }
 
-bool CQuillmarkDlg::startServer(int port, std::string& error) {
-    try {
-        network_.start(port, serveClient);
-        return true;
-    } catch (const std::exception& e) {
-        error = "The server cannot listen on port " + std::to_string(port) + ": " + e.what();
-        return false;
-    }
-}
-
-void CQuillmarkDlg::stopServer() { network_.stop(); }
-
 void CQuillmarkDlg::reportProblem(const std::string& message) {
     QMetaObject::invokeMethod(
         this, [this, message] { messageBox(kAppName, QString::fromLocal8Bit(message.c_str()), QMessageBox::Warning); },

@@ -23,7 +23,7 @@
 #include "catalogue.h"
 #include "config.h"
 #include "frame_window.h"
-#include "network.h"
+#include "server_host.h"
 #include "report.h"
 #include "tracking_worker.h"
 
@@ -47,7 +47,7 @@ public:
     explicit CAboutDlg(QWidget* parent);
 };
 
-class CQuillmarkDlg : public QDialog, public TrackingHost, public CaptureHost {
+class CQuillmarkDlg : public QDialog, public ServingTrackingHost, public CaptureHost {
 public:
     explicit CQuillmarkDlg(QWidget* parent = nullptr);
     ~CQuillmarkDlg() override;
@@ -92,7 +92,7 @@ public:
     bool trackingExists() const { return tracking_.exists(); }
     bool captureExists() const { return capture_.exists(); }
     CaptureWorker& captureWorker() { return capture_; }
-    int serverPort() const { return network_.port(); }
+    int serverPort() const { return port(); }
 
     // TrackingHost and CaptureHost: called on the worker threads.
     bool previewChecked() override;
@@ -102,8 +102,6 @@ public:
     int patternRowCount() override;
     bool patternRowChecked(int row) override;
     void setOutputText(const std::string& text) override;
-    bool startServer(int port, std::string& error) override;
-    void stopServer() override;
     void reportProblem(const std::string& message) override;
     void trackingEnded() override;
     int addPatternRow(const PatternEntry& entry) override;
@@ -144,7 +142,6 @@ private:
     CameraState camera_;
     Catalogue catalogue_; // the one built at Start
     CameraChooser chooser_;
-    Network network_;
     TrackingWorker tracking_;
     CaptureWorker capture_;
 
