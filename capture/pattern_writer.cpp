@@ -8,6 +8,7 @@
 #include "detector_state.h"
 #include "evaluate.h"
 #include "pattern.h"
+#include "render.h"
 
 namespace {
 
@@ -36,25 +37,6 @@ int writeCodes(const PatternCode codes[kPatternRotations], FILE* file) {
         if (std::fputc('\n', file) == EOF) return -1;
     }
     return 0;
-}
-
-// Lens distortion of an unknown camera is better left out than guessed: the
-// pattern is sampled from observed pixels anyway, and the thumbnail's
-// corners then coincide with the observed border.
-CameraParam distortionFreeCamera(int width, int height) {
-    CameraParam camera;
-    camera.xsize = width;
-    camera.ysize = height;
-    camera.projection[0][0] = width;
-    camera.projection[0][2] = width / 2.0;
-    camera.projection[1][1] = width;
-    camera.projection[1][2] = height / 2.0;
-    camera.projection[2][2] = 1.0;
-    camera.distortion[0] = width / 2.0;
-    camera.distortion[1] = height / 2.0;
-    camera.distortion[2] = 0.0;
-    camera.distortion[3] = 1.0;
-    return camera;
 }
 
 cv::Mat toBgra(const cv::Mat& image) {
@@ -119,7 +101,10 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         return -1;
     }
     const cv::Mat frame = toBgra(image);
-    if (setWorkingCameraParam(distortionFreeCamera(frame.cols, frame.rows)) < 0) {
+    // Lens distortion of an unknown camera is better left out than guessed:
+    // the pattern is sampled from observed pixels anyway, and the thumbnail's
+    // corners then coincide with the observed border.
+    if (setWorkingCameraParam(makeCameraParam(frame.cols, frame.rows, frame.cols, 0.0)) < 0) {
         error = "the image is too large";
         return -1;
     }
