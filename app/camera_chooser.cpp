@@ -15,7 +15,7 @@ CCameraChooserDlg::CCameraChooserDlg(const std::vector<CameraSource>& sources, i
     list_ = new QListWidget;
     list_->setObjectName(QStringLiteral("sources"));
     for (const CameraSource& source : sources_)
-        list_->addItem(QString::fromStdString(source.description + "  [" + source.spec + "]"));
+        list_->addItem(QString::fromStdString(source.description + "  [" + source.name + "]"));
     if (!sources_.empty())
         list_->setCurrentRow(presetIndex >= 0 && presetIndex < static_cast<int>(sources_.size()) ? presetIndex : 0);
     layout->addWidget(list_);
@@ -30,7 +30,7 @@ CCameraChooserDlg::CCameraChooserDlg(const std::vector<CameraSource>& sources, i
 
 std::string CCameraChooserDlg::chosenSpec() const {
     const int row = list_->currentRow();
-    return row >= 0 && row < static_cast<int>(sources_.size()) ? sources_[row].spec : std::string();
+    return row >= 0 && row < static_cast<int>(sources_.size()) ? sources_[row].name : std::string();
 }
 
 std::string chooseCameraSource(QWidget* parent, int presetIndex) {

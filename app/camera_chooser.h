@@ -12,7 +12,7 @@ class CCameraChooserDlg : public QDialog {
 public:
     // The row `presetIndex` starts selected when the list has it, else row 0.
     CCameraChooserDlg(const std::vector<CameraSource>& sources, int presetIndex, QWidget* parent);
-    // The spec of the selected source; empty when there is none.
+    // The name of the selected source; empty when there is none.
     std::string chosenSpec() const;
 
 private:
@@ -20,6 +20,6 @@ private:
     QListWidget* list_ = nullptr;
 };
 
-// Shows the chooser modally. The chosen source's spec, or an empty string
+// Shows the chooser modally. The chosen source's name, or an empty string
 // when the operator cancelled or no source exists.
 std::string chooseCameraSource(QWidget* parent, int presetIndex);

@@ -154,7 +154,7 @@ void HeadlessHost::setOutputText(const std::string& text) {
 
 int listCameras() {
     for (const CameraSource& source : enumerateCameraSources()) {
-        std::printf("%-24s %s\n", source.spec.c_str(), source.description.c_str());
+        std::printf("%-24s %s\n", source.name.c_str(), source.description.c_str());
     }
     return 0;
 }
@@ -185,7 +185,7 @@ std::string chooseSource(const HeadlessOptions& options, int presetIndex) {
     if (!options.camera.empty()) return options.camera;
     const std::vector<CameraSource> sources = enumerateCameraSources();
     if (presetIndex < 0 || presetIndex >= static_cast<int>(sources.size())) return "";
-    return sources[static_cast<size_t>(presetIndex)].spec;
+    return sources[static_cast<size_t>(presetIndex)].name;
 }
 
 bool hasDisplay() {

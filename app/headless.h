@@ -11,7 +11,7 @@ struct HeadlessOptions {
     int port = 0;  // 0: the system picks a free port
     bool automatic = true;
     DataFormat format;
-    // A source spec ("synthetic", "v4l2:0", ...); empty: the source at
+    // A source name ("synthetic", "v4l2:0", ...); empty: the source at
     // cameraIndex in the list of sources found; "none": serve an empty
     // table; "list": print the sources found and end.
     std::string camera;

@@ -10,7 +10,7 @@ void printUsage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [-C DIR]                      operator dialog\n"
                  "       %s --headless [-C DIR] [--port N] [--mode automatic|command]\n"
-                 "                    [--fields LIST] [--camera SPEC] [--preview]\n"
+                 "                    [--fields LIST] [--camera SOURCE] [--preview]\n"
                  "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png\n"

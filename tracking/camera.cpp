@@ -26,16 +26,16 @@ std::vector<CameraSource> enumerateCameraSources() {
     return sources;
 }
 
-std::unique_ptr<CameraBackend> createCameraBackend(const std::string& spec, std::string& error) {
+std::unique_ptr<CameraBackend> createCameraBackend(const std::string& sourceName, std::string& error) {
     for (const CameraBackendKind* kind : cameraBackendKinds()) {
-        if (kind->accepts(spec)) return kind->create(spec, error);
+        if (kind->accepts(sourceName)) return kind->create(sourceName, error);
     }
     std::string known;
     for (const CameraBackendKind* kind : cameraBackendKinds()) {
         known += known.empty() ? "" : ", ";
         known += kind->syntax;
     }
-    error = "unknown camera source \"" + spec + "\" (known: " + known + ")";
+    error = "unknown camera source \"" + sourceName + "\" (known: " + known + ")";
     return nullptr;
 }
 
@@ -44,24 +44,24 @@ int OpenCamera(int cameraIndex, CameraState& state, const CameraChooser& chooser
         state.lastError = "camera " + state.source + " is already open";
         return -1;
     }
-    const std::string spec = chooser ? chooser(cameraIndex) : std::string();
-    if (spec.empty()) {
+    const std::string sourceName = chooser ? chooser(cameraIndex) : std::string();
+    if (sourceName.empty()) {
         state.lastError = "no camera was chosen";
         return -1;
     }
     std::string error;
-    std::unique_ptr<CameraBackend> backend = createCameraBackend(spec, error);
+    std::unique_ptr<CameraBackend> backend = createCameraBackend(sourceName, error);
     if (!backend || !backend->start(error)) {
         state.lastError = error;
         return -1;
     }
     cv::Mat first;
     if (backend->grab(first, state.grabTimeoutMs, error) != GrabStatus::Ok) {
-        state.lastError = spec + ": " + error;
+        state.lastError = sourceName + ": " + error;
         return -1;
     }
     state.FrameImage = first;
-    state.source = spec;
+    state.source = sourceName;
     state.backend = std::move(backend);
     state.lastError.clear();
     return 0;

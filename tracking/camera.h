@@ -1,5 +1,5 @@
 #pragma once
-// The system's only contact with cameras. A source is named by a spec string
+// The system's only contact with cameras. A source is named by a string
 // ("v4l2:0", "file:clip.avi", "aravis:Fake_1", "synthetic"); each kind of
 // source is one backend behind CameraBackend, listed in the registry of
 // camera.cpp. The rest of the system sees three operations on a CameraState:
@@ -32,19 +32,19 @@ public:
 
 // A source that can be offered to the operator.
 struct CameraSource {
-    std::string spec;         // what OpenCamera and --camera accept
+    std::string name;         // what OpenCamera and --camera accept
     std::string description;  // for people: model, device, serial number
 };
 
 // One kind of source in the registry.
 struct CameraBackendKind {
-    const char* syntax;  // how its specs look, e.g. "v4l2:N"; used in messages
-    bool (*accepts)(const std::string& spec);
+    const char* syntax;  // how its names look, e.g. "v4l2:N"; used in messages
+    bool (*accepts)(const std::string& sourceName);
     // The sources of this kind present now (empty for kinds that cannot be
     // discovered, such as files).
     std::vector<CameraSource> (*enumerate)();
     // Binds the source; null with `error` set when it cannot.
-    std::unique_ptr<CameraBackend> (*create)(const std::string& spec, std::string& error);
+    std::unique_ptr<CameraBackend> (*create)(const std::string& sourceName, std::string& error);
 };
 
 // Every registered kind, in the order they are listed to the operator.
@@ -53,9 +53,9 @@ const std::vector<const CameraBackendKind*>& cameraBackendKinds();
 // Every source found now, kind by kind.
 std::vector<CameraSource> enumerateCameraSources();
 
-// Binds the source that `spec` names, without starting it; null with
-// `error` set for an unknown spec or a source that cannot be bound.
-std::unique_ptr<CameraBackend> createCameraBackend(const std::string& spec, std::string& error);
+// Binds the source that `sourceName` names, without starting it; null with
+// `error` set for an unknown name or a source that cannot be bound.
+std::unique_ptr<CameraBackend> createCameraBackend(const std::string& sourceName, std::string& error);
 
 // Long enough for any camera at a sane frame rate, short enough that a
 // stalled source cannot keep the worker from noticing Stop.
@@ -74,7 +74,7 @@ struct CameraState {
 };
 
 // The selection step: given the preset index (the Camera ID box), returns
-// the spec of the chosen source, or an empty string when none was chosen
+// the name of the chosen source, or an empty string when none was chosen
 // (the operator cancelled). The dialog shows a modal list, the headless mode
 // answers with its --camera option, tests answer directly.
 using CameraChooser = std::function<std::string(int presetIndex)>;

@@ -111,7 +111,7 @@ static bool choosePixelFormat(ArvCamera* camera, std::string& error) {
     return chosen;
 }
 
-AravisCamera::AravisCamera(ArvCamera* camera, std::string spec) : camera_(camera), spec_(std::move(spec)) {}
+AravisCamera::AravisCamera(ArvCamera* camera, std::string sourceName) : camera_(camera), spec_(std::move(sourceName)) {}
 
 AravisCamera::~AravisCamera() {
     stopStream();
@@ -189,8 +189,8 @@ GrabStatus AravisCamera::grab(cv::Mat& bgr, int timeoutMs, std::string& error) {
     return status;
 }
 
-static std::string deviceId(const std::string& spec) {
-    return spec.size() > Kind.size() ? spec.substr(Kind.size() + 1) : "";
+static std::string deviceId(const std::string& sourceName) {
+    return sourceName.size() > Kind.size() ? sourceName.substr(Kind.size() + 1) : "";
 }
 
 static std::vector<CameraSource> enumerateAravis() {
@@ -206,8 +206,8 @@ static std::vector<CameraSource> enumerateAravis() {
     return sources;
 }
 
-static std::unique_ptr<CameraBackend> createAravisCamera(const std::string& spec, std::string& error) {
-    const std::string id = deviceId(spec);
+static std::unique_ptr<CameraBackend> createAravisCamera(const std::string& sourceName, std::string& error) {
+    const std::string id = deviceId(sourceName);
     GError* err = nullptr;
     ArvCamera* camera = nullptr;
     if (id.compare(0, FakeDevicePrefix.size(), FakeDevicePrefix) == 0) {
@@ -222,12 +222,12 @@ static std::unique_ptr<CameraBackend> createAravisCamera(const std::string& spec
         camera = arv_camera_new(id.empty() ? nullptr : id.c_str(), &err);
     }
     if (!camera) {
-        error = spec + ": cannot connect to the camera: " + takeMessage(err);
+        error = sourceName + ": cannot connect to the camera: " + takeMessage(err);
         return nullptr;
     }
-    auto backend = std::make_unique<AravisCamera>(camera, spec);
+    auto backend = std::make_unique<AravisCamera>(camera, sourceName);
     if (!choosePixelFormat(camera, error)) {
-        error = spec + ": " + error;
+        error = sourceName + ": " + error;
         return nullptr;
     }
     return backend;
@@ -236,7 +236,7 @@ static std::unique_ptr<CameraBackend> createAravisCamera(const std::string& spec
 const CameraBackendKind& aravisCameraKind() {
     static const CameraBackendKind kind = {
         "aravis[:ID]",
-        [](const std::string& spec) { return spec == Kind || spec.compare(0, Kind.size() + 1, Kind + ":") == 0; },
+        [](const std::string& sourceName) { return sourceName == Kind || sourceName.compare(0, Kind.size() + 1, Kind + ":") == 0; },
         enumerateAravis,
         createAravisCamera,
     };

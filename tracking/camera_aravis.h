@@ -9,8 +9,8 @@
 
 class AravisCamera : public CameraBackend {
 public:
-    // Takes ownership of `camera`; `spec` names it in messages.
-    AravisCamera(ArvCamera* camera, std::string spec);
+    // Takes ownership of `camera`; `sourceName` names it in messages.
+    AravisCamera(ArvCamera* camera, std::string sourceName);
     ~AravisCamera() override;
     AravisCamera(const AravisCamera&) = delete;
     AravisCamera& operator=(const AravisCamera&) = delete;

@@ -99,8 +99,8 @@ static bool isImageFile(const fs::path& path) {
     return fs::is_regular_file(path, ec) && cv::haveImageReader(path.string());
 }
 
-static std::unique_ptr<CameraBackend> createFileCamera(const std::string& spec, std::string& error) {
-    const std::string path = spec.substr(Prefix.size());
+static std::unique_ptr<CameraBackend> createFileCamera(const std::string& sourceName, std::string& error) {
+    const std::string path = sourceName.substr(Prefix.size());
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         std::vector<std::string> images;
@@ -132,7 +132,7 @@ static std::unique_ptr<CameraBackend> createFileCamera(const std::string& spec, 
 const CameraBackendKind& fileCameraKind() {
     static const CameraBackendKind kind = {
         "file:PATH",
-        [](const std::string& spec) { return spec.compare(0, Prefix.size(), Prefix) == 0; },
+        [](const std::string& sourceName) { return sourceName.compare(0, Prefix.size(), Prefix) == 0; },
         [] { return std::vector<CameraSource>(); },
         createFileCamera,
     };

@@ -59,7 +59,7 @@ private:
     std::unique_ptr<FramePump> pump_;
 };
 
-bool acceptsSynthetic(const std::string& spec) { return spec == "synthetic"; }
+bool acceptsSynthetic(const std::string& sourceName) { return sourceName == "synthetic"; }
 
 std::vector<CameraSource> enumerateSynthetic() {
     return {{"synthetic", "Built-in synthetic camera: the catalogue's markers in motion"}};

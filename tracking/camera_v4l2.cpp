@@ -16,11 +16,11 @@
 static const std::string Prefix = "v4l2:";
 static const std::string DevicePrefix = "/dev/video";
 
-// The device file a spec names; empty when the spec is not of this kind.
-static std::string devicePath(const std::string& spec) {
+// The device file a name names; empty when the name is not of this kind.
+static std::string devicePath(const std::string& sourceName) {
     std::string number;
-    if (spec.compare(0, Prefix.size(), Prefix) == 0) number = spec.substr(Prefix.size());
-    else if (spec.compare(0, DevicePrefix.size(), DevicePrefix) == 0) number = spec.substr(DevicePrefix.size());
+    if (sourceName.compare(0, Prefix.size(), Prefix) == 0) number = sourceName.substr(Prefix.size());
+    else if (sourceName.compare(0, DevicePrefix.size(), DevicePrefix) == 0) number = sourceName.substr(DevicePrefix.size());
     else return "";
     if (number.empty() || number.size() > 4 ||
         !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -102,10 +102,10 @@ private:
 
 }  // namespace
 
-static std::unique_ptr<CameraBackend> createV4l2Camera(const std::string& spec, std::string& error) {
-    const std::string path = devicePath(spec);
+static std::unique_ptr<CameraBackend> createV4l2Camera(const std::string& sourceName, std::string& error) {
+    const std::string path = devicePath(sourceName);
     if (path.empty()) {
-        error = "\"" + spec + "\" names no V4L2 device (expected v4l2:N or /dev/videoN)";
+        error = "\"" + sourceName + "\" names no V4L2 device (expected v4l2:N or /dev/videoN)";
         return nullptr;
     }
     cv::VideoCapture capture;
@@ -119,8 +119,8 @@ static std::unique_ptr<CameraBackend> createV4l2Camera(const std::string& spec, 
 const CameraBackendKind& v4l2CameraKind() {
     static const CameraBackendKind kind = {
         "v4l2:N",
-        [](const std::string& spec) {
-            return spec.compare(0, Prefix.size(), Prefix) == 0 || spec.compare(0, DevicePrefix.size(), DevicePrefix) == 0;
+        [](const std::string& sourceName) {
+            return sourceName.compare(0, Prefix.size(), Prefix) == 0 || sourceName.compare(0, DevicePrefix.size(), DevicePrefix) == 0;
         },
         enumerateV4l2,
         createV4l2Camera,

@@ -3,10 +3,10 @@
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
-void TestDialog::answerCamera(const std::string& spec) {
-    setCameraChooser([this, spec](int) {
+void TestDialog::answerCamera(const std::string& sourceName) {
+    setCameraChooser([this, sourceName](int) {
         ++chooserCalls;
-        return spec;
+        return sourceName;
     });
 }
 

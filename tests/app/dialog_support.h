@@ -20,8 +20,8 @@ public:
     std::vector<Message> messages;
     int chooserCalls = 0;
 
-    // Answers the camera choice with `spec` ("" is a cancel), counting calls.
-    void answerCamera(const std::string& spec);
+    // Answers the camera choice with `sourceName` ("" is a cancel), counting calls.
+    void answerCamera(const std::string& sourceName);
 
 protected:
     void messageBox(const QString& caption, const QString& text, QMessageBox::Icon) override {

@@ -11,8 +11,8 @@ namespace {
 
 const std::string FakeSpec = "aravis:Fake_1";
 
-CameraChooser choose(const std::string& spec) {
-    return [spec](int) { return spec; };
+CameraChooser choose(const std::string& sourceName) {
+    return [sourceName](int) { return sourceName; };
 }
 
 int threadCount() {
@@ -47,7 +47,7 @@ TEST(AravisCamera, FakeCameraDeliversFreshGreyFramesAsBgr) {
     EXPECT_GT(cv::norm(first, state.FrameImage, cv::NORM_INF), 0) << "grabs returned the same frame";
 
     bool listed = false;
-    for (const CameraSource& source : enumerateCameraSources()) listed |= source.spec == FakeSpec;
+    for (const CameraSource& source : enumerateCameraSources()) listed |= source.name == FakeSpec;
     EXPECT_TRUE(listed);
     CloseCamera(state);
 }

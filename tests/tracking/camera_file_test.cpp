@@ -35,8 +35,8 @@ int whichFrame(const cv::Mat& image, const std::vector<cv::Mat>& frames) {
     return -1;
 }
 
-CameraChooser choose(const std::string& spec) {
-    return [spec](int) { return spec; };
+CameraChooser choose(const std::string& sourceName) {
+    return [sourceName](int) { return sourceName; };
 }
 
 std::vector<cv::Mat> writeSequence(const std::string& dir, int width, int height, int count) {
@@ -57,10 +57,10 @@ std::vector<cv::Mat> writeSequence(const std::string& dir, int width, int height
 TEST(FileCamera, OddWidthSequencePlaysPixelExactInOrderAndLoops) {
     TempDir dir;
     const std::vector<cv::Mat> frames = writeSequence(dir.file("frames"), 322, 240, 3);
-    for (const std::string& spec : {"file:" + dir.file("frames/%04d.png"), "file:" + dir.file("frames")}) {
-        SCOPED_TRACE(spec);
+    for (const std::string& sourceName : {"file:" + dir.file("frames/%04d.png"), "file:" + dir.file("frames")}) {
+        SCOPED_TRACE(sourceName);
         CameraState state;
-        ASSERT_EQ(OpenCamera(0, state, choose(spec)), 0) << state.lastError;
+        ASSERT_EQ(OpenCamera(0, state, choose(sourceName)), 0) << state.lastError;
         ASSERT_EQ(state.FrameImage.type(), CV_8UC3);
         ASSERT_EQ(state.FrameImage.size(), cv::Size(322, 240));
         EXPECT_EQ(whichFrame(state.FrameImage, frames), 0);
@@ -156,7 +156,7 @@ TEST(OpenCamera, FailuresReturnMinusOneAndLeaveNothingOpen) {
     TempDir dir;
     fs::create_directories(dir.file("empty"));
     const struct {
-        std::string spec;
+        std::string name;
         std::string message;
     } cases[] = {
         {"", "no camera was chosen"},
@@ -167,9 +167,9 @@ TEST(OpenCamera, FailuresReturnMinusOneAndLeaveNothingOpen) {
         {"v4l2:977", "cannot open the V4L2 device /dev/video977"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.name);
         CameraState state;
-        EXPECT_EQ(OpenCamera(0, state, choose(c.spec)), -1);
+        EXPECT_EQ(OpenCamera(0, state, choose(c.name)), -1);
         EXPECT_NE(state.lastError.find(c.message), std::string::npos) << state.lastError;
         EXPECT_TRUE(state.FrameImage.empty());
         EXPECT_FALSE(state.backend);
