@@ -27,6 +27,10 @@ private:
     std::vector<cv::Mat> patterns_;
     std::vector<double> widthsMm_;
     RenderSettings settings_;
+    // Sensor noise, drawn once: a frame adds the positive and subtracts the
+    // negative part of a window that moves with the frame number, so every
+    // frame is grainy without the cost of fresh random numbers.
+    cv::Mat noisePositive_, noiseNegative_;
 };
 
 const CameraBackendKind& syntheticCameraKind();
