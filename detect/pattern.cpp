@@ -11,13 +11,15 @@ constexpr double kZeroNormStandIn = 1e-7;
 PatternTable& table() { return detectorState().patterns; }
 
 // Reads one rotation (three planes of 16 rows) into `code`, inverted so that
-// ink counts high; returns false when the file runs out or holds a non-number.
+// ink counts high; returns false when the file runs out or holds a
+// non-number or a value that is not a byte, which would overflow the
+// 32-bit sums of loading and matching.
 bool readRotation(FILE* file, int32_t code[kPatternValues]) {
     for (int plane = 0; plane < kPatternPlanes; ++plane)
         for (int row = 0; row < kPatternSide; ++row)
             for (int column = 0; column < kPatternSide; ++column) {
                 int value;
-                if (fscanf(file, "%d", &value) != 1) return false;
+                if (fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) return false;
                 code[(row * kPatternSide + column) * kPatternPlanes + plane] = 255 - value;
             }
     return true;

@@ -1,0 +1,80 @@
+// The readers of the settings and catalogue files, through real files under
+// Data/: whatever a file holds, what is read must be usable by the dialog,
+// and writing it back and reading that again must change nothing more.
+#include <fstream>
+#include <sstream>
+#include "catalogue.h"
+#include "config.h"
+#include "fuzz_entries.h"
+
+namespace {
+
+const char* const ConfigPath = "Data/config.txt";
+const char* const PatternListPath = "Data/pattern_list.txt";
+
+bool writeBytes(const char* path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return static_cast<bool>(out);
+}
+
+std::string fileBytes(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// What the dialog's controls rely on after reading.
+std::string checkNormalized(const Settings& s) {
+    if (s.maxCameraNum < 1 || s.maxCameraNum > MaxCameraNumLimit) return "maxCameraNum out of range";
+    if (s.cameraSelected < 0 || s.cameraSelected >= s.maxCameraNum) return "cameraSelected out of range";
+    if (s.imageSizeSelected != 0 && !selectedImageSize(s)) return "imageSizeSelected out of range";
+    if (s.dataFlow != 0 && s.dataFlow != 1) return "dataFlow neither 0 nor 1";
+    for (int v : {s.checkName, s.checkPos2d, s.checkDvec, s.checkPos3d, s.checkCf, s.checkArea, s.checkVertex,
+                  s.checkGLmatrix, s.checkPreview}) {
+        if (v != 0 && v != 1) return "a report switch neither 0 nor 1";
+    }
+    if (!(s.defaultPatternWidth > 0.0)) return "defaultPatternWidth not positive";
+    return "";
+}
+
+std::string checkCatalogue(const Catalogue& catalogue) {
+    for (size_t i = 0; i < catalogue.size(); ++i) {
+        const PatternEntry& entry = catalogue[i];
+        if (entry.index != static_cast<int>(i)) return "an entry's index is not its row";
+        if (entry.path != patternFilePath(entry.index)) return "an entry's path is not that of its number";
+        if (patternNameProblem(entry.name)) return "an entry's name cannot be stored";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string fuzzConfigFile(const uint8_t* data, size_t size) {
+    if (!writeBytes(ConfigPath, data, size)) return "cannot write Data/config.txt";
+    Settings settings;
+    if (LoadConfig(settings) != 0) return "LoadConfig refused an existing file";
+    if (std::string problem = checkNormalized(settings); !problem.empty()) return problem;
+    if (SaveConfig(settings) != 0) return "SaveConfig failed";
+    const std::string written = fileBytes(ConfigPath);
+    Settings again;
+    if (LoadConfig(again) != 0) return "LoadConfig refused its own file";
+    if (SaveConfig(again) != 0) return "SaveConfig failed";
+    return fileBytes(ConfigPath) == written ? "" : "settings changed between a write and a read of the written file";
+}
+
+std::string fuzzCatalogueFile(const uint8_t* data, size_t size) {
+    if (!writeBytes(PatternListPath, data, size)) return "cannot write Data/pattern_list.txt";
+    Catalogue catalogue;
+    if (LoadPatternList(catalogue) != 0) return "LoadPatternList refused an existing file";
+    if (std::string problem = checkCatalogue(catalogue); !problem.empty()) return problem;
+    if (SavePatternList(catalogue) != 0) return "SavePatternList failed";
+    const std::string written = fileBytes(PatternListPath);
+    Catalogue again;
+    if (LoadPatternList(again) != 0) return "LoadPatternList refused its own file";
+    if (again.size() != catalogue.size()) return "entries were lost between a write and a read of the written file";
+    if (SavePatternList(again) != 0) return "SavePatternList failed";
+    return fileBytes(PatternListPath) == written ? ""
+                                                 : "the catalogue changed between a write and a read of the written file";
+}

@@ -1,0 +1,190 @@
+// Writes the seed corpora of the fuzz targets, each a known-good input made
+// by the project's own writers and renderer (and the shipped Data/ files,
+// which those writers made too).
+//   make_fuzz_corpus OUT_DIR      (one folder per entry under OUT_DIR)
+#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <opencv2/imgproc.hpp>
+#include "camera_param.h"
+#include "catalogue.h"
+#include "config.h"
+#include "fuzz_entries.h"
+#include "render.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path ShippedData = fs::path(QUILLMARK_SOURCE_DIR) / "Data";
+
+void writeSeed(const fs::path& dir, const std::string& name, const std::string& bytes) {
+    std::ofstream out(dir / name, std::ios::binary);
+    out << bytes;
+}
+
+std::string fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void appendDouble(std::string& out, double value) {
+    char bytes[sizeof value];
+    std::memcpy(bytes, &value, sizeof value);
+    out.append(bytes, sizeof bytes);
+}
+
+// Format switches, then a table of two markers, then what the client sends.
+void commandDialogueSeeds(const fs::path& dir) {
+    std::string table(1, '\xff');
+    table += '\x02';
+    for (const char* name : {"Flag", "Kite"}) {
+        table += static_cast<char>(std::strlen(name));
+        table += name;
+        for (double v : {320.5, 240.25, 0.6, -12.5, 0.875, 1.0, 300.0}) appendDouble(table, v);
+        table += "\x10\x02";
+    }
+    const char* const dialogues[] = {
+        "all\n", "get Flag\n", "get Kite extra\nget\n", "help\n", "ALL\n\nall\n", "   all now\r\n",
+        "exit\nall\n", "quit\n", "al", "get Flag\nhelp\nall\nget Nothing\nexit\n",
+    };
+    int n = 0;
+    for (const char* dialogue : dialogues) writeSeed(dir, "seed-" + std::to_string(n++), table + dialogue);
+}
+
+void configSeeds(const fs::path& dir) {
+    Settings settings;
+    std::ostringstream defaults;
+    writeConfig(defaults, settings);
+    writeSeed(dir, "defaults", defaults.str());
+
+    settings.port = 5000;
+    settings.maxCameraNum = 3;
+    settings.cameraSelected = 2;
+    settings.imageSizeList = {{640, 480}, {1280, 960}};
+    settings.imageSizeSelected = 1;
+    settings.dataFlow = 1;
+    settings.checkName = settings.checkPos2d = settings.checkVertex = settings.checkPreview = 1;
+    settings.defaultPatternWidth = 62.5;
+    std::ostringstream full;
+    writeConfig(full, settings);
+    writeSeed(dir, "full", full.str());
+
+    std::string crlf;
+    for (char c : full.str()) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    writeSeed(dir, "crlf", crlf);
+}
+
+void catalogueSeeds(const fs::path& dir) {
+    writeSeed(dir, "shipped", fileBytes(ShippedData / "pattern_list.txt"));
+    Catalogue catalogue;
+    for (int i = 0; i < 3; ++i) {
+        PatternEntry entry;
+        entry.index = i;
+        entry.name = "P00" + std::to_string(i);
+        entry.path = patternFilePath(i);
+        entry.width = 40.0 + 20.5 * i;
+        entry.inUse = i != 1;
+        catalogue.push_back(entry);
+    }
+    // SavePatternList writes under Data/ of the working directory.
+    const fs::path scratch = fs::temp_directory_path() / ("quillmark-corpus-" + std::to_string(getpid()));
+    fs::create_directories(scratch / "Data");
+    const fs::path previous = fs::current_path();
+    fs::current_path(scratch);
+    const bool saved = SavePatternList(catalogue) == 0;
+    fs::current_path(previous);
+    if (saved) writeSeed(dir, "three", fileBytes(scratch / "Data/pattern_list.txt"));
+    fs::remove_all(scratch);
+}
+
+void patternSeeds(const fs::path& dir) {
+    for (int i = 0; i < 4; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%03d.patt", i);
+        if (fs::exists(ShippedData / name)) writeSeed(dir, std::string("shipped-") + name, fileBytes(ShippedData / name));
+    }
+    const fs::path path = dir / "random.patt";
+    writePatternImageFile(path.c_str(), makeRandomPattern(7));
+}
+
+void cameraSeeds(const fs::path& dir) {
+    writeSeed(dir, "shipped", fileBytes(ShippedData / "camera_para.dat"));
+    const CameraParam two[2] = {defaultCameraParam(), makeCameraParam(1280, 720, 1000.0, 20.0)};
+    saveCameraParam((dir / "two-records").c_str(), 2, two);
+}
+
+// Width and height (little-endian 16 bits, taken modulo the entry's ranges)
+// and the BGR pixels of a rendered frame.
+void detectorSeeds(const fs::path& dir) {
+    CameraParam stored;
+    if (loadCameraParam((ShippedData / "camera_para.dat").c_str(), 1, &stored) != 0) stored = defaultCameraParam();
+    std::vector<cv::Mat> patterns;
+    for (int i = 0; i < 4; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%03d.patt", i);
+        cv::Mat pattern;
+        if (readPatternImage((ShippedData / name).c_str(), pattern) == 0) patterns.push_back(pattern);
+    }
+    struct View { int width, height, markers; double noise, blur; int clutter; };
+    const View views[] = {{160, 120, 1, 0.0, 0.0, 0}, {160, 120, 2, 2.0, 0.6, 2}, {96, 72, 1, 0.0, 0.0, 0},
+                          {200, 150, 4, 4.0, 1.0, 3}};
+    int n = 0;
+    for (const View& v : views) {
+        CameraParam camera;
+        scaleCameraParam(stored, v.width, v.height, camera);
+        std::vector<PrintedMarker> markers;
+        for (int i = 0; i < v.markers && !patterns.empty(); ++i) {
+            PrintedMarker marker;
+            marker.pattern = patterns[static_cast<size_t>(i) % patterns.size()];
+            const int columns = v.markers > 1 ? 2 : 1;
+            const int rows = (v.markers + columns - 1) / columns;
+            const double x = (i % columns + 0.5) * v.width / columns;
+            const double y = (i / columns + 0.5) * v.height / rows;
+            const double sidePx = 0.4 * std::min(v.width / columns, v.height / rows);
+            poseFromView(camera, camera.projection[0][0] * 80.0 / sidePx, 15.0, -10.0, 25.0 * i, x, y,
+                         marker.transform);
+            markers.push_back(marker);
+        }
+        RenderSettings settings;
+        settings.width = v.width;
+        settings.height = v.height;
+        settings.noiseSigma = v.noise;
+        settings.blurSigmaPx = v.blur;
+        settings.clutterCount = v.clutter;
+        settings.seed = static_cast<uint32_t>(n + 1);
+        const cv::Mat bgr = renderFrame(camera, markers, settings);
+        std::string bytes;
+        for (int size : {v.width - 8, v.height - 8}) {
+            bytes += static_cast<char>(size & 0xff);
+            bytes += static_cast<char>(size >> 8);
+        }
+        bytes.append(reinterpret_cast<const char*>(bgr.data), bgr.total() * 3);
+        writeSeed(dir, "frame-" + std::to_string(n++), bytes);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_corpus OUT_DIR\n");
+        return 2;
+    }
+    const fs::path out = argv[1];
+    void (*const makers[])(const fs::path&) = {commandDialogueSeeds, configSeeds, catalogueSeeds,
+                                                patternSeeds, cameraSeeds, detectorSeeds};
+    static_assert(sizeof makers / sizeof makers[0] == sizeof FuzzEntries / sizeof FuzzEntries[0]);
+    for (size_t i = 0; i < sizeof makers / sizeof makers[0]; ++i) {
+        const fs::path dir = out / FuzzEntries[i].name;
+        fs::create_directories(dir);
+        makers[i](dir);
+    }
+    return 0;
+}
