@@ -1,0 +1,7 @@
+# Quillmark against OpenCV's ArUco module and AprilTag 3 on the same rendered
+# frames (bench/README.md). Only with QUILLMARK_PEERS=ON: the product never
+# links these libraries.
+find_package(OpenCV REQUIRED COMPONENTS aruco)
+find_package(apriltag REQUIRED)
+add_executable(peers peers_bench.cpp)
+target_link_libraries(peers PRIVATE qm_detect qm_capture opencv_aruco apriltag::apriltag apriltag::apriltag-utils)
