@@ -14,26 +14,26 @@ PatternTable& table() { return detectorState().patterns; }
 // ink counts high; returns false when the file runs out or holds a
 // non-number or a value that is not a byte, which would overflow the
 // 32-bit sums of loading and matching.
-bool readRotation(FILE* file, int32_t code[kPatternValues]) {
+bool readRotation(FILE* file, int16_t code[kPatternValues]) {
     for (int plane = 0; plane < kPatternPlanes; ++plane)
         for (int row = 0; row < kPatternSide; ++row)
             for (int column = 0; column < kPatternSide; ++column) {
                 int value;
                 if (fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) return false;
-                code[(row * kPatternSide + column) * kPatternPlanes + plane] = 255 - value;
+                code[(row * kPatternSide + column) * kPatternPlanes + plane] = static_cast<int16_t>(255 - value);
             }
     return true;
 }
 
 // Removes the integer mean and returns the norm. The sums stay in 32 bits:
 // 768 squares of at most 255^2 fit.
-double centreAndNorm(int32_t code[kPatternValues]) {
+double centreAndNorm(int16_t code[kPatternValues]) {
     int32_t sum = 0;
     for (int i = 0; i < kPatternValues; ++i) sum += code[i];
     const int32_t mean = sum / kPatternValues;
     int32_t squares = 0;
     for (int i = 0; i < kPatternValues; ++i) {
-        code[i] -= mean;
+        code[i] = static_cast<int16_t>(code[i] - mean);
         squares += code[i] * code[i];
     }
     const double norm = std::sqrt(static_cast<double>(squares));
@@ -190,13 +190,13 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
 }
 
 int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
-    int32_t input[kPatternValues];
+    int16_t input[kPatternValues];
     int32_t sum = 0;
     for (int i = 0; i < kPatternValues; ++i) sum += 255 - code.value[i];
     const int32_t mean = sum / kPatternValues;
     int32_t squares = 0;
     for (int i = 0; i < kPatternValues; ++i) {
-        input[i] = 255 - code.value[i] - mean;
+        input[i] = static_cast<int16_t>(255 - code.value[i] - mean);
         squares += input[i] * input[i];
     }
     const double power = std::sqrt(static_cast<double>(squares));

@@ -19,7 +19,9 @@ enum PatternSlotState : int32_t { Free = 0, Active = 1, Inactive = 2 };
 
 struct PatternTemplate {
     PatternSlotState state = Free;
-    int32_t code[kPatternRotations][kPatternValues] = {}; // inverted, mean removed
+    // Inverted, mean removed: within -255..255, so 16 bits hold it and the
+    // matcher's products pair up in SIMD multiply-adds.
+    int16_t code[kPatternRotations][kPatternValues] = {};
     double norm[kPatternRotations] = {};
 };
 
