@@ -72,12 +72,13 @@ static bool readValue(std::istream& in, const std::string& word, Settings& setti
     return true;
 }
 
-void readConfig(std::istream& in, Settings& settings) {
+std::string readConfig(std::istream& in, Settings& settings) {
     in.imbue(std::locale::classic());
     std::string word;
     while (in >> word) {
-        if (!readValue(in, word, settings)) return;
+        if (!readValue(in, word, settings)) return word;
     }
+    return "";
 }
 
 void writeConfig(std::ostream& out, const Settings& settings) {
@@ -124,7 +125,14 @@ int LoadConfig(Settings& settings) {
         std::fflush(stdout);
         return -1;
     }
-    readConfig(in, settings);
+    const std::string unread = readConfig(in, settings);
+    if (!unread.empty()) {
+        // The file is rewritten at close, so what follows would be lost
+        // unnoticed without a word.
+        std::printf("%s: the value of %s is not a number; the settings from there on are not read.\n",
+                    ConfigPath, unread.c_str());
+        std::fflush(stdout);
+    }
     normalizeSettings(settings);
     return 0;
 }

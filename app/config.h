@@ -2,6 +2,7 @@
 // The operator's settings and their file, "Data/config.txt" relative to the
 // working directory: read once at start, written once at a normal close.
 #include <iosfwd>
+#include <string>
 #include <vector>
 #include "report.h"
 
@@ -50,14 +51,16 @@ DataFormat dataFormatOf(const Settings& settings);
 const ImageSize* selectedImageSize(const Settings& settings);
 
 // Reads settings word by word from `in` into `settings`, leaving keys that do
-// not occur as they are. A value that is not a number ends the reading there.
-void readConfig(std::istream& in, Settings& settings);
+// not occur as they are. A value that is not a number (or is missing) ends
+// the reading there; the key it follows is returned, "" when all was read.
+std::string readConfig(std::istream& in, Settings& settings);
 // Writes the file's lines, "\n" ending each.
 void writeConfig(std::ostream& out, const Settings& settings);
 
 // 0 when "Data/config.txt" was read (then normalized), -1 when it could not
 // be opened ("Data/config.txt can not open." on standard output; settings
-// untouched).
+// untouched). A file whose reading ended early is named on standard output
+// with the key whose value could not be read.
 int LoadConfig(Settings& settings);
 // 0 when "Data/config.txt" was written whole, -1 when it could not be
 // created or written. Prints nothing.

@@ -285,6 +285,15 @@ int runPattern(const Args& args) {
     entry.width = widthMm;
     entry.inUse = true;
     const std::string thumbnail = thumbnailFilePath(entry.index);
+    // Files of this number that the catalogue does not list belong to an
+    // entry it lost (a cut or damaged file); they are not ours to replace.
+    for (const std::string& path : {entry.path, thumbnail}) {
+        if (std::filesystem::exists(path)) {
+            std::fprintf(stderr, "quillmark pattern: %s exists but %s has no entry %d; mend the catalogue or move the file\n",
+                         path.c_str(), kPatternListPath, entry.index);
+            return 1;
+        }
+    }
     std::string error;
     if (registerLargestSquare(picture, entry.path, thumbnail, error) < 0) {
         std::fprintf(stderr, "quillmark pattern: %s: %s\n", image.c_str(), error.c_str());

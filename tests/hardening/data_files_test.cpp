@@ -1,0 +1,262 @@
+// Damaged Data/ files (truncated, oversized, binary or hostile) through the
+// real readers and the real quillmark executable: nothing crashes, every
+// refusal names the file, and no file already on disk is changed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <random>
+#include <opencv2/imgcodecs.hpp>
+#include "camera_param.h"
+#include "catalogue.h"
+#include "config.h"
+#include "detector_state.h"
+#include "pattern.h"
+#include "render.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CommandRun {
+    bool exited;  // false when a signal ended it
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string randomBytes(size_t size, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+    return bytes;
+}
+
+// A Data/ folder with the shipped camera, catalogue and patterns, and a
+// frame showing the shipped patterns 0 and 2.
+class DamagedData : public testing::Test {
+protected:
+    void SetUp() override {
+        dir.enterWithData();
+        const fs::path shipped = fs::path(QUILLMARK_SOURCE_DIR) / "Data";
+        for (const char* name : {"camera_para.dat", "pattern_list.txt", "000.patt", "001.patt", "002.patt",
+                                 "003.patt", "000.jpg", "001.jpg", "002.jpg", "003.jpg"}) {
+            fs::copy_file(shipped / name, fs::path("Data") / name);
+        }
+        CameraParam camera;
+        ASSERT_EQ(loadCameraParam("Data/camera_para.dat", 1, &camera), 0);
+        std::vector<PrintedMarker> markers(2);
+        for (size_t i = 0; i < markers.size(); ++i) {
+            ASSERT_EQ(readPatternImage(i == 0 ? "Data/000.patt" : "Data/002.patt", markers[i].pattern), 0);
+            poseFromView(camera, 600.0, 10.0, -15.0, 20.0, 180.0 + 280.0 * i, 240.0, markers[i].transform);
+        }
+        ASSERT_TRUE(cv::imwrite(dir.file("scene.png"), renderFrame(camera, markers, RenderSettings{})));
+    }
+    void TearDown() override { resetDetector(); }
+
+    CommandRun run(const std::string& arguments) const {
+        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
+        const std::string command = std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() + " >" +
+                                    out + " 2>" + err + " </dev/null";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+    }
+
+    CommandRun detect() const { return run("detect --fields name " + dir.file("scene.png")); }
+
+    using Files = std::map<std::string, std::string>;
+    // Every file under Data/, by name, with its bytes.
+    static Files dataFiles() {
+        Files files;
+        for (const auto& file : fs::directory_iterator("Data")) {
+            files[file.path().filename().string()] = readFile(file.path().string());
+        }
+        return files;
+    }
+    // The names of the files under Data/ that differ from `before`, "" when none.
+    static std::string changedSince(const Files& before) {
+        const Files now = dataFiles();
+        std::string changed;
+        for (const auto& [name, bytes] : now) {
+            auto old = before.find(name);
+            if (old == before.end() || old->second != bytes) changed += name + " ";
+        }
+        for (const auto& entry : before) {
+            if (!now.count(entry.first)) changed += entry.first + "(gone) ";
+        }
+        return changed;
+    }
+
+    TempDir dir;
+};
+
+// A camera record laid out by hand: sizes, then the sixteen numbers.
+std::string cameraRecord(int32_t xsize, int32_t ysize, double number) {
+    CameraParam record;
+    record.xsize = xsize;
+    record.ysize = ysize;
+    for (auto& row : record.projection)
+        for (double& v : row) v = number;
+    for (double& v : record.distortion) v = number;
+    TempDir scratch;
+    saveCameraParam(scratch.file("record").c_str(), 1, &record);
+    return readFile(scratch.file("record"));
+}
+
+}  // namespace
+
+TEST_F(DamagedData, TheShippedDataFindBothMarkers) {
+    const CommandRun r = detect();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 2\nFlag\nKite\n");
+}
+
+TEST_F(DamagedData, TruncatedCameraFileIsRefusedByName) {
+    writeFile("Data/camera_para.dat", readFile("Data/camera_para.dat").substr(0, kCameraParamRecordBytes - 1));
+    const auto before = dataFiles();
+    CameraParam record;
+    record.xsize = 7;
+    EXPECT_EQ(loadCameraParam("Data/camera_para.dat", 1, &record), -1);
+    EXPECT_EQ(record.xsize, 7) << "a short record leaves the caller's untouched";
+    const CommandRun r = detect();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
+    EXPECT_EQ(changedSince(before), "");
+}
+
+TEST_F(DamagedData, BytesAfterTheCameraRecordAreIgnored) {
+    writeFile("Data/camera_para.dat", readFile("Data/camera_para.dat") + randomBytes(100000, 1));
+    const CommandRun r = detect();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 2\nFlag\nKite\n");
+}
+
+TEST_F(DamagedData, HostileCameraRecordsNeverCrashAndAreNamed) {
+    const std::string records[] = {
+        std::string(kCameraParamRecordBytes, '\xff'),
+        std::string(kCameraParamRecordBytes, '\0'),
+        randomBytes(kCameraParamRecordBytes, 2),
+        cameraRecord(0x7fffffff, 0x7fffffff, 1e300),
+        cameraRecord(640, 480, std::numeric_limits<double>::infinity()),
+        cameraRecord(640, 480, std::numeric_limits<double>::quiet_NaN()),
+        cameraRecord(1, 1, 0.0),
+    };
+    for (const std::string& record : records) {
+        writeFile("Data/camera_para.dat", record);
+        const auto before = dataFiles();
+        const CommandRun r = detect();
+        ASSERT_TRUE(r.exited) << "signal with record " << testing::PrintToString(record);
+        if (r.status != 0) {
+            EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(changedSince(before), "");
+    }
+}
+
+TEST_F(DamagedData, DamagedPatternFileIsNamedAndTheOthersStillFound) {
+    const std::string shipped = readFile("Data/000.patt");
+    const std::string damaged[] = {
+        shipped.substr(0, shipped.size() / 2),
+        randomBytes(shipped.size(), 3),
+        "99999999999" + shipped,
+        "-1" + shipped,
+        "256" + shipped.substr(3),
+    };
+    for (const std::string& bytes : damaged) {
+        writeFile("Data/000.patt", bytes);
+        resetDetector();
+        EXPECT_EQ(loadPatternFile("Data/000.patt"), -1);
+        EXPECT_EQ(detectorState().patterns.count, 0) << "a refused file takes no slot";
+        const auto before = dataFiles();
+        const CommandRun r = detect();
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "Num= 1\nKite\n");
+        EXPECT_NE(r.err.find("Data/000.patt did not load"), std::string::npos) << r.err;
+        EXPECT_EQ(changedSince(before), "");
+    }
+}
+
+TEST_F(DamagedData, PatternFileWithTrailingBytesStillLoads) {
+    writeFile("Data/000.patt", readFile("Data/000.patt") + randomBytes(100000, 4));
+    const CommandRun r = detect();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 2\nFlag\nKite\n");
+}
+
+TEST_F(DamagedData, BinaryCatalogueIsNamedAndKept) {
+    writeFile("Data/pattern_list.txt", randomBytes(5000, 5));
+    const auto before = dataFiles();
+    CommandRun r = detect();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
+    ASSERT_TRUE(cv::imwrite(dir.file("print.png"), renderMarkerImage(makeRandomPattern(9), 320, 80)));
+    r = run("pattern --name New " + dir.file("print.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Data/"), std::string::npos) << r.err;
+    EXPECT_EQ(changedSince(before), "");
+}
+
+TEST_F(DamagedData, CatalogueWithAnUnreadableWidthIsNamedAndKept) {
+    writeFile("Data/pattern_list.txt",
+              "[Pattern]\tFlag\tData/000.patt\t80\tuse\n[Pattern]\tFork\tData/001.patt\twide\tuse\n"
+              "[Pattern]\tKite\tData/002.patt\t80\tuse\n");
+    const auto before = dataFiles();
+    CommandRun r = detect();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 1\nFlag\n") << "reading ends at the unreadable width";
+    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
+    ASSERT_TRUE(cv::imwrite(dir.file("print.png"), renderMarkerImage(makeRandomPattern(9), 320, 80)));
+    r = run("pattern --name New " + dir.file("print.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(changedSince(before), "");
+}
+
+TEST_F(DamagedData, TruncatedCatalogueNeverOverwritesTheFilesOfLostEntries) {
+    writeFile("Data/pattern_list.txt", "[Pattern]\tFlag\tData/000.patt\t80\tuse\n");
+    const auto before = dataFiles();
+    ASSERT_TRUE(cv::imwrite(dir.file("print.png"), renderMarkerImage(makeRandomPattern(9), 320, 80)));
+    const CommandRun r = run("pattern --name New " + dir.file("print.png"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Data/001.patt"), std::string::npos) << r.err;
+    EXPECT_EQ(changedSince(before), "");
+}
+
+TEST_F(DamagedData, HugeCatalogueIsReadAndReported) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\tData/x.patt\t80\tuse\n";
+    writeFile("Data/pattern_list.txt", text);
+    Catalogue catalogue;
+    ASSERT_EQ(LoadPatternList(catalogue), 0);
+    EXPECT_EQ(catalogue.size(), 5000u);
+    const CommandRun r = detect();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Num= 2\nP0\nP2\n");
+    EXPECT_NE(r.err.find("5000 patterns are catalogued"), std::string::npos) << r.err;
+}
+
+TEST_F(DamagedData, BinaryOrCutConfigurationIsNamed) {
+    for (const std::string& bytes : {"[Port] " + randomBytes(3000, 6), std::string("[Port] 5000\n[CheckName] "),
+                                     std::string("[CheckName] 1\n[DefaultPatternWidth] wide\n")}) {
+        writeFile("Data/config.txt", bytes);
+        const auto before = dataFiles();
+        // Without --fields the report takes its fields from the settings.
+        const CommandRun r = run("detect " + dir.file("scene.png"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.substr(0, 7), "Num= 2\n");
+        EXPECT_NE(r.err.find("Data/config.txt"), std::string::npos) << r.err;
+        EXPECT_EQ(changedSince(before), "");
+    }
+}
+
+TEST_F(DamagedData, ConfigurationValuesBeforeABadOneAreKept) {
+    writeFile("Data/config.txt", "[Port] 5000\n[CheckName] 1\n[DataFlow] x\n[CheckCf] 1\n");
+    Settings settings;
+    ASSERT_EQ(LoadConfig(settings), 0);
+    EXPECT_EQ(settings.port, 5000);
+    EXPECT_EQ(settings.checkName, 1);
+    EXPECT_EQ(settings.checkCf, 0) << "reading ends at the value that is not a number";
+}
