@@ -40,12 +40,30 @@ double centreAndNorm(int16_t code[kPatternValues]) {
     return norm == 0.0 ? kZeroNormStandIn : norm;
 }
 
+constexpr int kMaxSamples = 64;
+
 // Sample density along one pair of opposite edges: doubles with the longer
 // edge so that every cell gets about one sample per pixel, up to 64.
 int sampleCount(int squaredLength) {
     int n = kPatternSide;
     while (n * n < squaredLength / 4) n *= 2;
-    return n > 64 ? 64 : n;
+    return n > kMaxSamples ? kMaxSamples : n;
+}
+
+// Frame pixels of one row of sample points (xw[i], yw) through P, the pixel
+// being the truncated quotient. False when a point lies on the vanishing
+// line (zero denominator). The denominators come first so that the loop of
+// divisions has no branch and vectorises.
+bool projectSampleRow(const double P[3][3], const double* xw, double yw, int n, int* xs, int* ys) {
+    double d[kMaxSamples];
+    for (int i = 0; i < n; ++i) d[i] = P[2][0] * xw[i] + P[2][1] * yw + P[2][2];
+    for (int i = 0; i < n; ++i)
+        if (d[i] == 0.0) return false;
+    for (int i = 0; i < n; ++i) {
+        xs[i] = static_cast<int>((P[0][0] * xw[i] + P[0][1] * yw + P[0][2]) / d[i]);
+        ys[i] = static_cast<int>((P[1][0] * xw[i] + P[1][1] * yw + P[1][2]) / d[i]);
+    }
+    return true;
 }
 
 int squaredDistance(int x0, int y0, int x1, int y1) {
@@ -166,18 +184,18 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
     const int fx = nx / kPatternSide;
     const int fy = ny / kPatternSide;
 
+    double xw[kMaxSamples];
+    for (int i = 0; i < nx; ++i) xw[i] = (i + 0.5) * 5.0 * (1.0 / nx) + 102.5;
+    int xs[kMaxSamples], ys[kMaxSamples];
     uint32_t sum[kPatternValues] = {};
     for (int j = 0; j < ny; ++j) {
         const double yw = (j + 0.5) * 5.0 * (1.0 / ny) + 102.5;
+        if (!projectSampleRow(P, xw, yw, nx, xs, ys)) return -1;
+        uint32_t* cells = sum + (j / fy) * kPatternSide * kPatternPlanes;
         for (int i = 0; i < nx; ++i) {
-            const double xw = (i + 0.5) * 5.0 * (1.0 / nx) + 102.5;
-            const double d = P[2][0] * xw + P[2][1] * yw + P[2][2];
-            if (d == 0.0) return -1;
-            const int xc = static_cast<int>((P[0][0] * xw + P[0][1] * yw + P[0][2]) / d);
-            const int yc = static_cast<int>((P[1][0] * xw + P[1][1] * yw + P[1][2]) / d);
-            if (xc < 0 || xc >= width || yc < 0 || yc >= height) continue;
-            const uint8_t* pixel = frame + (static_cast<size_t>(yc) * width + xc) * 4;
-            uint32_t* cell = sum + ((j / fy) * kPatternSide + i / fx) * kPatternPlanes;
+            if (xs[i] < 0 || xs[i] >= width || ys[i] < 0 || ys[i] >= height) continue;
+            const uint8_t* pixel = frame + (static_cast<size_t>(ys[i]) * width + xs[i]) * 4;
+            uint32_t* cell = cells + (i / fx) * kPatternPlanes;
             cell[0] += pixel[0];
             cell[1] += pixel[1];
             cell[2] += pixel[2];
