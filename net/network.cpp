@@ -69,11 +69,15 @@ void Network::start(int port, ConnectionHandler handler) {
     if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) acceptor->bind(endpoint, ec);
     if (!ec) acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+    tcp::endpoint bound;
+    if (!ec) bound = acceptor->local_endpoint(ec);
     if (ec) throw boost::system::system_error(ec);
     acceptor_ = std::move(acceptor);
+    listeningPort_ = bound.port();
     try {
         acceptThread_ = std::thread(&Network::acceptLoop, this, handler);
     } catch (...) {
+        listeningPort_ = 0;
         acceptor_.reset();
         throw;
     }
@@ -81,6 +85,7 @@ void Network::start(int port, ConnectionHandler handler) {
 
 void Network::stop() {
     if (!acceptor_) return;
+    listeningPort_ = 0;
     // Closing a descriptor does not wake a thread blocked in accept() on it
     // (and would let the number be reused under that thread); shutting the
     // listening socket down makes the pending accept fail at once. Only
@@ -96,12 +101,7 @@ void Network::stop() {
     if (ec) throw boost::system::system_error(ec);
 }
 
-int Network::port() const {
-    if (!acceptor_) return 0;
-    boost::system::error_code ec;
-    const auto endpoint = acceptor_->local_endpoint(ec);
-    return ec ? 0 : endpoint.port();
-}
+int Network::port() const { return listeningPort_; }
 
 void Network::acceptLoop(ConnectionHandler handler) {
     try {

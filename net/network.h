@@ -4,6 +4,7 @@
 // a Network of its own, owned by its thread, that the handler talks through.
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -41,7 +42,8 @@ public:
     // Stops accepting and frees the port once the accept thread has ended.
     // Open connections are left to end by themselves.
     void stop();
-    // The port listened on, 0 when idle.
+    // The port listened on, 0 when idle. Safe from any thread, also while
+    // another starts or stops the server.
     int port() const;
 
     // Writes all of `text`; false on any error or a stall, after which the
@@ -74,4 +76,7 @@ private:
     std::unique_ptr<boost::asio::io_context> pendingIo_;
     std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor_;
     std::thread acceptThread_;
+    // Written by start and stop only; port() reads it instead of the
+    // acceptor, which those replace under other threads' feet.
+    std::atomic<int> listeningPort_{0};
 };

@@ -3,7 +3,7 @@
 # real quillmark executable.
 include(${PROJECT_SOURCE_DIR}/fuzz/entries.cmake)
 quillmark_test(hardening_test
-  SOURCES hardening/fuzz_inputs_test.cpp hardening/data_files_test.cpp
+  SOURCES hardening/fuzz_inputs_test.cpp hardening/data_files_test.cpp hardening/threads_test.cpp
   LIBS qm_fuzz_entries qm_app)
 target_compile_definitions(hardening_test PRIVATE
   QUILLMARK_EXE="$<TARGET_FILE:quillmark>"

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs the tests under the sanitizers:
+#   asan  the whole project built with AddressSanitizer and
+#         UndefinedBehaviorSanitizer (build-asan/, or $ASAN_BUILD_DIR), every test;
+#   tsan  built with ThreadSanitizer (build-tsan/, or $TSAN_BUILD_DIR), the
+#         threaded tests: network, headless server, tracking worker, camera,
+#         dialog and capture worker.
+#   scripts/sanitize.sh [asan] [tsan]      (both when none is named)
+# Any sanitizer report fails the test that caused it.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+kinds=("$@")
+[ ${#kinds[@]} -eq 0 ] && kinds=(asan tsan)
+"$root/scripts/install-deps.sh"
+export QT_QPA_PLATFORM=offscreen
+
+configure() {
+  local build=$1 flags=$2
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BENCH=OFF \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
+}
+
+for kind in "${kinds[@]}"; do
+  start=$SECONDS
+  case $kind in
+    asan)
+      build=${ASAN_BUILD_DIR:-$root/build-asan}
+      configure "$build" "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+      cmake --build "$build" -j "$(nproc)"
+      # Leaks inside the uninstrumented system libraries (fontconfig, Qt's
+      # platform plugins) are theirs, not ours.
+      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+      export LSAN_OPTIONS=suppressions=$root/scripts/sanitize/lsan.supp:print_suppressions=0
+      export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+      (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+      ;;
+    tsan)
+      build=${TSAN_BUILD_DIR:-$root/build-tsan}
+      # Boost.Asio's fences are beyond ThreadSanitizer; its warning says so per file.
+      configure "$build" "-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan"
+      threaded=(qm_net_tests qm_headless_tests worker_test camera_test dialog_test capture_worker_test)
+      cmake --build "$build" -j "$(nproc)" --target quillmark hardening_test "${threaded[@]}"
+      export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitize/tsan.supp"
+      for test in "${threaded[@]}"; do
+        echo "== $test"
+        "$build/tests/$test" --gtest_brief=1
+      done
+      echo "== hardening_test (threads)"
+      "$build/tests/hardening_test" --gtest_brief=1 --gtest_filter='ServerAcrossThreads.*'
+      ;;
+    *)
+      echo "sanitize: unknown kind $kind (asan or tsan)" >&2
+      exit 2
+      ;;
+  esac
+  echo "sanitize: $kind passed in $((SECONDS - start)) s"
+done
