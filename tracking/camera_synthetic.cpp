@@ -3,6 +3,7 @@
 // on smooth repeatable paths at 30 frames a second. It needs no hardware, so
 // the whole pipeline runs anywhere, and its frames are the same on every run.
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include "camera.h"
@@ -20,9 +21,25 @@ const char* const kCameraParamPath = "Data/camera_para.dat";
 const char* const kPatternListPath = "Data/pattern_list.txt";
 constexpr double kFallbackWidthMm = 80.0;
 constexpr int kNoiseShift = 64;
+// Larger than any camera's frames: a record beyond it is damaged, and its
+// frames would take gigabytes each.
+constexpr int kMaxFrameSide = 8192;
 
 // Widths of the catalogue rows in order, read as the catalogue file is read:
 // word by word, an entry after every "[Pattern]".
+// A record the renderer can film through: a frame size a camera could have,
+// finite numbers, positive focal lengths and depth row, a positive scale.
+bool filmable(const CameraParam& camera) {
+    if (camera.xsize > kMaxFrameSide || camera.ysize > kMaxFrameSide) return false;
+    for (const auto& row : camera.projection)
+        for (double v : row)
+            if (!std::isfinite(v)) return false;
+    for (double v : camera.distortion)
+        if (!std::isfinite(v)) return false;
+    return camera.projection[0][0] > 0.0 && camera.projection[1][1] > 0.0 && camera.projection[2][2] > 0.0 &&
+           camera.distortion[3] > 0.0;
+}
+
 std::vector<double> catalogueWidths() {
     std::vector<double> widths;
     std::ifstream in(kPatternListPath);
@@ -92,6 +109,12 @@ SyntheticScene::SyntheticScene(const CameraParam& camera, std::vector<cv::Mat> p
 SyntheticScene SyntheticScene::fromDataDirectory() {
     CameraParam camera;
     if (loadCameraParam(kCameraParamPath, 1, &camera) != 0 || camera.xsize <= 0 || camera.ysize <= 0) {
+        camera = defaultCameraParam();
+    } else if (!filmable(camera)) {
+        std::printf("%s holds no camera the synthetic camera can film through (image size or intrinsics "
+                    "damaged); it films through a default 640 x 480 camera.\n",
+                    kCameraParamPath);
+        std::fflush(stdout);
         camera = defaultCameraParam();
     }
     std::vector<double> widths = catalogueWidths();

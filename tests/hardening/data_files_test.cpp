@@ -15,6 +15,7 @@
 #include "detector_state.h"
 #include "pattern.h"
 #include "render.h"
+#include "synthetic_scene.h"
 #include "temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -153,6 +154,24 @@ TEST_F(DamagedData, HostileCameraRecordsNeverCrashAndAreNamed) {
             EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
         }
         EXPECT_EQ(changedSince(before), "");
+    }
+}
+
+TEST_F(DamagedData, HostileCameraRecordsLeaveTheSyntheticCameraFilming) {
+    const std::string records[] = {
+        cameraRecord(100000, 100000, 1.0),
+        cameraRecord(0x7fffffff, 2, 1e300),
+        cameraRecord(640, 480, std::numeric_limits<double>::quiet_NaN()),
+        cameraRecord(640, 480, std::numeric_limits<double>::infinity()),
+        std::string(kCameraParamRecordBytes, '\xff'),
+        cameraRecord(64, 48, 0.0),
+    };
+    for (const std::string& record : records) {
+        writeFile("Data/camera_para.dat", record);
+        const SyntheticScene scene = SyntheticScene::fromDataDirectory();
+        const cv::Mat frame = scene.render(0, nullptr);
+        EXPECT_LE(frame.total(), 8192u * 8192u);
+        EXPECT_EQ(frame.type(), CV_8UC3);
     }
 }
 
