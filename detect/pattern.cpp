@@ -186,6 +186,9 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
 
     double xw[kMaxSamples];
     for (int i = 0; i < nx; ++i) xw[i] = (i + 0.5) * 5.0 * (1.0 / nx) + 102.5;
+    // Offsets of each sample column's cell: one division per column, not per sample.
+    int cellOffset[kMaxSamples];
+    for (int i = 0; i < nx; ++i) cellOffset[i] = (i / fx) * kPatternPlanes;
     int xs[kMaxSamples], ys[kMaxSamples];
     uint32_t sum[kPatternValues] = {};
     for (int j = 0; j < ny; ++j) {
@@ -193,9 +196,12 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
         if (!projectSampleRow(P, xw, yw, nx, xs, ys)) return -1;
         uint32_t* cells = sum + (j / fy) * kPatternSide * kPatternPlanes;
         for (int i = 0; i < nx; ++i) {
-            if (xs[i] < 0 || xs[i] >= width || ys[i] < 0 || ys[i] >= height) continue;
+            // Unsigned comparisons also reject negative coordinates.
+            if (static_cast<unsigned>(xs[i]) >= static_cast<unsigned>(width) ||
+                static_cast<unsigned>(ys[i]) >= static_cast<unsigned>(height))
+                continue;
             const uint8_t* pixel = frame + (static_cast<size_t>(ys[i]) * width + xs[i]) * 4;
-            uint32_t* cell = cells + (i / fx) * kPatternPlanes;
+            uint32_t* cell = cells + cellOffset[i];
             cell[0] += pixel[0];
             cell[1] += pixel[1];
             cell[2] += pixel[2];
