@@ -65,6 +65,14 @@ int LoadPatternList(Catalogue& catalogue) {
     return 0;
 }
 
+int storedPatternCount() {
+    std::ifstream in(kPatternListPath);
+    int count = 0;
+    std::string word;
+    while (in >> word) count += word == "[Pattern]";
+    return count;
+}
+
 int SavePatternList(const Catalogue& catalogue) {
     std::ofstream out(kPatternListPath, std::ios::trunc);
     if (!out) return -1;

@@ -26,6 +26,12 @@ const char* patternNameProblem(const std::string& name);
 int LoadPatternList(Catalogue& catalogue);
 // 0, or -1 when the file cannot be created or written.
 int SavePatternList(const Catalogue& catalogue);
+// The number of entries the file holds, read or not: fewer read than stored
+// means that writing the catalogue back would lose the rest.
+int storedPatternCount();
+// Where a catalogue that could not be read whole is kept before it is
+// written again.
+constexpr const char* kUnreadPatternListPath = "Data/pattern_list.unread.txt";
 // Empties `catalogue` and builds one entry per row, index = row.
 void CatalogueFromList(const std::vector<PatternRow>& rows, Catalogue& catalogue);
 PatternRow rowFromEntry(const PatternEntry& entry);

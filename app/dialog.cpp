@@ -1,5 +1,6 @@
 #include "dialog.h"
 
+#include <filesystem>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -276,7 +277,14 @@ void CQuillmarkDlg::OnInitDialog() {
     UpdateData(false);
 
     Catalogue entries;
-    LoadPatternList(entries);
+    catalogueReadWhole_ = LoadPatternList(entries) != 0 || static_cast<int>(entries.size()) == storedPatternCount();
+    if (!catalogueReadWhole_) {
+        messageBox(kAppName,
+                   QStringLiteral("Data/pattern_list.txt could not be read whole: only the patterns before the "
+                                  "damaged entry are listed. The file will be kept as %1 when Quillmark closes.")
+                       .arg(QString::fromLatin1(kUnreadPatternListPath)),
+                   QMessageBox::Warning);
+    }
     for (const PatternEntry& entry : entries)
         if (AddPatternRow(entry) != 0) break;
 
@@ -436,6 +444,12 @@ bool CQuillmarkDlg::OnCancelCommand() {
     thumbnail_.release();
     Catalogue catalogue;
     CatalogueFromList(patternRows(), catalogue);
+    // The entries that could not be read would be lost by the rewrite.
+    if (!catalogueReadWhole_) {
+        std::error_code ignored;
+        std::filesystem::copy_file("Data/pattern_list.txt", kUnreadPatternListPath,
+                                   std::filesystem::copy_options::overwrite_existing, ignored);
+    }
     // Losing the operator's catalogue or settings silently would only show
     // at the next start; say so now, naming the file.
     if (SavePatternList(catalogue) != 0)

@@ -141,6 +141,7 @@ private:
     cv::Mat thumbnail_; // 8-bit BGR, owned here
     CameraState camera_;
     Catalogue catalogue_; // the one built at Start
+    bool catalogueReadWhole_ = true;
     CameraChooser chooser_;
     TrackingWorker tracking_;
     CaptureWorker capture_;

@@ -147,17 +147,8 @@ bool installCameraFor(const CameraParam& stored, int width, int height, CameraPa
     return true;
 }
 
-// Entries LoadPatternList could not read (a width that is not a number ends
-// its reading) would be lost by writing the catalogue back.
-int countStoredEntries() {
-    std::ifstream in(kPatternListPath);
-    int count = 0;
-    std::string word;
-    while (in >> word) count += word == "[Pattern]";
-    return count;
-}
-
-// A missing catalogue is an empty one; an unreadable one must not be replaced.
+// A missing catalogue is an empty one; one that cannot be read whole (a
+// width that is not a number ends the reading) must not be replaced.
 bool loadCatalogueForUpdate(Catalogue& catalogue, const char* command) {
     if (!std::filesystem::is_directory("Data")) {
         std::fprintf(stderr, "quillmark %s: there is no Data folder in %s\n", command,
@@ -165,7 +156,7 @@ bool loadCatalogueForUpdate(Catalogue& catalogue, const char* command) {
         return false;
     }
     if (!std::filesystem::exists(kPatternListPath)) return true;
-    if (LoadPatternList(catalogue) < 0 || static_cast<int>(catalogue.size()) != countStoredEntries()) {
+    if (LoadPatternList(catalogue) < 0 || static_cast<int>(catalogue.size()) != storedPatternCount()) {
         std::fprintf(stderr, "quillmark %s: %s cannot be read whole; mend it before adding patterns\n", command,
                      kPatternListPath);
         return false;

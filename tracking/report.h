@@ -22,8 +22,8 @@ struct DataFormat {
     int32_t CheckVertex = 0;
 };
 
-// Longest texts, line ends included, that clients and the dialog ever get;
-// longer ones are cut at the limit.
+// Longest texts that clients and the dialog ever get (a report line without
+// its line end); longer ones are cut at the limit.
 constexpr std::size_t REPORT_LINE_MAX = 1023;
 constexpr std::size_t LEGEND_MAX = 511;
 constexpr std::size_t OUTPUT_TEXT_MAX = 2047;

@@ -167,3 +167,23 @@ TEST_F(DialogCatalogue, UpdateRefusesWhatTheFileCannotKeep) {
 }
 
 } // namespace
+
+TEST(DialogDamagedCatalogue, AnUnreadableEntryIsReportedAndTheFileKeptAtClose) {
+    ApplicationFirst application;
+    TempDir dir;
+    dir.enterWithData();
+    const std::string stored =
+        "[Pattern]\tA\tData/000.patt\t80\tuse\n[Pattern]\tB\tData/001.patt\twide\tuse\n"
+        "[Pattern]\tC\tData/002.patt\t50\tuse\n";
+    writeFile("Data/pattern_list.txt", stored);
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    EXPECT_EQ(control<QTreeWidget>(dialog, "1028")->topLevelItemCount(), 1);
+    ASSERT_FALSE(dialog.messages.empty());
+    EXPECT_TRUE(dialog.messages[0].text.contains("Data/pattern_list.txt")) << dialog.messages[0].text.toStdString();
+
+    dialog.show();
+    dialog.close();
+    EXPECT_EQ(readFile("Data/pattern_list.unread.txt"), stored);
+    EXPECT_EQ(readFile("Data/pattern_list.txt"), "[Pattern]\tA\tData/000.patt\t80\tuse\n");
+}
