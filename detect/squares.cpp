@@ -404,7 +404,9 @@ MarkerInfo* buildMarkerInfo(const uint8_t* frame, SquareCandidate* candidates, i
     return markers;
 }
 
-int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count) {
+// The stages both entry points share: labeling, squares, marker records.
+// The number of markers, or -1 when labeling fails (no markers then).
+static int detectSquareMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count) {
     DetectorState& state = detectorState();
     *markers = state.markers;
     *count = 0;
@@ -415,25 +417,23 @@ int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int
     int n = 0;
     SquareCandidate* candidates = findSquares(*label, kMaxArea, kMinArea, kCornerFactor, &n);
     buildMarkerInfo(frame, candidates, &n);
-    dropLowConfidence(state.markers, n);
+    return n;
+}
 
+int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count) {
+    const int n = detectSquareMarkers(frame, threshold, markers, count);
+    if (n < 0) return -1;
+    DetectorState& state = detectorState();
+    dropLowConfidence(state.markers, n);
     state.markerCount = n;
     *count = n;
     return 0;
 }
 
 int detectMarkersWithHistory(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count) {
+    const int n = detectSquareMarkers(frame, threshold, markers, count);
+    if (n < 0) return -1;
     DetectorState& state = detectorState();
-    *markers = state.markers;
-    *count = 0;
-    state.markerCount = 0;
-
-    const LabelImage* label = labelDarkRegions(frame, threshold);
-    if (!label) return -1;
-    int n = 0;
-    SquareCandidate* candidates = findSquares(*label, kMaxArea, kMinArea, kCornerFactor, &n);
-    buildMarkerInfo(frame, candidates, &n);
-
     MarkerHistory& history = state.history;
     carryIdentities(history, state.markers, n);
     dropLowConfidence(state.markers, n);

@@ -37,17 +37,17 @@ private:
     uint64_t hash_ = 0xcbf29ce484222325ULL;
 };
 
-struct SceneSpec {
+struct SceneRecipe {
     const char* name;
     int width, height;
     int markers;
     PrintedMarker::Face face;
     double minSidePx, maxSidePx;
     double maxTiltDeg;
-    RenderSettings render; // width, height and seed are filled from the spec
+    RenderSettings render; // width, height and seed are filled from the recipe
 };
 
-void PrintTo(const SceneSpec& spec, std::ostream* out) { *out << spec.name; }
+void PrintTo(const SceneRecipe& recipe, std::ostream* out) { *out << recipe.name; }
 
 struct Golden {
     const char* name;
@@ -76,7 +76,7 @@ RenderSettings settings(double blur, double noise, int clutter, double paper = 2
     return s;
 }
 
-const SceneSpec kScenes[] = {
+const SceneRecipe kScenes[] = {
     {"vga_four", 640, 480, 4, PrintedMarker::PatternInBorder, 60, 140, 40, settings(0.6, 2.0, 40)},
     {"hd_twelve", 1280, 720, 12, PrintedMarker::PatternInBorder, 50, 160, 60, settings(1.0, 4.0, 120)},
     {"fullhd_ringed", 1920, 1080, 6, PrintedMarker::WholeSquare, 40, 300, 55, settings(0.8, 3.0, 200)},
@@ -88,42 +88,42 @@ const SceneSpec kScenes[] = {
 constexpr int kPatterns = 14; // more than any scene shows: the rest compete in matching
 constexpr double kWidthMm = 80.0;
 
-CameraParam sceneCamera(const SceneSpec& spec) {
-    const double scale = spec.width / 640.0;
-    return makeCameraParam(spec.width, spec.height, 700.0 * scale, 5.0 / (scale * scale));
+CameraParam sceneCamera(const SceneRecipe& recipe) {
+    const double scale = recipe.width / 640.0;
+    return makeCameraParam(recipe.width, recipe.height, 700.0 * scale, 5.0 / (scale * scale));
 }
 
-cv::Mat scenePattern(const SceneSpec& spec, int i) {
-    return spec.face == PrintedMarker::WholeSquare ? ringedPattern(500 + i) : makeRandomPattern(900 + i);
+cv::Mat scenePattern(const SceneRecipe& recipe, int i) {
+    return recipe.face == PrintedMarker::WholeSquare ? ringedPattern(500 + i) : makeRandomPattern(900 + i);
 }
 
 // Markers on a grid, each with its own size, tilt and roll drawn from the
 // scene's ranges.
-cv::Mat renderScene(const SceneSpec& spec, const CameraParam& camera) {
-    cv::RNG rng(spec.width * 31 + spec.markers);
-    const int columns = spec.markers <= 2 ? spec.markers : spec.markers <= 4 ? 2 : spec.markers <= 6 ? 3 : 4;
-    const int rows = (spec.markers + columns - 1) / columns;
-    const double cellW = static_cast<double>(spec.width) / columns, cellH = static_cast<double>(spec.height) / rows;
+cv::Mat renderScene(const SceneRecipe& recipe, const CameraParam& camera) {
+    cv::RNG rng(recipe.width * 31 + recipe.markers);
+    const int columns = recipe.markers <= 2 ? recipe.markers : recipe.markers <= 4 ? 2 : recipe.markers <= 6 ? 3 : 4;
+    const int rows = (recipe.markers + columns - 1) / columns;
+    const double cellW = static_cast<double>(recipe.width) / columns, cellH = static_cast<double>(recipe.height) / rows;
     const double focal = camera.projection[0][0];
     std::vector<PrintedMarker> printed;
-    for (int i = 0; i < spec.markers; ++i) {
+    for (int i = 0; i < recipe.markers; ++i) {
         PrintedMarker marker;
-        marker.pattern = scenePattern(spec, i);
-        marker.face = spec.face;
+        marker.pattern = scenePattern(recipe, i);
+        marker.face = recipe.face;
         marker.widthMm = kWidthMm;
-        marker.marginFraction = spec.face == PrintedMarker::WholeSquare ? 0.2 : 0.25;
-        const double side = rng.uniform(spec.minSidePx, spec.maxSidePx);
-        const double tilt = rng.uniform(0.0, spec.maxTiltDeg);
+        marker.marginFraction = recipe.face == PrintedMarker::WholeSquare ? 0.2 : 0.25;
+        const double side = rng.uniform(recipe.minSidePx, recipe.maxSidePx);
+        const double tilt = rng.uniform(0.0, recipe.maxTiltDeg);
         const double turn = rng.uniform(0.0, 360.0);
         poseFromView(camera, focal * kWidthMm / side, tilt * std::cos(turn), tilt * std::sin(turn),
                      rng.uniform(0.0, 360.0), cellW * (i % columns + rng.uniform(0.4, 0.6)),
                      cellH * (i / columns + rng.uniform(0.4, 0.6)), marker.transform);
         printed.push_back(marker);
     }
-    RenderSettings render = spec.render;
-    render.width = spec.width;
-    render.height = spec.height;
-    render.seed = static_cast<uint32_t>(spec.width + spec.markers);
+    RenderSettings render = recipe.render;
+    render.width = recipe.width;
+    render.height = recipe.height;
+    render.seed = static_cast<uint32_t>(recipe.width + recipe.markers);
     return renderFrame(camera, printed, render);
 }
 
@@ -224,22 +224,22 @@ std::string tableRow(const Golden& g) {
     return row;
 }
 
-class BitIdenticalTest : public ::testing::TestWithParam<SceneSpec> {};
+class BitIdenticalTest : public ::testing::TestWithParam<SceneRecipe> {};
 
 TEST_P(BitIdenticalTest, DetectionAndEvaluationMatchTheRecordedDigests) {
-    const SceneSpec& spec = GetParam();
+    const SceneRecipe& recipe = GetParam();
     const Golden* golden = nullptr;
     for (const Golden& g : kGolden)
-        if (std::strcmp(g.name, spec.name) == 0) golden = &g;
+        if (std::strcmp(g.name, recipe.name) == 0) golden = &g;
 
     TempDir dir;
     resetDetector();
-    const CameraParam camera = sceneCamera(spec);
+    const CameraParam camera = sceneCamera(recipe);
     ASSERT_EQ(setWorkingCameraParam(camera), 0);
     Catalogue catalogue;
     for (int i = 0; i < kPatterns; ++i) {
         const std::string path = dir.file("p" + std::to_string(i) + ".patt");
-        cv::Mat pattern = scenePattern(spec, i);
+        cv::Mat pattern = scenePattern(recipe, i);
         // The detector reads the inner half of a square: cells 2..5 of a ringed image.
         if (pattern.rows != kPatternSide)
             cv::resize(pattern(cv::Rect(2, 2, 4, 4)), pattern, cv::Size(kPatternSide, kPatternSide), 0, 0,
@@ -254,9 +254,9 @@ TEST_P(BitIdenticalTest, DetectionAndEvaluationMatchTheRecordedDigests) {
         catalogue.push_back(entry);
     }
 
-    const cv::Mat bgr = renderScene(spec, camera);
+    const cv::Mat bgr = renderScene(recipe, camera);
     const cv::Mat frame = toDetectorFrame(bgr);
-    Golden actual{spec.name, digestFrame(bgr), 0, 0, 0, 0, 0, 0};
+    Golden actual{recipe.name, digestFrame(bgr), 0, 0, 0, 0, 0, 0};
     actual.labels = digestLabels(labelDarkRegions(frame.data, DETECT_THRESHOLD));
     MarkerInfo* markers = nullptr;
     int count = 0;
@@ -281,6 +281,6 @@ TEST_P(BitIdenticalTest, DetectionAndEvaluationMatchTheRecordedDigests) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, BitIdenticalTest, ::testing::ValuesIn(kScenes),
-                         [](const ::testing::TestParamInfo<SceneSpec>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SceneRecipe>& info) { return std::string(info.param.name); });
 
 } // namespace
