@@ -139,7 +139,7 @@ std::vector<Tag> chooseTags(const TagFamily& family) {
 // ---------------------------------------------------------------------------
 // Frames
 
-struct SetSpec {
+struct SetRecipe {
     std::string name;
     int width, height;
     int markers;          // per frame
@@ -160,7 +160,7 @@ struct Frame {
 };
 
 struct FrameSet {
-    SetSpec spec;
+    SetRecipe recipe;
     CameraParam camera;
     std::vector<Frame> frames;
     int markers = 0;
@@ -196,27 +196,27 @@ void darkenTowardsRight(cv::Mat& bgr, double darkest) {
     }
 }
 
-Frame renderSetFrame(const SetSpec& spec, const CameraParam& camera, const std::vector<Tag>& tags, int index) {
-    cv::RNG rng(static_cast<uint64_t>(spec.width) * 1000003 + spec.markers * 101 + index * 7 + spec.name.size());
-    const int columns = spec.markers == 1 ? 1 : spec.markers <= 4 ? 2 : spec.markers <= 12 ? 4 : 6;
-    const int rows = (spec.markers + columns - 1) / columns;
-    const double cellW = static_cast<double>(spec.width) / columns, cellH = static_cast<double>(spec.height) / rows;
+Frame renderSetFrame(const SetRecipe& recipe, const CameraParam& camera, const std::vector<Tag>& tags, int index) {
+    cv::RNG rng(static_cast<uint64_t>(recipe.width) * 1000003 + recipe.markers * 101 + index * 7 + recipe.name.size());
+    const int columns = recipe.markers == 1 ? 1 : recipe.markers <= 4 ? 2 : recipe.markers <= 12 ? 4 : 6;
+    const int rows = (recipe.markers + columns - 1) / columns;
+    const double cellW = static_cast<double>(recipe.width) / columns, cellH = static_cast<double>(recipe.height) / rows;
     const double focal = camera.projection[0][0];
     Frame frame;
     std::vector<PrintedMarker> printed;
     std::vector<int> order(tags.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
     cv::randShuffle(order, 1.0, &rng);
-    for (int i = 0; i < spec.markers; ++i) {
+    for (int i = 0; i < recipe.markers; ++i) {
         const Tag& tag = tags[order[i % order.size()]];
         PrintedMarker marker;
         marker.pattern = tag.image;
         marker.face = PrintedMarker::WholeSquare;
         marker.widthMm = kWidthMm;
         marker.marginFraction = kQuietZone;
-        const double side = rng.uniform(spec.minSidePx, spec.maxSidePx);
+        const double side = rng.uniform(recipe.minSidePx, recipe.maxSidePx);
         double tiltX, tiltY;
-        const double tilt = rng.uniform(spec.minTiltDeg, spec.maxTiltDeg);
+        const double tilt = rng.uniform(recipe.minTiltDeg, recipe.maxTiltDeg);
         tiltTowards(tilt, rng.uniform(0.0, 6.283185307179586), tiltX, tiltY);
         frame.tiltDeg.push_back(tilt);
         poseFromView(camera, focal * kWidthMm / side, tiltX, tiltY, rng.uniform(0.0, 360.0),
@@ -226,14 +226,14 @@ Frame renderSetFrame(const SetSpec& spec, const CameraParam& camera, const std::
         frame.tagIds.push_back(tag.id);
     }
     RenderSettings settings;
-    settings.width = spec.width;
-    settings.height = spec.height;
-    settings.blurSigmaPx = spec.blurSigmaPx;
-    settings.noiseSigma = spec.noiseSigma;
-    settings.clutterCount = spec.clutter;
+    settings.width = recipe.width;
+    settings.height = recipe.height;
+    settings.blurSigmaPx = recipe.blurSigmaPx;
+    settings.noiseSigma = recipe.noiseSigma;
+    settings.clutterCount = recipe.clutter;
     settings.seed = static_cast<uint32_t>(rng.next());
     frame.bgr = renderFrame(camera, printed, settings, &frame.truth);
-    if (spec.darkestLight < 1.0) darkenTowardsRight(frame.bgr, spec.darkestLight);
+    if (recipe.darkestLight < 1.0) darkenTowardsRight(frame.bgr, recipe.darkestLight);
     for (const MarkerTruth& t : frame.truth) frame.sidePx.push_back(meanSide(t));
     return frame;
 }
@@ -558,8 +558,8 @@ std::vector<Outcome> runSet(const std::vector<std::unique_ptr<Detector>>& detect
 // ---------------------------------------------------------------------------
 // Sets
 
-std::vector<SetSpec> basicSets() {
-    std::vector<SetSpec> sets;
+std::vector<SetRecipe> basicSets() {
+    std::vector<SetRecipe> sets;
     const int sizes[][2] = {{640, 480}, {1280, 720}, {1920, 1080}};
     for (const auto& size : sizes) {
         const double scale = size[0] / 640.0;
@@ -568,7 +568,7 @@ std::vector<SetSpec> basicSets() {
             const int rows = (count + columns - 1) / columns;
             // At most 280 px: a larger tag's dark region passes the 100000-pixel limit.
             const double largest = std::min(280.0, std::min(size[0] / columns, size[1] / rows) * 0.5);
-            sets.push_back(SetSpec{std::to_string(size[0]) + "x" + std::to_string(size[1]) + " " + std::to_string(count),
+            sets.push_back(SetRecipe{std::to_string(size[0]) + "x" + std::to_string(size[1]) + " " + std::to_string(count),
                                    size[0], size[1], count, largest * 0.55, largest, 0.0, 60.0, 0.7, 2.5,
                                    static_cast<int>(60 * scale * scale), 1.0, true});
         }
@@ -576,7 +576,7 @@ std::vector<SetSpec> basicSets() {
     return sets;
 }
 
-std::vector<SetSpec> hardSets() {
+std::vector<SetRecipe> hardSets() {
     return {
         {"small 20-40 px", 1280, 720, 24, 20, 40, 0, 40, 0.6, 2.0, 100, 1.0, false},
         {"tilt 60-75 deg", 1280, 720, 4, 90, 160, 60, 75, 0.7, 2.5, 100, 1.0, false},
@@ -586,10 +586,10 @@ std::vector<SetSpec> hardSets() {
     };
 }
 
-FrameSet makeSet(const SetSpec& spec, const std::vector<Tag>& tags, int frames) {
-    FrameSet set{spec, cameraFor(spec.width, spec.height), {}, 0};
+FrameSet makeSet(const SetRecipe& recipe, const std::vector<Tag>& tags, int frames) {
+    FrameSet set{recipe, cameraFor(recipe.width, recipe.height), {}, 0};
     for (int i = 0; i < frames; ++i) {
-        set.frames.push_back(renderSetFrame(spec, set.camera, tags, i));
+        set.frames.push_back(renderSetFrame(recipe, set.camera, tags, i));
         for (const MarkerTruth& t : set.frames.back().truth) set.markers += t.inFront ? 1 : 0;
     }
     return set;
@@ -657,11 +657,11 @@ int main(int argc, char** argv) {
                 "false", "rms px", "peer/QM");
     std::printf("|--------------------|--------------|----------|-----------------|-------|--------|-----------|\n");
     int failures = 0;
-    std::vector<SetSpec> specs = basicSets();
-    for (const SetSpec& s : hardSets()) specs.push_back(s);
+    std::vector<SetRecipe> recipes = basicSets();
+    for (const SetRecipe& s : hardSets()) recipes.push_back(s);
     std::vector<std::string> goalMisses;
-    for (const SetSpec& spec : specs) {
-        const FrameSet set = makeSet(spec, tags, framesPerSet);
+    for (const SetRecipe& recipe : recipes) {
+        const FrameSet set = makeSet(recipe, tags, framesPerSet);
         const std::vector<Outcome> outcomes = runSet(detectors, alignments, set);
         double fastestPeer = INFINITY;
         for (size_t i = 0; i < detectors.size(); ++i) {
@@ -672,19 +672,19 @@ int main(int argc, char** argv) {
                 ratio = text;
                 fastestPeer = std::min(fastestPeer, outcomes[i].ms);
             }
-            printRow(spec.name.c_str(), detectors[i]->name(), outcomes[i], set.markers, ratio);
+            printRow(recipe.name.c_str(), detectors[i]->name(), outcomes[i], set.markers, ratio);
         }
         // Quillmark's results on the basic sets stay where they were measured:
         // 95 % of the markers found at least, one false detection per 50 at most.
         const Score& q = outcomes[0].score;
-        if (spec.basic && (q.found < 0.95 * set.markers || q.falseDetections * 50 > set.markers)) {
+        if (recipe.basic && (q.found < 0.95 * set.markers || q.falseDetections * 50 > set.markers)) {
             std::fprintf(stderr, "peers: Quillmark found %d of %d markers with %d false on %s\n", q.found, set.markers,
-                         q.falseDetections, spec.name.c_str());
+                         q.falseDetections, recipe.name.c_str());
             ++failures;
         }
-        if (spec.basic && fastestPeer / outcomes[0].ms < 5.0) {
+        if (recipe.basic && fastestPeer / outcomes[0].ms < 5.0) {
             char text[96];
-            std::snprintf(text, sizeof text, "%s (%.1f x the fastest peer)", spec.name.c_str(), fastestPeer / outcomes[0].ms);
+            std::snprintf(text, sizeof text, "%s (%.1f x the fastest peer)", recipe.name.c_str(), fastestPeer / outcomes[0].ms);
             goalMisses.push_back(text);
         }
         std::fflush(stdout);

@@ -67,7 +67,7 @@ struct CameraState {
     cv::Mat FrameImage;
     // Why the latest operation failed; empty after one that succeeded.
     std::string lastError;
-    // Spec of the open source; empty when closed.
+    // Name of the open source; empty when closed.
     std::string source;
     int grabTimeoutMs = DefaultGrabTimeoutMs;
     std::unique_ptr<CameraBackend> backend;
