@@ -1,9 +1,5 @@
 // The tracking worker end to end: the synthetic camera through detection to
 // clients on real loopback sockets, and its start and stop orders.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -21,6 +17,7 @@
 #include "server_state.h"
 #include "synthetic_scene.h"
 #include "temp_dir.h"
+#include "test_client.h"
 #include "tracking_worker.h"
 
 namespace fs = std::filesystem;
@@ -139,44 +136,12 @@ bool waitFor(Predicate predicate, std::chrono::milliseconds limit = 20s) {
     return true;
 }
 
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
-// Reads one whole report: the "Num= n" header and n lines.
-std::vector<std::string> readReport(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const size_t header = text.find('\n');
-        if (header != std::string::npos) {
-            const int count = std::atoi(text.c_str() + 5);
-            std::vector<std::string> lines;
-            std::istringstream in(text);
-            std::string line;
-            while (std::getline(in, line)) lines.push_back(line);
-            if (static_cast<int>(lines.size()) >= count + 1 && text.back() == '\n') return lines;
-        }
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) return {};
-        text.append(buffer, static_cast<size_t>(got));
-    }
-}
-
-std::vector<std::string> ask(int fd, const std::string& command) {
-    send(fd, command.data(), command.size(), MSG_NOSIGNAL);
-    return readReport(fd);
+// The report's marker lines after sending `command`; empty when none came.
+std::vector<std::string> ask(TestClient& client, const std::string& command) {
+    client.sendText(command);
+    std::vector<std::string> lines;
+    client.readReport(lines);
+    return lines;
 }
 
 std::vector<std::string> splitCommas(const std::string& line) {
@@ -187,11 +152,6 @@ std::vector<std::string> splitCommas(const std::string& line) {
     return fields;
 }
 
-bool closedByServer(int fd) {
-    char byte;
-    return recv(fd, &byte, 1, 0) == 0;
-}
-
 } // namespace
 
 TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
@@ -199,19 +159,18 @@ TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
     worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.frames() > 2; }));
 
-    const int fd = connectTo(host.port());
-    ASSERT_GE(fd, 0);
+    TestClient client(host.port());
+    ASSERT_TRUE(client.connected());
     std::vector<std::string> report;
     ASSERT_TRUE(waitFor([&] {
-        report = ask(fd, "all\n");
-        return report.size() == 5;
-    })) << "last report header: " << (report.empty() ? "none" : report[0]);
-    EXPECT_EQ(report[0], "Num= 4");
+        report = ask(client, "all\n");
+        return report.size() == 4;
+    })) << "markers in the last report: " << report.size();
 
     // Each reported pose is the truth of some frame the camera rendered.
     const SyntheticScene scene = SyntheticScene::fromDataDirectory();
     std::set<std::string> names;
-    for (size_t i = 1; i < report.size(); ++i) {
+    for (size_t i = 0; i < report.size(); ++i) {
         const std::vector<std::string> fields = splitCommas(report[i]);
         ASSERT_EQ(fields.size(), 34u) << report[i];
         names.insert(fields[0]);
@@ -230,7 +189,6 @@ TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
     }
     EXPECT_EQ(names, (std::set<std::string>{"Flag", "Fork", "Kite", "Hook"}));
     EXPECT_EQ(host.output().rfind("Num= 4\r\n", 0), 0u);
-    close(fd);
 }
 
 TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
@@ -263,37 +221,37 @@ TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
     worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0; }));
     const int port = host.port();
-    const int fd = connectTo(port);
-    ASSERT_FALSE(readReport(fd).empty());
+    TestClient client(port);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(client.readReport(lines));
 
     worker_.requestStop();
     worker_.join();
     // The connection ends at its next pass; remaining reports are drained.
-    bool closed = false;
-    for (int i = 0; i < 100 && !closed; ++i) closed = readReport(fd).empty();
-    EXPECT_TRUE(closed);
+    std::string rest;
+    EXPECT_TRUE(client.readToEnd(rest));
     EXPECT_TRUE(Network::waitForLiveConnections(0, 5000));
-    EXPECT_LT(connectTo(port), 0);
-    close(fd);
+    EXPECT_FALSE(TestClient(port).connected());
 }
 
 TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     ASSERT_TRUE(openSynthetic());
     worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.output().rfind("Num= 4", 0) == 0; }));
-    const int fd = connectTo(host.port());
-    ASSERT_FALSE(ask(fd, "all\n").empty());
+    TestClient client(host.port());
+    ASSERT_FALSE(ask(client, "all\n").empty());
     // Past its 33 ms pass, the connection waits for the next chunk.
     std::this_thread::sleep_for(100ms);
 
     worker_.requestStop();
     worker_.join();
     // The last table stays and is still served to the chunk that arrives.
-    const std::vector<std::string> last = ask(fd, "all\n");
-    ASSERT_FALSE(last.empty());
-    EXPECT_EQ(last.size(), static_cast<size_t>(std::atoi(last[0].c_str() + 5) + 1));
-    EXPECT_TRUE(closedByServer(fd));
-    close(fd);
+    std::vector<std::string> last;
+    client.sendText("all\n");
+    EXPECT_TRUE(client.readReport(last));
+    std::string rest;
+    EXPECT_TRUE(client.readToEnd(rest));
+    EXPECT_EQ(rest, "");
 }
 
 TEST_F(WorkerTest, AMissingCameraFileRefusesToServeAndNamesTheFile) {
