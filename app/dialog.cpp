@@ -369,9 +369,22 @@ bool CQuillmarkDlg::openCamera() {
     return true;
 }
 
+// Read before the camera opens: without the record no worker can detect
+// anything, and a record that was not read must never be installed.
+bool CQuillmarkDlg::readCameraParam(CameraParam& record) {
+    if (loadCameraParam(kCameraParamPath, 1, &record) == 0 && record.xsize > 0 && record.ysize > 0) return true;
+    messageBox(QStringLiteral("Error"),
+               QStringLiteral("%1 could not be read: the camera parameters are missing or incomplete.")
+                   .arg(QString::fromLatin1(kCameraParamPath)),
+               QMessageBox::Critical);
+    return false;
+}
+
 void CQuillmarkDlg::OnStart() {
     if (tracking_.exists() || capture_.exists()) return;
     if (!UpdateData(true)) return;
+    TrackingJob job;
+    if (!readCameraParam(job.cameraParam)) return;
     if (!openCamera()) return;
     // The Image Size selection is shown and kept but not applied: the
     // camera's own frames decide the size, so an empty or stale list is no
@@ -380,7 +393,6 @@ void CQuillmarkDlg::OnStart() {
     AutomaticModeFlag = settings_.dataFlow == 0;
     CatalogueFromList(patternRows(), catalogue_);
     DisableSettingControls();
-    TrackingJob job;
     job.camera = &camera_;
     job.catalogue = catalogue_;
     job.port = settings_.port;
@@ -393,15 +405,7 @@ void CQuillmarkDlg::OnPatternCapture() {
     if (tracking_.exists() || capture_.exists()) return;
     if (!UpdateData(true)) return;
     CaptureJob job;
-    // Read before the camera opens: without the record the capture cannot
-    // detect anything, and a record that was not read must never be installed.
-    if (loadCameraParam(kCameraParamPath, 1, &job.cameraParam) != 0) {
-        messageBox(QStringLiteral("Error"),
-                   QStringLiteral("%1 could not be read: the camera parameters are missing or incomplete.")
-                       .arg(QString::fromLatin1(kCameraParamPath)),
-                   QMessageBox::Critical);
-        return;
-    }
+    if (!readCameraParam(job.cameraParam)) return;
     if (!openCamera()) return;
     setStartButtons(false);
     job.camera = &camera_;

@@ -127,6 +127,7 @@ private:
     void DrawThumbnail();
     void showPlaceholderThumbnail();
     bool openCamera();
+    bool readCameraParam(CameraParam& record);
     int selectedRow() const;
     void selectRow(int row);
     void setStartButtons(bool enabled);

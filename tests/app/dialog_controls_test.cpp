@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include "camera_chooser.h"
 #include "dialog_support.h"
+#include "render.h"
 #include "server_state.h"
 #include "temp_dir.h"
 
@@ -124,6 +125,8 @@ TEST_F(DialogAtRest, ALargeThumbnailIsShownUnscaled) {
 }
 
 TEST_F(DialogAtRest, ACancelledCameraChoiceStartsNothing) {
+    const CameraParam camera = defaultCameraParam();
+    ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &camera), 0);
     TestDialog dialog;
     dialog.answerCamera("");
     dialog.OnInitDialog();
@@ -147,6 +150,18 @@ TEST_F(DialogAtRest, CaptureWithoutCameraParametersIsRefusedBeforeTheCameraOpens
     EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
     EXPECT_FALSE(dialog.captureExists());
     EXPECT_TRUE(control<QPushButton>(dialog, "1031")->isEnabled());
+}
+
+TEST_F(DialogAtRest, StartWithoutCameraParametersIsRefusedBeforeTheCameraOpens) {
+    TestDialog dialog;
+    dialog.answerCamera("");
+    dialog.OnInitDialog();
+    dialog.OnStart();
+    EXPECT_EQ(dialog.chooserCalls, 0);
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
+    EXPECT_FALSE(dialog.trackingExists());
+    EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isEnabled());
 }
 
 TEST_F(DialogAtRest, ANormalCloseWritesCatalogueAndSettings) {
