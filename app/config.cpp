@@ -157,3 +157,8 @@ DataFormat dataFormatOf(const Settings& settings) {
     format.CheckVertex = settings.checkVertex;
     return format;
 }
+
+DetectorOptions detectorOptionsOf(const Settings&) {
+    DetectorOptions options;
+    return options;
+}

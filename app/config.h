@@ -4,6 +4,7 @@
 #include <iosfwd>
 #include <string>
 #include <vector>
+#include "detector_options.h"
 #include "report.h"
 
 struct ImageSize {
@@ -45,6 +46,10 @@ void normalizeSettings(Settings& settings);
 
 // The report fields the eight check switches select.
 DataFormat dataFormatOf(const Settings& settings);
+
+// The detector options the settings switch on; the defaults give the
+// specified detector.
+DetectorOptions detectorOptionsOf(const Settings& settings);
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

@@ -396,6 +396,7 @@ void CQuillmarkDlg::OnStart() {
     job.camera = &camera_;
     job.catalogue = catalogue_;
     job.port = settings_.port;
+    job.detectorOptions = detectorOptionsOf(settings_);
     tracking_.start(*this, std::move(job));
 }
 

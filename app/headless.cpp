@@ -247,6 +247,7 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     LoadPatternList(job.catalogue);
     job.camera = &camera;
     job.port = options.port;
+    job.detectorOptions = options.detector;
     setActiveDataFormat(options.format);
     AutomaticModeFlag = options.automatic;
 
@@ -267,6 +268,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.port = settings.port;
     options.automatic = settings.dataFlow == 0;
     options.format = dataFormatOf(settings);
+    options.detector = detectorOptionsOf(settings);
     options.cameraIndex = settings.cameraSelected;
     options.preview = settings.checkPreview != 0;
     return options;

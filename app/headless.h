@@ -3,6 +3,7 @@
 // the configuration file can fill the options first.
 #include <string>
 #include "commands.h"
+#include "detector_options.h"
 #include "report.h"
 
 struct Settings;
@@ -18,6 +19,7 @@ struct HeadlessOptions {
     int cameraIndex = 0;
     bool preview = false;  // show the "Preview" window (needs a display)
     bool watch = false;    // print the Output text a few times a second
+    DetectorOptions detector;  // installed into the detector at start
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 #include "camera_param.h"
+#include "detector_options.h"
 #include "labeling.h"
 #include "pattern.h"
 #include "pose.h"
@@ -39,6 +40,9 @@ struct LabelStorage {
 };
 
 struct DetectorState {
+    // -- User-configurable parameters: set before the frames run.
+    DetectorOptions options;
+
     // -- Installed camera: written once per worker start, fixed while frames run.
     WorkingCameraParam camera;
 

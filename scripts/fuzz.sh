@@ -18,6 +18,11 @@ targets=("$@")
   targets=(command_dialogue config_file catalogue_file pattern_file camera_file detector)
 
 QUILLMARK_FUZZ=1 "$root/scripts/install-deps.sh"
+# Builds in every folder and checkout share one compiler cache: paths below
+# the checkout are hashed relative to it.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
+fi
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/fuzz/clang.cmake" -DQUILLMARK_FUZZ=ON \

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ ninja-build pkg-config
+  cmake g++ ninja-build pkg-config ccache
   libboost-dev locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev

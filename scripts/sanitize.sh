@@ -12,6 +12,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 kinds=("$@")
 [ ${#kinds[@]} -eq 0 ] && kinds=(asan tsan)
 "$root/scripts/install-deps.sh"
+# Builds in every folder and checkout share one compiler cache: paths below
+# the checkout are hashed relative to it.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
+fi
 export QT_QPA_PLATFORM=offscreen
 
 configure() {

@@ -4,6 +4,7 @@
 #include "camera.h"
 #include "camera_param.h"
 #include "catalogue_patterns.h"
+#include "detector_state.h"
 #include "evaluate.h"
 #include "overlay.h"
 #include "pattern.h"
@@ -115,6 +116,7 @@ bool setUp(Session& s, std::atomic<int>& running) {
     GrabFrame(camera);
     s.workImage.create(camera.FrameImage.rows, camera.FrameImage.cols, CV_8UC4);
     LoadCataloguePatterns(s.job.catalogue);
+    detectorState().options = s.job.detectorOptions;
     std::string error;
     if (!installCameraParam(s.job.cameraParam, camera.FrameImage.cols, camera.FrameImage.rows, error)) {
         s.host.reportProblem(error);

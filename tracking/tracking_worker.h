@@ -8,6 +8,7 @@
 #include <thread>
 #include <opencv2/core.hpp>
 #include "camera_param.h"
+#include "detector_options.h"
 #include "pattern_entry.h"
 
 struct CameraState;
@@ -53,6 +54,8 @@ struct TrackingJob {
     // missing file refuses the start before anything runs); otherwise the
     // worker reads Data/camera_para.dat itself.
     CameraParam cameraParam;
+    // Installed into the detector before the first frame.
+    DetectorOptions detectorOptions;
 };
 
 // The worker body. Runs until `running` is cleared, then shuts down in order.

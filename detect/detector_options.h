@@ -1,0 +1,22 @@
+#pragma once
+// The detector's user-configurable parameters. The defaults are the specified
+// detector: with every option at its default a detection is bit for bit what
+// it always was. Each option is switched here and nowhere else; the
+// detector reads them from detectorState().options, which the caller sets
+// before the frames run and never changes while a frame is processed.
+
+struct DetectorOptions {
+    // Sub-pixel refinement of each identified marker's sides and vertices
+    // (the grey-level edge across each side), feeding the pose. Off: the
+    // contour's fitted lines and vertices, as specified.
+    bool cornerRefine = false;
+    // Fixed binarisation threshold, 1 .. 254: a pixel is dark when the sum of
+    // its three channels is at most 3 x threshold.
+    int threshold = 100;
+    // A threshold that follows the local light instead of the fixed one.
+    bool autoThreshold = false;
+    // Square candidates examined per frame, counted before overlap removal.
+    int maxSquares = 30;
+    // Largest dark region, in pixels, that can become a square candidate.
+    int maxMarkerArea = 100000;
+};
