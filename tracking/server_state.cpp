@@ -3,6 +3,7 @@
 
 std::mutex ResultTableLock;
 ResultTable LatestResults;
+FrameStamp LatestStamp;
 std::atomic<bool> AutomaticModeFlag{true};
 
 namespace {

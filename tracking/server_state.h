@@ -3,6 +3,7 @@
 // connection. ServerActive and the table have locks of their own, which are
 // never held together.
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include "marker_result.h"
 #include "report.h"
@@ -12,6 +13,16 @@
 extern std::mutex ResultTableLock;
 // The markers of the latest processed frame; touch only under ResultTableLock.
 extern ResultTable LatestResults;
+
+// When the frame behind LatestResults was taken: `frame` counts the frames
+// since Start from 1 (0 before the first), `captureTime` is the wall clock
+// in seconds since 1970 when its grab returned. Written with the table,
+// under ResultTableLock.
+struct FrameStamp {
+    uint64_t frame = 0;
+    double captureTime = 0.0;
+};
+extern FrameStamp LatestStamp;
 
 // Replaces the whole table at once under its lock (replay drivers, tests).
 void publishResults(ResultTable table);

@@ -1,4 +1,5 @@
 #include "tracking_worker.h"
+#include <chrono>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
@@ -42,7 +43,13 @@ struct Session {
     cv::Mat workImage; // BGRA copy that detection reads and the preview draws on
     bool previewOpen = false;
     bool stalled = false;
+    uint64_t frames = 0;
 };
+
+double wallClockSeconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
 
 // Closes the preview when its switch is off; true when it is to be shown.
 bool followPreviewSwitch(Session& s) {
@@ -83,8 +90,10 @@ void processFrame(Session& s) {
     const bool preview = followPreviewSwitch(s);
     applyPatternSwitches(s.host);
     noteGrab(s, GrabFrame(*s.job.camera));
+    const FrameStamp stamp{++s.frames, wallClockSeconds()};
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
+        LatestStamp = stamp;
         cv::cvtColor(s.job.camera->FrameImage, s.workImage, cv::COLOR_BGR2BGRA);
         LatestResults.clear();
         evaluateMarkers(s.workImage.data, s.job.catalogue, LatestResults);
@@ -144,7 +153,7 @@ void shutDown(Session& s, bool serverStarted) {
 } // namespace
 
 void TrackingLoop(TrackingHost& host, TrackingJob job, std::atomic<int>& running) {
-    Session session{host, job, {}, false, false};
+    Session session{host, job, {}, false, false, 0};
     bool serverStarted = false;
     try {
         setServerActive(true);
