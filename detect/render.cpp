@@ -302,6 +302,54 @@ void poseFromView(const CameraParam& camera, double distanceMm, double tiltXDeg,
     }
 }
 
+namespace {
+
+// The board fills a square grid of cells, centred to the cell, so that
+// the pattern lookup of a WholeSquare marker draws it and the white cells
+// around it give the finder its quiet zone.
+struct BoardLayout {
+    int cells;   // cells along each side of the printed square
+    int left;    // first board column
+    int top;     // first board row
+};
+
+BoardLayout boardLayout(int cols, int rows) {
+    const int cells = std::max(cols, rows) + 3;
+    return {cells, (cells - cols - 1) / 2, (cells - rows - 1) / 2};
+}
+
+} // namespace
+
+PrintedMarker makeChessboard(int cols, int rows, double squareMm) {
+    const BoardLayout layout = boardLayout(cols, rows);
+    PrintedMarker board;
+    board.pattern = cv::Mat(layout.cells, layout.cells, CV_8UC3, cv::Scalar::all(255));
+    for (int r = 0; r <= rows; ++r)
+        for (int c = 0; c <= cols; ++c)
+            if ((r + c) % 2 == 0) board.pattern.at<cv::Vec3b>(layout.top + r, layout.left + c) = cv::Vec3b(0, 0, 0);
+    board.face = PrintedMarker::WholeSquare;
+    board.widthMm = layout.cells * squareMm;
+    board.marginFraction = 0.0;
+    return board;
+}
+
+std::vector<cv::Point3d> chessboardCorners(int cols, int rows, double squareMm) {
+    const BoardLayout layout = boardLayout(cols, rows);
+    const double half = layout.cells * squareMm / 2;
+    std::vector<cv::Point3d> corners;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            corners.emplace_back((layout.left + 1 + c) * squareMm - half, half - (layout.top + 1 + r) * squareMm, 0.0);
+    return corners;
+}
+
+cv::Point2d observedPixelOf(const CameraParam& camera, const double transform[3][4], double X, double Y) {
+    const cv::Vec3d h = planeHomography(camera, transform) * cv::Vec3d(X, Y, 1.0);
+    cv::Point2d observed;
+    idealToObserved(camera.distortion, h[0] / h[2], h[1] / h[2], &observed.x, &observed.y);
+    return observed;
+}
+
 CameraParam makeCameraParam(int width, int height, double focalPx, double distortionFactor) {
     CameraParam camera;
     camera.xsize = width;

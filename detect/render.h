@@ -86,6 +86,18 @@ cv::Mat renderMarkerImage(const cv::Mat& pattern, int sidePx, int marginPx,
 void poseFromView(const CameraParam& camera, double distanceMm, double tiltXDeg, double tiltYDeg,
                   double rollDeg, double imageX, double imageY, double transform[3][4]);
 
+// A printed chessboard of cols x rows inner corners: (cols + 1) x (rows + 1)
+// squares of squareMm, the top-left one black, with at least one square's
+// width of white paper all round. Place it by setting its transform.
+PrintedMarker makeChessboard(int cols, int rows, double squareMm);
+// The board's inner corners in its marker coordinates (millimetres, X right,
+// Y up the printed board, Z = 0), row by row from the top-left: the order in
+// which OpenCV's chessboard finder lists an upright board.
+std::vector<cv::Point3d> chessboardCorners(int cols, int rows, double squareMm);
+// Where a point of a marker's plane (X, Y, 0) is seen: the observed pixel,
+// lens distortion included.
+cv::Point2d observedPixelOf(const CameraParam& camera, const double transform[3][4], double X, double Y);
+
 // A pinhole camera with its principal point and distortion centre in the
 // middle of the image; distortionFactor in the file's unit (the radial
 // coefficient per squared pixel times 1e8), scale 1.
