@@ -12,5 +12,8 @@ int runDialog(int argc, char** argv, const Args& args);
 int runDetect(const Args& args);
 int runPattern(const Args& args);
 int runMarker(const Args& args);
+int runCalibrate(const Args& args);
+// The calibrate command's usage, printed with its refusals and by its help.
+const char* calibrateUsage();
 
 void printUsage(const char* program);

@@ -14,15 +14,17 @@ void printUsage(const char* program) {
                  "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png\n"
+                 "       %s calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...|--camera SOURCE\n"
+                 "       %s calibrate [-C DIR] --import FILE [--size WxH]\n"
                  "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",
-                 program, program, program, program, program);
+                 program, program, program, program, program, program, program);
 }
 
 int main(int argc, char** argv) {
     Args args(argv + 1, argv + argc);
     std::string mode;
     if (!args.empty() && (args[0] == "--headless" || args[0] == "detect" || args[0] == "pattern" ||
-                          args[0] == "marker")) {
+                          args[0] == "marker" || args[0] == "calibrate")) {
         mode = args[0];
         args.erase(args.begin());
     }
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
     if (mode == "detect") return runDetect(args);
     if (mode == "pattern") return runPattern(args);
     if (mode == "marker") return runMarker(args);
+    if (mode == "calibrate") return runCalibrate(args);
     for (const auto& a : args) {
         if (a == "-h" || a == "--help") {
             printUsage(argv[0]);

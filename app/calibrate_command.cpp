@@ -1,0 +1,270 @@
+// quillmark calibrate: Data/camera_para.dat from views of a printed
+// chessboard (image files or a live source), or converted from an OpenCV or
+// ROS calibration file. Nothing is written unless the calibration succeeded,
+// and a file already there is kept as Data/camera_para.dat.bak.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <locale>
+#include <sstream>
+#include <opencv2/imgcodecs.hpp>
+#include "calibration.h"
+#include "camera.h"
+#include "commands.h"
+
+namespace {
+
+const char* const kCameraParamPath = "Data/camera_para.dat";
+constexpr int kDefaultLiveViews = 20;
+// A live view is kept only when its corners lie on average this share of
+// the frame diagonal away from those of every view already kept.
+constexpr double kNewViewShare = 0.05;
+// A live source that shows no new view for this many frames (about half a
+// minute at 30 frames a second) ends the collection.
+constexpr int kFramesWithoutNewView = 900;
+constexpr double kLowCoverage = 0.5;
+constexpr double kHighRmsPx = 1.0;
+
+struct CalibrateOptions {
+    ChessboardSpec board;
+    bool boardGiven = false, squareGiven = false;
+    std::string camera;
+    int frames = kDefaultLiveViews;
+    std::string importFile;
+    cv::Size size;
+    std::vector<std::string> images;
+};
+
+bool parseNumber(const std::string& text, double& value) {
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    return (in >> value) && in.eof() && std::isfinite(value);
+}
+
+// "COLSxROWS" (or "WxH") of whole numbers, each at least `least`.
+bool parsePair(const std::string& text, int least, int& first, int& second) {
+    const size_t x = text.find('x');
+    if (x == std::string::npos) return false;
+    double a, b;
+    if (!parseNumber(text.substr(0, x), a) || !parseNumber(text.substr(x + 1), b)) return false;
+    if (a != std::floor(a) || b != std::floor(b) || a < least || b < least || a > 100000 || b > 100000) return false;
+    first = static_cast<int>(a);
+    second = static_cast<int>(b);
+    return true;
+}
+
+bool refuse(const std::string& message) {
+    std::fprintf(stderr, "quillmark calibrate: %s\n%s", message.c_str(), calibrateUsage());
+    return false;
+}
+
+bool parseOptionValue(const std::string& option, const std::string& value, CalibrateOptions& options) {
+    if (option == "--board") {
+        options.boardGiven = parsePair(value, 2, options.board.cols, options.board.rows);
+        return options.boardGiven ||
+               refuse("--board needs the inner corners as COLSxROWS, each at least 2 (such as 9x6), not " + value);
+    }
+    if (option == "--square") {
+        options.squareGiven = parseNumber(value, options.board.squareMm) && options.board.squareMm > 0;
+        return options.squareGiven || refuse("--square needs the side of a square in millimetres, not " + value);
+    }
+    if (option == "--frames") {
+        double n;
+        if (parseNumber(value, n) && n == std::floor(n) && n >= kMinCalibrationViews && n <= 1000) {
+            options.frames = static_cast<int>(n);
+            return true;
+        }
+        return refuse("--frames needs a whole number of views from " + std::to_string(kMinCalibrationViews) +
+                      " to 1000, not " + value);
+    }
+    if (option == "--size")
+        return parsePair(value, 1, options.size.width, options.size.height) ||
+               refuse("--size needs the image size as WxH in pixels (such as 640x480), not " + value);
+    if (option == "--camera") options.camera = value;
+    else options.importFile = value;
+    return true;
+}
+
+bool parseCalibrateOptions(const Args& args, CalibrateOptions& options) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--board" || arg == "--square" || arg == "--camera" || arg == "--frames" || arg == "--import" ||
+            arg == "--size") {
+            if (i + 1 >= args.size()) return refuse(arg + " needs a value");
+            if (!parseOptionValue(arg, args[++i], options)) return false;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return refuse("unknown option " + arg);
+        } else {
+            options.images.push_back(arg);
+        }
+    }
+    if (!options.importFile.empty()) {
+        if (options.boardGiven || options.squareGiven || !options.camera.empty() || !options.images.empty())
+            return refuse("--import takes no board, camera or images");
+        return true;
+    }
+    if (!options.boardGiven || !options.squareGiven) return refuse("--board and --square are needed");
+    if (options.camera.empty() == options.images.empty())
+        return refuse(options.camera.empty() ? "no images and no --camera given" : "give images or --camera, not both");
+    return true;
+}
+
+// Views from image files; an image that cannot be read, or whose size
+// differs from the first one's, is named and skipped.
+std::vector<ChessboardView> viewsFromImages(const CalibrateOptions& options, cv::Size& size) {
+    std::vector<ChessboardView> views;
+    for (const std::string& path : options.images) {
+        const cv::Mat image = cv::imread(path, cv::IMREAD_GRAYSCALE);
+        if (image.empty()) {
+            std::fprintf(stderr, "quillmark calibrate: cannot read the image %s; skipped\n", path.c_str());
+            continue;
+        }
+        if (size.area() == 0) size = image.size();
+        if (image.size() != size) {
+            std::fprintf(stderr, "quillmark calibrate: %s is %dx%d, not %dx%d like the first image; skipped\n",
+                         path.c_str(), image.cols, image.rows, size.width, size.height);
+            continue;
+        }
+        ChessboardView corners;
+        const bool found = findChessboard(image, options.board, corners);
+        std::printf("%s: %s\n", path.c_str(), found ? "board found" : "board not found");
+        if (found) views.push_back(corners);
+    }
+    return views;
+}
+
+bool differsFromAll(const ChessboardView& view, const std::vector<ChessboardView>& kept, cv::Size size) {
+    const double least = kNewViewShare * std::hypot(size.width, size.height);
+    for (const ChessboardView& k : kept)
+        if (viewDistance(view, k) < least) return false;
+    return true;
+}
+
+// Views from a live source, kept as they come when they show the board and
+// differ enough from those already kept.
+bool viewsFromCamera(const CalibrateOptions& options, std::vector<ChessboardView>& views, cv::Size& size) {
+    CameraState camera;
+    if (OpenCamera(0, camera, [&](int) { return options.camera; }) != 0) {
+        std::fprintf(stderr, "quillmark calibrate: the camera %s could not be connected: %s\n",
+                     options.camera.c_str(), camera.lastError.c_str());
+        return false;
+    }
+    size = camera.FrameImage.size();
+    std::printf("Calibrating from %s (%dx%d): show the board at varied angles, also near the edges and corners\n",
+                options.camera.c_str(), size.width, size.height);
+    int framesWithoutNewView = 0;
+    while (static_cast<int>(views.size()) < options.frames && framesWithoutNewView < kFramesWithoutNewView) {
+        const GrabStatus status = GrabFrame(camera);
+        if (status == GrabStatus::Failed) {
+            std::fprintf(stderr, "quillmark calibrate: %s stopped delivering frames: %s\n", options.camera.c_str(),
+                         camera.lastError.c_str());
+            break;
+        }
+        ++framesWithoutNewView;
+        ChessboardView corners;
+        if (status != GrabStatus::Ok || !findChessboard(camera.FrameImage, options.board, corners) ||
+            !differsFromAll(corners, views, size))
+            continue;
+        views.push_back(corners);
+        framesWithoutNewView = 0;
+        std::printf("view %zu of %d kept, the views cover %.0f %% of the frame\n", views.size(), options.frames,
+                    100 * boardCoverage(views, size));
+        std::fflush(stdout);
+    }
+    CloseCamera(camera);
+    return true;
+}
+
+bool writeRecord(const CameraParam& record) {
+    const bool hadOne = std::filesystem::exists(kCameraParamPath);
+    std::string error;
+    if (!writeCameraParamKeepingBackup(kCameraParamPath, record, error)) {
+        std::fprintf(stderr, "quillmark calibrate: %s; nothing written\n", error.c_str());
+        return false;
+    }
+    printCameraParam(record);
+    std::printf("%s written for %dx%d images%s\n", kCameraParamPath, record.xsize, record.ysize,
+                hadOne ? "; the previous file is kept as Data/camera_para.dat.bak" : "");
+    return true;
+}
+
+int calibrateFromBoard(const CalibrateOptions& options) {
+    cv::Size size;
+    std::vector<ChessboardView> views;
+    if (options.camera.empty()) views = viewsFromImages(options, size);
+    else if (!viewsFromCamera(options, views, size)) return 1;
+    const std::string boardName = std::to_string(options.board.cols) + "x" + std::to_string(options.board.rows);
+    if (views.empty()) {
+        std::fprintf(stderr, "quillmark calibrate: the %s board (inner corners) was not found in any view; nothing written\n",
+                     boardName.c_str());
+        return 1;
+    }
+    CalibrationResult result;
+    std::string error;
+    if (!calibrateFromViews(views, options.board, size, result, error)) {
+        std::fprintf(stderr, "quillmark calibrate: %s; nothing written\n", error.c_str());
+        return 1;
+    }
+    std::printf("%d views used, reprojection RMS %.3f px, the views cover %.0f %% of the frame\n", result.views,
+                result.rmsPx, 100 * result.coverage);
+    if (result.coverage < kLowCoverage)
+        std::printf("warning: the views cover less than half the frame; the distortion near the edges is a guess. "
+                    "Add views with the board near the edges and corners.\n");
+    if (result.rmsPx > kHighRmsPx)
+        std::printf("warning: the reprojection RMS is above 1 px; check the --board and --square values, "
+                    "the flatness of the board and the focus.\n");
+    return writeRecord(result.param) ? 0 : 1;
+}
+
+int importCalibration(const CalibrateOptions& options) {
+    LensCalibration lens;
+    std::string error;
+    if (!readLensCalibration(options.importFile, lens, error)) {
+        std::fprintf(stderr, "quillmark calibrate: %s; nothing written\n", error.c_str());
+        return 1;
+    }
+    cv::Size size = options.size.area() ? options.size : lens.size;
+    if (size.area() <= 0) {
+        std::fprintf(stderr, "quillmark calibrate: %s does not give the image size; add --size WxH\n",
+                     options.importFile.c_str());
+        return 1;
+    }
+    if (options.size.area() && lens.size.area() && options.size != lens.size) {
+        std::fprintf(stderr, "quillmark calibrate: %s is for %dx%d images, not %dx%d as --size says; nothing written\n",
+                     options.importFile.c_str(), lens.size.width, lens.size.height, size.width, size.height);
+        return 1;
+    }
+    const LensFit fit = fitLensCalibration(lens, size);
+    std::printf("%s converted: residual over the frame %.4f px RMS, %.4f px at most\n", options.importFile.c_str(),
+                fit.rmsPx, fit.maxPx);
+    if (fit.rmsPx > kHighRmsPx)
+        std::printf("warning: this lens bends more than the record's one radial factor can follow; "
+                    "poses near the edges of the frame will be off.\n");
+    return writeRecord(fit.param) ? 0 : 1;
+}
+
+} // namespace
+
+const char* calibrateUsage() {
+    return "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
+           "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
+           "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
+           "Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak).\n"
+           "COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
+           "the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
+           "found and has moved since the views already kept, until N views (default 20) or half a\n"
+           "minute without a new one. --import converts an OpenCV calibration (YAML or XML with\n"
+           "camera_matrix and distortion_coefficients) or a ROS camera_info YAML; --size gives the\n"
+           "image size when the file does not.\n";
+}
+
+int runCalibrate(const Args& args) {
+    CalibrateOptions options;
+    if (!parseCalibrateOptions(args, options)) return 2;
+    if (!std::filesystem::is_directory("Data")) {
+        std::fprintf(stderr, "quillmark calibrate: there is no Data folder in %s\n",
+                     std::filesystem::current_path().c_str());
+        return 1;
+    }
+    return options.importFile.empty() ? calibrateFromBoard(options) : importCalibration(options);
+}
