@@ -13,7 +13,7 @@ void printUsage(const char* program) {
                  "                    [--fields LIST] [--camera SOURCE] [--preview]\n"
                  "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
-                 "       %s marker [-C DIR] N OUT.png\n"
+                 "       %s marker [-C DIR] N OUT.png [--dpi N] | N --pdf OUT.pdf [--page a4|letter]\n"
                  "       %s calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...|--camera SOURCE\n"
                  "       %s calibrate [-C DIR] --import FILE [--size WxH]\n"
                  "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",

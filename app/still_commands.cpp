@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "config.h"
 #include "evaluate.h"
+#include "marker_print.h"
 #include "pattern.h"
 #include "pattern_writer.h"
 #include "render.h"
@@ -26,9 +27,6 @@ namespace {
 const char* const kCameraParamPath = "Data/camera_para.dat";
 const char* const kPatternListPath = "Data/pattern_list.txt";
 const char* const kConfigPath = "Data/config.txt";
-// Printable marker: the black square and a quarter of its side of paper all round.
-constexpr int kMarkerSidePx = 320;
-constexpr int kMarkerMarginPx = 80;
 
 bool parseCount(const std::string& text, int& value) {
     std::istringstream in(text);
@@ -159,6 +157,52 @@ bool loadCatalogueForUpdate(Catalogue& catalogue, const char* command) {
     if (LoadPatternList(catalogue) < 0 || static_cast<int>(catalogue.size()) != storedPatternCount()) {
         std::fprintf(stderr, "quillmark %s: %s cannot be read whole; mend it before adding patterns\n", command,
                      kPatternListPath);
+        return false;
+    }
+    return true;
+}
+
+struct MarkerPrint {
+    std::string out;
+    bool pdf = false;
+    PaperSize paper = PaperSize::A4;
+    int dpi = 300;
+};
+
+// N OUT [--dpi N] or N --pdf OUT [--page a4|letter].
+bool parseMarkerOptions(const Args& args, int& number, MarkerPrint& print) {
+    std::vector<std::string> words;
+    bool pageGiven = false, dpiGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg != "--pdf" && arg != "--page" && arg != "--dpi") {
+            words.push_back(arg);
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            std::fprintf(stderr, "quillmark marker: %s needs a value\n", arg.c_str());
+            return false;
+        }
+        const std::string& value = args[++i];
+        if (arg == "--pdf") {
+            print.pdf = true;
+            print.out = value;
+        } else if (arg == "--page" && !paperSizeByName(value, print.paper)) {
+            std::fprintf(stderr, "quillmark marker: --page is a4 or letter, not %s\n", value.c_str());
+            return false;
+        } else if (arg == "--dpi" && (!parseCount(value, print.dpi) || print.dpi < 50 || print.dpi > 4800)) {
+            std::fprintf(stderr, "quillmark marker: --dpi needs a whole number from 50 to 4800, not %s\n",
+                         value.c_str());
+            return false;
+        }
+        pageGiven = pageGiven || arg == "--page";
+        dpiGiven = dpiGiven || arg == "--dpi";
+    }
+    if (!print.pdf && words.size() == 2) print.out = words[1];
+    if (words.empty() || words.size() != (print.pdf ? 1u : 2u) || !parseCount(words[0], number) ||
+        (print.pdf ? dpiGiven : pageGiven)) {
+        std::fprintf(stderr, "quillmark marker: expected N OUT.png [--dpi N] or N --pdf OUT.pdf [--page a4|letter],"
+                             " N a catalogue number\n");
         return false;
     }
     return true;
@@ -308,10 +352,8 @@ int runPattern(const Args& args) {
 
 int runMarker(const Args& args) {
     int number = -1;
-    if (args.size() != 2 || !parseCount(args[0], number)) {
-        std::fprintf(stderr, "quillmark marker: expected N OUT.png, N a catalogue number\n");
-        return 2;
-    }
+    MarkerPrint print;
+    if (!parseMarkerOptions(args, number, print)) return 2;
     Catalogue catalogue;
     if (LoadPatternList(catalogue) < 0) {
         std::fprintf(stderr, "quillmark marker: no catalogue %s\n", kPatternListPath);
@@ -328,16 +370,16 @@ int runMarker(const Args& args) {
         std::fprintf(stderr, "quillmark marker: cannot read %s\n", path.c_str());
         return 1;
     }
-    bool written = false;
-    try {
-        written = cv::imwrite(args[1], renderMarkerImage(pattern, kMarkerSidePx, kMarkerMarginPx));
-    } catch (const cv::Exception&) {
-        // An extension OpenCV cannot write throws; it is reported below as a failed write.
-    }
+    std::string error;
+    const bool written = print.pdf ? writeMarkerPdf(pattern, catalogue[number].name, catalogue[number].width,
+                                                    print.paper, print.out, error)
+                                   : writeMarkerImage(pattern, catalogue[number].width, print.dpi, print.out, error);
     if (!written) {
-        std::fprintf(stderr, "quillmark marker: cannot write %s\n", args[1].c_str());
+        std::fprintf(stderr, "quillmark marker: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s (%s) written to %s\n", catalogue[number].name.c_str(), path.c_str(), args[1].c_str());
+    std::printf("%s (%s) written to %s, its black square %s mm wide when printed at 100 %%\n",
+                catalogue[number].name.c_str(), path.c_str(), print.out.c_str(),
+                formatWidthText(catalogue[number].width).c_str());
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "pattern_writer.h"
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 #include <opencv2/calib3d.hpp>
@@ -11,6 +12,11 @@
 #include "render.h"
 
 namespace {
+
+// Longer side of a too large image retried by registerLargestSquare: the
+// black square of a printable marker image is then about 320 pixels wide,
+// a dark region the detector accepts.
+constexpr int kReducedSide = 480;
 
 const SquareCandidate* candidateOf(const MarkerInfo& marker) {
     const DetectorState& state = detectorState();
@@ -119,6 +125,15 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         if (!largest || markers[i].area > largest->area) largest = &markers[i];
     }
     if (!largest) {
+        // A marker image at printer resolution holds a square larger than
+        // the detector's largest region; reduced, the same image is found.
+        const int longer = std::max(image.cols, image.rows);
+        if (longer > kReducedSide) {
+            cv::Mat reduced;
+            const double factor = static_cast<double>(kReducedSide) / longer;
+            cv::resize(image, reduced, cv::Size(), factor, factor, cv::INTER_AREA);
+            return registerLargestSquare(reduced, patternPath, thumbnailPath, error);
+        }
         error = "no square marker found (it needs a black border and a light margin around it)";
         return -1;
     }

@@ -4,7 +4,7 @@ quillmark_test(calibration_test
   SOURCES calibration/calibration_fit_test.cpp
   LIBS qm_detect)
 quillmark_test(calibrate_command_test
-  SOURCES calibration/calibrate_command_test.cpp
+  SOURCES calibration/calibrate_command_test.cpp calibration/marker_print_test.cpp
   LIBS qm_detect)
 target_compile_definitions(calibrate_command_test PRIVATE QUILLMARK_EXE="$<TARGET_FILE:quillmark>")
 add_dependencies(calibrate_command_test quillmark)

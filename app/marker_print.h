@@ -1,0 +1,22 @@
+#pragma once
+// Printable markers at their true size: a PDF page whose black square is
+// exactly the catalogue width, or an image whose stored resolution makes it
+// print at that width at 100 %.
+#include <string>
+#include <opencv2/core.hpp>
+
+enum class PaperSize { A4, Letter };
+
+// Page size by name ("a4", "letter"); false for any other.
+bool paperSizeByName(const std::string& name, PaperSize& paper);
+
+// The marker's black square is widthMm wide, centred near the top of the
+// page, with its name and width under it and the note to print at 100 %.
+// False with `error` set when it does not fit or the file cannot be written.
+bool writeMarkerPdf(const cv::Mat& pattern, const std::string& name, double widthMm, PaperSize paper,
+                    const std::string& path, std::string& error);
+
+// The marker image (a quarter of the side of white all round) at `dpi`
+// pixels per inch, the resolution stored in the file (PNG, BMP, JPEG).
+bool writeMarkerImage(const cv::Mat& pattern, double widthMm, int dpi, const std::string& path,
+                      std::string& error);
