@@ -235,8 +235,8 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     TrackingJob job;
     // Refused before the camera opens: tracking cannot run without it.
     if (loadCameraParam(kCameraParamPath, 1, &job.cameraParam) != 0 || job.cameraParam.xsize <= 0) {
-        std::fprintf(stderr, "quillmark: %s is missing or not a whole camera parameter record\n",
-                     kCameraParamPath);
+        std::fprintf(stderr, "quillmark: %s is missing or not a whole camera parameter record; "
+                             "make it with quillmark calibrate\n", kCameraParamPath);
         return 1;
     }
     CameraState camera;

@@ -218,7 +218,8 @@ int runDetect(const Args& args) {
 
     CameraParam stored;
     if (loadCameraParam(kCameraParamPath, 1, &stored) < 0 || stored.xsize <= 0 || stored.ysize <= 0) {
-        std::fprintf(stderr, "quillmark detect: %s is missing or holds no whole camera record\n", kCameraParamPath);
+        std::fprintf(stderr, "quillmark detect: %s is missing or holds no whole camera record; "
+                             "make it with quillmark calibrate\n", kCameraParamPath);
         return 1;
     }
     Catalogue catalogue;

@@ -192,6 +192,7 @@ TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImage
     r = run("detect " + scene);
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("make it with quillmark calibrate"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
 }
 

@@ -229,6 +229,7 @@ TEST_F(HeadlessLive, AMissingCameraFileRefusesToStartAndNamesIt) {
     Headless run(args({"--camera", "synthetic"}));
     EXPECT_EQ(run.exitStatus(), 1);
     EXPECT_NE(run.errors().find("Data/camera_para.dat"), std::string::npos) << run.errors();
+    EXPECT_NE(run.errors().find("make it with quillmark calibrate"), std::string::npos) << run.errors();
 }
 
 TEST_F(HeadlessLive, AnUnknownCameraIsRefusedWithTheReason) {
