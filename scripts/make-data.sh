@@ -18,3 +18,9 @@ rm -f "$data/pattern_list.txt" "$data"/[0-9][0-9][0-9].patt "$data"/[0-9][0-9][0
 for name in Flag Fork Kite Hook; do
   "$build/app/quillmark" pattern -C "$root" --name "$name" --width 80 "$markers/$name.png"
 done
+# Print-ready pages: each black square exactly its catalogue width at 100 %.
+number=0
+for name in Flag Fork Kite Hook; do
+  "$build/app/quillmark" marker -C "$root" "$number" --pdf "$markers/$name.pdf"
+  number=$((number + 1))
+done

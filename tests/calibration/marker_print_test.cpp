@@ -104,3 +104,15 @@ TEST_F(MarkerPrint, UnprintableRequestsAreRefusedAndWriteNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.pdf")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.png")));
 }
+
+TEST(ShippedMarkerPages, DemoMarkerPagesPrintTheSquareEightyMillimetresWide) {
+    TempDir dir;
+    for (const char* name : {"Flag", "Fork", "Kite", "Hook"}) {
+        const std::string pdf = std::string(QUILLMARK_SOURCE_DIR) + "/docs/markers/" + name + ".pdf";
+        const std::string command = "pdftoppm -r 150 -gray -png -singlefile " + pdf + " " + dir.file("page");
+        ASSERT_EQ(std::system(command.c_str()), 0) << pdf;
+        const cv::Mat page = cv::imread(dir.file("page.png"), cv::IMREAD_GRAYSCALE);
+        ASSERT_EQ(page.cols, 1240) << "A4 at 150 dpi";
+        EXPECT_NEAR(blackSquareWidthPx(page) * 25.4 / 150, 80.0, 0.3) << name;
+    }
+}
