@@ -2,7 +2,9 @@
 // chessboard (image files or a live source), or converted from an OpenCV or
 // ROS calibration file. Nothing is written unless the calibration succeeded,
 // and a file already there is kept as Data/camera_para.dat.bak.
+#include <signal.h>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <locale>
@@ -11,6 +13,7 @@
 #include "calibration.h"
 #include "camera.h"
 #include "commands.h"
+#include "marker_print.h"
 
 namespace {
 
@@ -25,6 +28,33 @@ constexpr int kFramesWithoutNewView = 900;
 constexpr double kLowCoverage = 0.5;
 constexpr double kHighRmsPx = 1.0;
 
+// Ctrl-C while views are collected ends the collection; the views kept so
+// far are still calibrated.
+volatile std::sig_atomic_t StopCollecting = 0;
+
+void onStopSignal(int) { StopCollecting = 1; }
+
+class StopOnSignals {
+public:
+    StopOnSignals() {
+        StopCollecting = 0;
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previousInt_);
+        sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~StopOnSignals() {
+        sigaction(SIGINT, &previousInt_, nullptr);
+        sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+private:
+    struct sigaction previousInt_ {}, previousTerm_ {};
+};
+
 struct CalibrateOptions {
     ChessboardSpec board;
     bool boardGiven = false, squareGiven = false;
@@ -32,6 +62,8 @@ struct CalibrateOptions {
     int frames = kDefaultLiveViews;
     std::string importFile;
     cv::Size size;
+    std::string boardPdf;
+    PaperSize paper = PaperSize::A4;
     std::vector<std::string> images;
 };
 
@@ -80,7 +112,10 @@ bool parseOptionValue(const std::string& option, const std::string& value, Calib
     if (option == "--size")
         return parsePair(value, 1, options.size.width, options.size.height) ||
                refuse("--size needs the image size as WxH in pixels (such as 640x480), not " + value);
+    if (option == "--page")
+        return paperSizeByName(value, options.paper) || refuse("--page is a4 or letter, not " + value);
     if (option == "--camera") options.camera = value;
+    else if (option == "--pdf") options.boardPdf = value;
     else options.importFile = value;
     return true;
 }
@@ -89,7 +124,7 @@ bool parseCalibrateOptions(const Args& args, CalibrateOptions& options) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--board" || arg == "--square" || arg == "--camera" || arg == "--frames" || arg == "--import" ||
-            arg == "--size") {
+            arg == "--size" || arg == "--pdf" || arg == "--page") {
             if (i + 1 >= args.size()) return refuse(arg + " needs a value");
             if (!parseOptionValue(arg, args[++i], options)) return false;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -104,6 +139,8 @@ bool parseCalibrateOptions(const Args& args, CalibrateOptions& options) {
         return true;
     }
     if (!options.boardGiven || !options.squareGiven) return refuse("--board and --square are needed");
+    if (!options.boardPdf.empty())
+        return (options.camera.empty() && options.images.empty()) || refuse("--pdf takes no camera or images");
     if (options.camera.empty() == options.images.empty())
         return refuse(options.camera.empty() ? "no images and no --camera given" : "give images or --camera, not both");
     return true;
@@ -150,10 +187,14 @@ bool viewsFromCamera(const CalibrateOptions& options, std::vector<ChessboardView
         return false;
     }
     size = camera.FrameImage.size();
-    std::printf("Calibrating from %s (%dx%d): show the board at varied angles, also near the edges and corners\n",
+    std::printf("Calibrating from %s (%dx%d): show the board at varied angles, also near the edges and corners;"
+                " Ctrl-C calibrates with the views kept so far\n",
                 options.camera.c_str(), size.width, size.height);
+    std::fflush(stdout);
+    const StopOnSignals stopOnSignals;
     int framesWithoutNewView = 0;
-    while (static_cast<int>(views.size()) < options.frames && framesWithoutNewView < kFramesWithoutNewView) {
+    while (static_cast<int>(views.size()) < options.frames && framesWithoutNewView < kFramesWithoutNewView &&
+           !StopCollecting) {
         const GrabStatus status = GrabFrame(camera);
         if (status == GrabStatus::Failed) {
             std::fprintf(stderr, "quillmark calibrate: %s stopped delivering frames: %s\n", options.camera.c_str(),
@@ -243,24 +284,38 @@ int importCalibration(const CalibrateOptions& options) {
     return writeRecord(fit.param) ? 0 : 1;
 }
 
+int printBoard(const CalibrateOptions& options) {
+    std::string error;
+    const ChessboardSpec& board = options.board;
+    if (!writeChessboardPdf(board.cols, board.rows, board.squareMm, options.paper, options.boardPdf, error)) {
+        std::fprintf(stderr, "quillmark calibrate: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%dx%d board written to %s; print it at 100 %% and measure a square\n", board.cols, board.rows,
+                options.boardPdf.c_str());
+    return 0;
+}
+
 } // namespace
 
 const char* calibrateUsage() {
     return "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
            "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
            "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
+           "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
            "Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak).\n"
            "COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
            "the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
            "found and has moved since the views already kept, until N views (default 20) or half a\n"
            "minute without a new one. --import converts an OpenCV calibration (YAML or XML with\n"
            "camera_matrix and distortion_coefficients) or a ROS camera_info YAML; --size gives the\n"
-           "image size when the file does not.\n";
+           "image size when the file does not. --pdf prints the board to calibrate with instead.\n";
 }
 
 int runCalibrate(const Args& args) {
     CalibrateOptions options;
     if (!parseCalibrateOptions(args, options)) return 2;
+    if (!options.boardPdf.empty()) return printBoard(options);
     if (!std::filesystem::is_directory("Data")) {
         std::fprintf(stderr, "quillmark calibrate: there is no Data folder in %s\n",
                      std::filesystem::current_path().c_str());

@@ -16,8 +16,9 @@ void printUsage(const char* program) {
                  "       %s marker [-C DIR] N OUT.png [--dpi N] | N --pdf OUT.pdf [--page a4|letter]\n"
                  "       %s calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...|--camera SOURCE\n"
                  "       %s calibrate [-C DIR] --import FILE [--size WxH]\n"
+                 "       %s calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
                  "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",
-                 program, program, program, program, program, program, program);
+                 program, program, program, program, program, program, program, program);
 }
 
 int main(int argc, char** argv) {

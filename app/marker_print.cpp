@@ -1,5 +1,6 @@
 #include "marker_print.h"
 #include <cmath>
+#include <functional>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -14,6 +15,10 @@ constexpr double kMmPerInch = 25.4;
 constexpr int kPdfDpi = 2400;
 constexpr double kTopMarginMm = 25.0;
 constexpr double kSideMarginMm = 12.0;
+// A chessboard uses the page more fully: white beyond its outer squares and
+// room for its note under it.
+constexpr double kBoardMarginMm = 10.0;
+constexpr double kBoardNoteMm = 22.0;
 // White paper beyond the black square on each side, in square widths: the
 // same quarter as the printable image and the renderer's default.
 constexpr double kWhiteBorder = 0.25;
@@ -48,6 +53,49 @@ void drawMarker(QPainter& painter, const cv::Mat& pattern, const QRectF& square)
         }
 }
 
+QPageSize pageSizeOf(PaperSize paper) { return QPageSize(paper == PaperSize::A4 ? QPageSize::A4 : QPageSize::Letter); }
+
+std::string paperName(PaperSize paper) { return paper == PaperSize::A4 ? "A4" : "letter"; }
+
+// Room for a drawing of this size below the top margin, with the note under it.
+bool fitsOnPage(double widthMm, double heightMm, const QSizeF& page) {
+    return widthMm <= page.width() - 2 * kSideMarginMm && kTopMarginMm + heightMm + 40 <= page.height();
+}
+
+// One page of `paper` written to `path`; `draw` paints on it in device
+// units, `unit` of them to the millimetre.
+bool writePdfPage(const std::string& path, PaperSize paper, const std::string& title, std::string& error,
+                  const std::function<void(QPainter&, double unit)>& draw) {
+    ensureGuiApplication();
+    QPdfWriter writer(QString::fromStdString(path));
+    writer.setPageSize(pageSizeOf(paper));
+    writer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
+    writer.setResolution(kPdfDpi);
+    writer.setTitle(QString::fromStdString(title));
+    writer.setCreator(QStringLiteral("quillmark"));
+    QPainter painter;
+    if (!painter.begin(&writer)) {
+        error = "cannot write " + path;
+        return false;
+    }
+    draw(painter, kPdfDpi / kMmPerInch);
+    if (!painter.end()) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+// Centred lines of text from `topMm` down.
+void drawNote(QPainter& painter, double unit, const QSizeF& page, double topMm, const QString& text) {
+    painter.setPen(Qt::black);
+    QFont font(QStringLiteral("Sans"));
+    font.setPointSizeF(11);
+    painter.setFont(font);
+    const QRectF box(kSideMarginMm * unit, topMm * unit, (page.width() - 2 * kSideMarginMm) * unit, 30 * unit);
+    painter.drawText(box, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text);
+}
+
 } // namespace
 
 bool paperSizeByName(const std::string& name, PaperSize& paper) {
@@ -59,52 +107,64 @@ bool paperSizeByName(const std::string& name, PaperSize& paper) {
 
 bool writeMarkerPdf(const cv::Mat& pattern, const std::string& name, double widthMm, PaperSize paper,
                     const std::string& path, std::string& error) {
-    ensureGuiApplication();
-    const QPageSize pageSize(paper == PaperSize::A4 ? QPageSize::A4 : QPageSize::Letter);
-    const QSizeF page = pageSize.size(QPageSize::Millimeter);
-    const double whiteMm = widthMm * (1 + 2 * kWhiteBorder);
-    if (whiteMm > page.width() - 2 * kSideMarginMm || whiteMm + kTopMarginMm + 40 > page.height()) {
-        error = "a marker " + std::to_string(static_cast<int>(std::lround(widthMm))) + " mm wide with its white border does not fit on one " +
-                (paper == PaperSize::A4 ? "A4" : "letter") + " page";
+    const QSizeF page = pageSizeOf(paper).size(QPageSize::Millimeter);
+    const double border = widthMm * kWhiteBorder, whiteMm = widthMm + 2 * border;
+    if (!fitsOnPage(whiteMm, whiteMm, page)) {
+        error = "a marker " + std::to_string(static_cast<int>(std::lround(widthMm))) +
+                " mm wide with its white border does not fit on one " + paperName(paper) + " page";
         return false;
     }
-    QPdfWriter writer(QString::fromStdString(path));
-    writer.setPageSize(pageSize);
-    writer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
-    writer.setResolution(kPdfDpi);
-    writer.setTitle(QString::fromStdString(name));
-    writer.setCreator(QStringLiteral("quillmark marker"));
-    QPainter painter;
-    if (!painter.begin(&writer)) {
-        error = "cannot write " + path;
-        return false;
-    }
-    const double unit = kPdfDpi / kMmPerInch; // device units per millimetre
-    const double left = (page.width() - widthMm) / 2, top = kTopMarginMm + widthMm * kWhiteBorder;
-    drawMarker(painter, pattern, QRectF(left * unit, top * unit, widthMm * unit, widthMm * unit));
-
-    // A light outline of the white border that must stay around the square.
-    painter.setPen(QPen(QColor(190, 190, 190), 0.2 * unit, Qt::DashLine));
-    const double border = widthMm * kWhiteBorder;
-    painter.drawRect(QRectF((left - border) * unit, (top - border) * unit, whiteMm * unit, whiteMm * unit));
-
-    painter.setPen(Qt::black);
-    QFont font(QStringLiteral("Sans"));
-    font.setPointSizeF(12);
-    painter.setFont(font);
-    const QRectF textBox(kSideMarginMm * unit, (top + widthMm + border + 6) * unit,
-                         (page.width() - 2 * kSideMarginMm) * unit, 30 * unit);
-    const QString text =
+    const double left = (page.width() - widthMm) / 2, top = kTopMarginMm + border;
+    const QString note =
         QStringLiteral("%1: the black square is %2 mm wide\n"
                        "Print at 100 % (actual size, no scaling or fit to page) and check the width with a ruler.\n"
                        "Keep the white border inside the dashed line free of other marks.")
             .arg(QString::fromStdString(name), QString::number(widthMm, 'g', 6));
-    painter.drawText(textBox, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, text);
-    if (!painter.end()) {
-        error = "cannot write " + path;
+    return writePdfPage(path, paper, name, error, [&](QPainter& painter, double unit) {
+        drawMarker(painter, pattern, QRectF(left * unit, top * unit, widthMm * unit, widthMm * unit));
+        // A light outline of the white border that must stay around the square.
+        painter.setPen(QPen(QColor(190, 190, 190), 0.2 * unit, Qt::DashLine));
+        painter.drawRect(QRectF((left - border) * unit, (top - border) * unit, whiteMm * unit, whiteMm * unit));
+        drawNote(painter, unit, page, top + widthMm + border + 6, note);
+    });
+}
+
+bool writeChessboardPdf(int cols, int rows, double squareMm, PaperSize paper, const std::string& path,
+                        std::string& error) {
+    const QSizeF page = pageSizeOf(paper).size(QPageSize::Millimeter);
+    // The page's own margins are the white the corner finder needs around
+    // the board. A board too wide for the page is drawn turned a quarter,
+    // its longer side down the page: the finder takes it either way.
+    const auto fits = [&](int squaresAcross, int squaresDown) {
+        return squaresAcross * squareMm <= page.width() - 2 * kBoardMarginMm &&
+               kBoardMarginMm + squaresDown * squareMm + kBoardNoteMm <= page.height();
+    };
+    const int across = fits(cols + 1, rows + 1) ? cols : rows;
+    const int down = across == cols ? rows : cols;
+    if (!fits(across + 1, down + 1)) {
+        error = "a " + std::to_string(cols) + "x" + std::to_string(rows) + " board of " +
+                QString::number(squareMm, 'g', 6).toStdString() + " mm squares does not fit on one " +
+                paperName(paper) + " page";
         return false;
     }
-    return true;
+    const double left = (page.width() - (across + 1) * squareMm) / 2, top = kBoardMarginMm;
+    const QString size = QString::number(squareMm, 'g', 6);
+    const QString note = QStringLiteral("Chessboard of %1x%2 inner corners, squares %3 mm: "
+                                        "quillmark calibrate --board %1x%2 --square %3\n"
+                                        "Print at 100 % (actual size), measure a square with a ruler and give that "
+                                        "to --square. Fix the board flat.")
+                             .arg(cols)
+                             .arg(rows)
+                             .arg(size);
+    return writePdfPage(path, paper, "Chessboard", error, [&](QPainter& painter, double unit) {
+        for (int r = 0; r <= down; ++r)
+            for (int c = 0; c <= across; ++c)
+                if ((r + c) % 2 == 0)
+                    painter.fillRect(QRectF((left + c * squareMm) * unit, (top + r * squareMm) * unit,
+                                            squareMm * unit, squareMm * unit),
+                                     Qt::black);
+        drawNote(painter, unit, page, top + (down + 1) * squareMm + 4, note);
+    });
 }
 
 bool writeMarkerImage(const cv::Mat& pattern, double widthMm, int dpi, const std::string& path,

@@ -16,6 +16,11 @@ bool paperSizeByName(const std::string& name, PaperSize& paper);
 bool writeMarkerPdf(const cv::Mat& pattern, const std::string& name, double widthMm, PaperSize paper,
                     const std::string& path, std::string& error);
 
+// A calibration chessboard of cols x rows inner corners, squares exactly
+// squareMm wide, with the calibrate command that fits it printed under it.
+bool writeChessboardPdf(int cols, int rows, double squareMm, PaperSize paper, const std::string& path,
+                        std::string& error);
+
 // The marker image (a quarter of the side of white all round) at `dpi`
 // pixels per inch, the resolution stored in the file (PNG, BMP, JPEG).
 bool writeMarkerImage(const cv::Mat& pattern, double widthMm, int dpi, const std::string& path,

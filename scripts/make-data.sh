@@ -24,3 +24,5 @@ for name in Flag Fork Kite Hook; do
   "$build/app/quillmark" marker -C "$root" "$number" --pdf "$markers/$name.pdf"
   number=$((number + 1))
 done
+# A calibration board for "quillmark calibrate --board 9x6 --square 25".
+"$build/app/quillmark" calibrate --board 9x6 --square 25 --pdf "$root/docs/chessboard-9x6-25mm.pdf"

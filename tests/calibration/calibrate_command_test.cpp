@@ -2,7 +2,12 @@
 // live source, from OpenCV calibration files, and its refusals, none of
 // which touches the camera file.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <opencv2/imgcodecs.hpp>
 #include "chessboard_views.h"
 #include "command_run.h"
@@ -75,6 +80,30 @@ TEST_F(CalibrateCommand, LiveSourceKeepsDistinctViewsAndReportsProgress) {
     EXPECT_TRUE(contains(r.out, "view 1 of 5 kept, the views cover ")) << r.out;
     EXPECT_TRUE(contains(r.out, "view 5 of 5 kept")) << r.out;
     EXPECT_TRUE(contains(r.out, "5 views used")) << r.out;
+    expectTrueCameraWritten();
+}
+
+TEST_F(CalibrateCommand, CtrlCCalibratesWithTheViewsKeptSoFar) {
+    writeViews(7);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!freopen(dir.file("live.txt").c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
+        const std::string source = "file:" + dir.file("views");
+        execl(QUILLMARK_EXE, QUILLMARK_EXE, "calibrate", "-C", dir.path().c_str(), "--board", "9x6", "--square", "25",
+              "--frames", "20", "--camera", source.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!contains(readFile(dir.file("live.txt")), "view 4 of 20 kept") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const std::string out = readFile(dir.file("live.txt"));
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_TRUE(contains(out, "views used, reprojection RMS")) << out;
     expectTrueCameraWritten();
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include "command_run.h"
 #include "render.h"
@@ -115,4 +116,20 @@ TEST(ShippedMarkerPages, DemoMarkerPagesPrintTheSquareEightyMillimetresWide) {
         ASSERT_EQ(page.cols, 1240) << "A4 at 150 dpi";
         EXPECT_NEAR(blackSquareWidthPx(page) * 25.4 / 150, 80.0, 0.3) << name;
     }
+}
+
+TEST_F(MarkerPrint, TheCalibrationBoardPrintsWithSquaresOfTheGivenSide) {
+    const std::string pdf = dir.file("board.pdf");
+    CommandRun r = run("calibrate --board 9x6 --square 22.5 --pdf " + pdf);
+    ASSERT_EQ(r.status, 0) << r.err;
+    shell("pdftoppm -r 100 -gray -png -singlefile " + pdf + " " + dir.file("board"));
+    const cv::Mat page = cv::imread(dir.file("board.png"), cv::IMREAD_GRAYSCALE);
+    std::vector<cv::Point2f> corners;
+    ASSERT_TRUE(cv::findChessboardCorners(page, cv::Size(9, 6), corners)) << "turned to fit the page";
+    const double spanPx = cv::norm(corners.front() - corners[8]);
+    EXPECT_NEAR(spanPx / 8 * 25.4 / 100, 22.5, 0.1) << "the side of a square, in millimetres";
+
+    r = run("calibrate --board 9x6 --square 30 --pdf " + pdf + " --page letter");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("a 9x6 board of 30 mm squares does not fit on one letter page"), std::string::npos) << r.err;
 }
