@@ -134,8 +134,9 @@ bool parseCalibrateOptions(const Args& args, CalibrateOptions& options) {
         }
     }
     if (!options.importFile.empty()) {
-        if (options.boardGiven || options.squareGiven || !options.camera.empty() || !options.images.empty())
-            return refuse("--import takes no board, camera or images");
+        if (options.boardGiven || options.squareGiven || !options.camera.empty() || !options.images.empty() ||
+            !options.boardPdf.empty())
+            return refuse("--import takes no board, camera, images or --pdf");
         return true;
     }
     if (!options.boardGiven || !options.squareGiven) return refuse("--board and --square are needed");

@@ -145,7 +145,7 @@ TEST_F(CalibrateCommand, ImportConvertsAnOpenCvFileAndRefusesBrokenOnes) {
         {"--board 9 --square 25 a.png", "--board needs the inner corners as COLSxROWS, each at least 2 (such as 9x6), not 9"},
         {"--board 9x6 --square -1 a.png", "--square needs the side of a square in millimetres, not -1"},
         {"--board 9x6 --square 25", "no images and no --camera given"},
-        {"--import " + dir.file("cam.yml") + " --board 9x6", "--import takes no board, camera or images"},
+        {"--import " + dir.file("cam.yml") + " --board 9x6", "--import takes no board, camera, images or --pdf"},
     };
     for (const auto& refusal : refusals) {
         const CommandRun r = run("calibrate " + refusal.args);
