@@ -277,6 +277,11 @@ int importCalibration(const CalibrateOptions& options) {
         return 1;
     }
     const LensFit fit = fitLensCalibration(lens, size);
+    if (!std::isfinite(fit.rmsPx)) {
+        std::fprintf(stderr, "quillmark calibrate: the distortion in %s folds over within a %dx%d frame; "
+                             "nothing written\n", options.importFile.c_str(), size.width, size.height);
+        return 1;
+    }
     std::printf("%s converted: residual over the frame %.4f px RMS, %.4f px at most\n", options.importFile.c_str(),
                 fit.rmsPx, fit.maxPx);
     if (fit.rmsPx > kHighRmsPx)

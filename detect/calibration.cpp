@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -157,6 +158,13 @@ bool calibrateFromViews(const std::vector<ChessboardView>& views, const Chessboa
         return false;
     }
     const std::vector<cv::Point3f> model = boardModel(board);
+    for (const ChessboardView& view : views) {
+        if (view.size() != model.size()) {
+            error = "a view holds " + std::to_string(view.size()) + " corners where the board has " +
+                    std::to_string(model.size());
+            return false;
+        }
+    }
     const std::vector<std::vector<cv::Point3f>> objects(views.size(), model);
     cv::Mat K, coefficients;
     std::vector<cv::Mat> rvecs, tvecs;
@@ -243,6 +251,13 @@ LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size) {
         keptPixels.emplace_back(grid[i].x, grid[i].y);
     }
 
+    LensFit fit;
+    // Too few points survive only a lens whose model folds over within the
+    // frame; no record can stand for it.
+    if (keptRays.size() < grid.size() / 4) {
+        fit.rmsPx = fit.maxPx = std::numeric_limits<double>::infinity();
+        return fit;
+    }
     std::vector<double> p(kIntrinsics);
     p[Fx] = lens.cameraMatrix(0, 0);
     p[Fy] = lens.cameraMatrix(1, 1);
@@ -259,7 +274,6 @@ LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size) {
         }
     };
     const double cost = leastSquares(residuals, p, 100);
-    LensFit fit;
     fit.param = recordOf(p.data(), size);
     fit.rmsPx = rootMeanSquare(cost, keptRays.size());
     std::vector<double> r;

@@ -71,7 +71,8 @@ struct LensFit {
     double maxPx = 0;
 };
 
-// The record that best reproduces `lens` over a frame of `size`.
+// The record that best reproduces `lens` over a frame of `size`; an
+// infinite residual when the lens cannot be followed over the frame.
 LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size);
 
 // Writes `record` as the only record of `path`; a file already there is

@@ -91,6 +91,9 @@ TEST(CalibrationFit, TooFewViewsAreRefused) {
     EXPECT_FALSE(calibrateFromViews(std::vector<ChessboardView>(2, ChessboardView(54)), kBoard, {640, 480}, result,
                                     error));
     EXPECT_EQ(error, "needs at least 3 views of the board, has 2");
+    EXPECT_FALSE(calibrateFromViews(std::vector<ChessboardView>(3, ChessboardView(53)), kBoard, {640, 480}, result,
+                                    error));
+    EXPECT_EQ(error, "a view holds 53 corners where the board has 54");
     ChessboardView corners;
     EXPECT_FALSE(findChessboard(cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(128)), kBoard, corners));
 }
@@ -138,6 +141,13 @@ TEST(CalibrationFiles, OpenCvAndRosFilesConvertWithATinyResidual) {
         EXPECT_NEAR(fit.param.projection[1][2], 243.7, 1.0);
         EXPECT_NEAR(fit.param.distortion[2], 0.12 / (612.5 * 610.1) * 1e8, 1.0);
     }
+}
+
+TEST(CalibrationFiles, ALensThatFoldsOverWithinTheFrameHasNoRecord) {
+    LensCalibration lens;
+    lens.cameraMatrix = cv::Matx33d(300, 0, 320, 0, 300, 240, 0, 0, 1);
+    lens.distortion = {-1.0, 0, 0, 0}; // the image radius peaks at 115 px, then shrinks again
+    EXPECT_FALSE(std::isfinite(fitLensCalibration(lens, {640, 480}).rmsPx));
 }
 
 TEST(CalibrationFiles, BrokenFilesAreNamedWithWhatIsMissing) {
