@@ -85,6 +85,26 @@ TEST(CalibrationFit, RenderedViewsGiveTheTrueCameraAndItsPoses) {
     EXPECT_LT(withFitted, withTruth + 0.5);
 }
 
+// The renderer's board and the finder agree to a small fraction of a pixel,
+// so the fit's accuracy is the model's, not the test's.
+TEST(CalibrationFit, FoundCornersLieOnTheRenderedBoard) {
+    const CameraParam camera = calibrationTruth();
+    PrintedMarker board = makeChessboard(9, 6, 25.0);
+    poseFromView(camera, 700, 20, -15, 10, 300, 250, board.transform);
+    ChessboardView found;
+    ASSERT_TRUE(findChessboard(renderFrame(camera, {board}, RenderSettings{}), kBoard, found));
+    const std::vector<cv::Point3d> model = chessboardCorners(9, 6, 25.0);
+    ASSERT_EQ(found.size(), model.size());
+    // The finder may list the board from either end.
+    double forward = 0, backward = 0;
+    for (size_t i = 0; i < model.size(); ++i) {
+        const cv::Point2d truth = observedPixelOf(camera, board.transform, model[i].x, model[i].y);
+        forward += cv::norm(cv::Point2d(found[i]) - truth);
+        backward += cv::norm(cv::Point2d(found[model.size() - 1 - i]) - truth);
+    }
+    EXPECT_LT(std::min(forward, backward) / model.size(), 0.1);
+}
+
 TEST(CalibrationFit, TooFewViewsAreRefused) {
     CalibrationResult result;
     std::string error;
