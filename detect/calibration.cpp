@@ -218,9 +218,13 @@ double boardCoverage(const std::vector<ChessboardView>& views, cv::Size size) {
 
 double viewDistance(const ChessboardView& a, const ChessboardView& b) {
     if (a.size() != b.size() || a.empty()) return 1e9;
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) sum += cv::norm(a[i] - b[i]);
-    return sum / a.size();
+    // The finder may list the same board from its other end.
+    double forward = 0, backward = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        forward += cv::norm(a[i] - b[i]);
+        backward += cv::norm(a[i] - b[b.size() - 1 - i]);
+    }
+    return std::min(forward, backward) / a.size();
 }
 
 LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size) {

@@ -48,7 +48,8 @@ bool calibrateFromViews(const std::vector<ChessboardView>& views, const Chessboa
 double boardCoverage(const std::vector<ChessboardView>& views, cv::Size size);
 
 // Mean distance, in pixels, between the corners of two views of the same
-// board: how different a new view is from one already kept.
+// board, in whichever of the finder's two orders they match better: how
+// different a new view is from one already kept.
 double viewDistance(const ChessboardView& a, const ChessboardView& b);
 
 // OpenCV's pinhole camera as its calibration files hold it.

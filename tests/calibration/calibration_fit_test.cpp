@@ -124,6 +124,7 @@ TEST(CalibrationFit, ViewsDifferByTheirCornersAndCoverTheirOutlines) {
     for (cv::Point2f& p : b) p.x += 30;
     EXPECT_DOUBLE_EQ(viewDistance(a, a), 0.0);
     EXPECT_DOUBLE_EQ(viewDistance(a, b), 30.0);
+    EXPECT_DOUBLE_EQ(viewDistance(a, ChessboardView(a.rbegin(), a.rend())), 0.0) << "listed from the other end";
     EXPECT_NEAR(boardCoverage({a}, {200, 200}), 0.25, 0.03);
     EXPECT_NEAR(boardCoverage({a, b}, {200, 200}), 0.325, 0.03) << "the union, not the sum";
 }
