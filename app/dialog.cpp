@@ -411,6 +411,7 @@ void CQuillmarkDlg::OnPatternCapture() {
     setStartButtons(false);
     job.camera = &camera_;
     job.defaultWidthMm = settings_.defaultPatternWidth;
+    job.windowOwner = this;
     capture_.start(*this, job);
 }
 
@@ -634,7 +635,8 @@ bool CQuillmarkDlg::previewChecked() {
 }
 
 bool CQuillmarkDlg::showPreview(const cv::Mat& bgra) {
-    if (!previewDisplay_) previewDisplay_ = std::make_unique<FrameDisplay>("Preview", nullptr);
+    // Owned by the dialog's window, so a modal dialog leaves its input alone.
+    if (!previewDisplay_) previewDisplay_ = std::make_unique<FrameDisplay>("Preview", nullptr, this);
     if (previewDisplay_->ended()) return false;
     previewDisplay_->show(bgra);
     return true;

@@ -11,6 +11,7 @@ packages=(
   qtbase5-dev
   libaravis-dev libusb-1.0-0-dev aravis-tools
   xvfb xauth
+  xdotool imagemagick python3-xlib
   netcat-openbsd
 )
 # The side-by-side benchmarks compare against these; the product never links them.
