@@ -11,7 +11,7 @@ packages=(
   qtbase5-dev
   libaravis-dev libusb-1.0-0-dev aravis-tools
   xvfb xauth
-  xdotool imagemagick python3-xlib
+  xdotool imagemagick python3-xlib openbox
   netcat-openbsd
 )
 # The side-by-side benchmarks compare against these; the product never links them.

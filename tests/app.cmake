@@ -24,3 +24,10 @@ add_test(NAME dialog_under_x
   COMMAND ${QUILLMARK_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/app/dialog_under_x_test.py
           $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data)
 set_tests_properties(dialog_under_x PROPERTIES TIMEOUT 120)
+find_program(QUILLMARK_WINDOW_MANAGER openbox)
+if(QUILLMARK_WINDOW_MANAGER)
+  add_test(NAME dialog_under_x_with_window_manager
+    COMMAND ${QUILLMARK_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/app/dialog_under_x_test.py
+            $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data --window-manager ${QUILLMARK_WINDOW_MANAGER})
+  set_tests_properties(dialog_under_x_with_window_manager PROPERTIES TIMEOUT 120)
+endif()

@@ -35,6 +35,13 @@ class Failure(Exception):
     pass
 
 
+STARTED = time.monotonic()
+
+
+def step(text):
+    print("%5.1f s  %s" % (time.monotonic() - STARTED, text), flush=True)
+
+
 def wait_for(what, condition, seconds=15.0, pause=0.05):
     """Polls `condition` until it returns something true; fails naming `what`."""
     give_up = time.monotonic() + seconds
@@ -252,12 +259,15 @@ def union(*areas):
 
 def run_preview(s):
     s.control("1000")
+    step("dialog shown; preview on, Start")
     s.click("1039")  # "Show preview window"
     s.click("1000")  # Start
     s.choose_camera()
     wait_for("the Preview window", lambda: s.visible("Preview"))
+    step("preview shown; its close box")
     s.close_box("Preview")
     wait_for("the Preview window to close", lambda: not s.visible("Preview"))
+    step("Stop")
     s.click("1001")  # Stop
 
 
@@ -267,6 +277,7 @@ def open_capture(s):
         s.click("1031")
         return wait_for_quietly(lambda: s.visible("Select Camera"), 1.0)
     wait_for("the camera chooser after Pattern Capture", chooser_open, seconds=20)
+    step("Pattern Capture chose its camera")
     s.choose_camera()
     wait_for("the Pattern Capture window", lambda: s.visible("Pattern Capture"))
     # The window takes the frame's size with the first frame.
@@ -311,22 +322,25 @@ def main():
     parser.add_argument("--screenshot", help="saves the dialog and the hovered capture window here")
     args = parser.parse_args()
 
-    started = time.monotonic()
     s = Session(os.path.abspath(args.quillmark), os.path.abspath(args.data_dir), args.window_manager)
     try:
         run_preview(s)
         window = open_capture(s)
         rows_before = sum(1 for name in os.listdir(s.data) if name.endswith(".patt"))
         number = "%03d" % rows_before
+        step("capture window shown; hover a marker")
         hover_marker(s, window)
+        step("outline red; click")
         if args.screenshot:
             s.save_screenshot(union(window, s.control("*")), os.path.abspath(args.screenshot))
         s.xdotool("click", 1)
         for suffix in (".patt", ".jpg"):
             path = os.path.join(s.data, number + suffix)
             wait_for(path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
+        step("pattern stored; Escape")
         s.key("Pattern Capture", "Escape")
         wait_for("Escape to end pattern capture", lambda: not s.visible("Pattern Capture"))
+        step("capture ended; the dialog's close box")
         s.close_box("Quillmark")
         try:
             status = s.dialog.wait(20)
@@ -353,7 +367,7 @@ def main():
         return 1
     finally:
         s.close()
-    print("passed in %.1f s%s" % (time.monotonic() - started,
+    print("passed in %.1f s%s" % (time.monotonic() - STARTED,
                                   " under " + args.window_manager if args.window_manager else ""))
     return 0
 
