@@ -1,7 +1,8 @@
 #include "dialog.h"
 
 #include <filesystem>
-#include <netdb.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <arpa/inet.h>
@@ -113,18 +114,34 @@ QIcon quillmarkIcon() {
     return QIcon(pixmap);
 }
 
+std::string chooseLocalAddress(const std::vector<InterfaceAddress>& addresses) {
+    std::string loopback;
+    for (const InterfaceAddress& a : addresses) {
+        if (!a.up) continue;
+        if (!a.loopback) return a.dotted;
+        if (loopback.empty()) loopback = a.dotted;
+    }
+    return loopback;
+}
+
 int GetLocalAddress(std::string& address) {
+    // The host name often resolves to a loopback address (Debian's
+    // /etc/hosts maps it to 127.0.1.1), which tells a remote client nothing;
+    // the interfaces themselves say where the server can be reached.
     address.clear();
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) return -1;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return -1;
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) address = text;
-    freeaddrinfo(found);
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return -1;
+    std::vector<InterfaceAddress> found;
+    for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        if (!inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) continue;
+        const bool loopback = (i->ifa_flags & IFF_LOOPBACK) || (ntohl(ipv4->sin_addr.s_addr) >> 24) == 127;
+        found.push_back({text, (i->ifa_flags & IFF_UP) != 0, loopback});
+    }
+    freeifaddrs(interfaces);
+    address = chooseLocalAddress(found);
     return address.empty() ? -1 : 0;
 }
 
