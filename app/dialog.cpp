@@ -29,10 +29,13 @@
 #include <QRegularExpressionValidator>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <opencv2/imgcodecs.hpp>
 #include "camera_chooser.h"
 #include "camera_param.h"
+#include "network.h"
 #include "protocol.h"
 #include "server_state.h"
 
@@ -194,7 +197,8 @@ void CQuillmarkDlg::finishWorkers() {
 
 void CQuillmarkDlg::createControls() {
     const DialogUnits du(font());
-    setFixedSize(du.x(441), du.y(298));
+    baseHeight_ = du.y(298);
+    setFixedSize(du.x(441), baseHeight_);
 
     // Frames first, so the controls drawn over them stay on top.
     place(this, new QGroupBox(QStringLiteral("Server")), nullptr, du.rect(289, 13, 139, 107));
@@ -266,6 +270,13 @@ void CQuillmarkDlg::createControls() {
     for (QWidget* w : std::initializer_list<QWidget*>{port_, name_, width_, ip_, cameraId_, imageSize_})
         w->resize(w->width(), std::max(w->height(), w->sizeHint().height()));
 
+    createStatusLine();
+    // Below everything specified: rows of options, each a widget of its
+    // own, stacked as they are added.
+    options_ = place(this, new QWidget, nullptr, QRect(du.x(13), baseHeight_, du.x(415), 0));
+    optionRows_ = new QVBoxLayout(options_);
+    optionRows_->setContentsMargins(0, 0, 0, 0);
+
     connect(start_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStart);
     connect(stop_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStop);
     connect(patternCapture_, &QPushButton::clicked, this, &CQuillmarkDlg::OnPatternCapture);
@@ -279,6 +290,27 @@ void CQuillmarkDlg::createControls() {
                 for (const QModelIndex& index : selected.indexes())
                     if (index.column() == 0) OnPatternListItemChanged(index.row());
             });
+}
+
+void CQuillmarkDlg::addOptionRow(QWidget* row) {
+    optionRows_->addWidget(row);
+    const int rowsHeight = optionRows_->sizeHint().height();
+    options_->resize(options_->width(), rowsHeight);
+    setFixedSize(width(), baseHeight_ + rowsHeight + DialogUnits(font()).y(7));
+}
+
+void CQuillmarkDlg::createStatusLine() {
+    const DialogUnits du(font());
+    status_ = place(this, new QLabel, "serverStatus", du.rect(145, 284, 277, 10));
+    status_->resize(status_->width(), std::max(status_->height(), status_->sizeHint().height()));
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(500);
+    connect(statusTimer_, &QTimer::timeout, this, &CQuillmarkDlg::showRunningStatus);
+}
+
+void CQuillmarkDlg::showRunningStatus() {
+    status_->setText(QString::fromStdString(
+        runningStatusText(port(), frameRate_.sample(FrameRateMeter::Clock::now()), Network::liveConnections())));
 }
 
 void CQuillmarkDlg::OnInitDialog() {
@@ -415,6 +447,9 @@ void CQuillmarkDlg::OnStart() {
     job.port = settings_.port;
     job.detectorOptions = detectorOptionsOf(settings_);
     tracking_.start(*this, std::move(job));
+    frameRate_.restart(FrameRateMeter::Clock::now());
+    showRunningStatus();
+    statusTimer_->start();
 }
 
 void CQuillmarkDlg::OnStop() { tracking_.requestStop(); }
@@ -682,6 +717,7 @@ void CQuillmarkDlg::setOutputText(const std::string& text) {
         [this, text] {
             outputText_ = text;
             output_->setPlainText(toDisplay(text));
+            frameRate_.frame();
         },
         Qt::QueuedConnection);
 }
@@ -697,6 +733,8 @@ void CQuillmarkDlg::trackingEnded() {
         this,
         [this] {
             tracking_.join();
+            statusTimer_->stop();
+            status_->clear();
             EnableSettingControls();
         },
         Qt::QueuedConnection);

@@ -25,6 +25,7 @@
 #include "frame_window.h"
 #include "server_host.h"
 #include "report.h"
+#include "running_status.h"
 #include "tracking_worker.h"
 
 class QButtonGroup;
@@ -37,7 +38,9 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 class QTreeWidget;
+class QVBoxLayout;
 
 // The system-menu command of the About entry.
 constexpr unsigned IDM_ABOUTBOX = 16;
@@ -75,6 +78,10 @@ public:
 
     void EnableSettingControls();
     void DisableSettingControls();
+
+    // Adds a row of options below the specified controls; the window grows
+    // by the row's height. Call while creating the controls.
+    void addOptionRow(QWidget* row);
 
     // The context menu of the pattern list ("Remove this pattern"); the
     // caller owns it.
@@ -131,6 +138,9 @@ private:
     int selectedRow() const;
     void selectRow(int row);
     void setStartButtons(bool enabled);
+    // The status line under the Output box: follows the server while it runs.
+    void createStatusLine();
+    void showRunningStatus();
     // Waits, serving events, until the workers are gone (only at destruction).
     void finishWorkers();
 
@@ -176,6 +186,14 @@ private:
     std::unique_ptr<FrameDisplay> previewDisplay_;
     QPlainTextEdit* output_ = nullptr;
     QLineEdit* ip_ = nullptr;
+
+    QLabel* status_ = nullptr;
+    QTimer* statusTimer_ = nullptr;
+    FrameRateMeter frameRate_;
+    // Option rows below the specified controls, and the window's height without them.
+    QWidget* options_ = nullptr;
+    QVBoxLayout* optionRows_ = nullptr;
+    int baseHeight_ = 0;
 };
 
 // One IPv4 address of a network interface of this host.

@@ -233,6 +233,25 @@ TEST(LocalAddress, TheFirstAddressAClientCanReachLoopbackOnlyWhenAlone) {
     for (const auto& [addresses, expected] : cases) EXPECT_EQ(chooseLocalAddress(addresses), expected);
 }
 
+TEST_F(DialogAtRest, OptionRowsGrowTheWindowBelowEverythingElse) {
+    TestDialog dialog;
+    const int before = dialog.height();
+    auto* first = new QCheckBox(QStringLiteral("First option"));
+    auto* second = new QCheckBox(QStringLiteral("Second option"));
+    dialog.addOptionRow(first);
+    dialog.addOptionRow(second);
+    dialog.show();
+    QApplication::processEvents();
+    EXPECT_GE(dialog.height(), before + first->height() + second->height());
+    const QWidget* status = control<QWidget>(dialog, "serverStatus");
+    const QRect firstRect(first->mapTo(&dialog, QPoint(0, 0)), first->size());
+    const QRect secondRect(second->mapTo(&dialog, QPoint(0, 0)), second->size());
+    EXPECT_GE(firstRect.top(), status->geometry().bottom());
+    EXPECT_GT(secondRect.top(), firstRect.top());
+    EXPECT_LE(secondRect.bottom(), dialog.height());
+    EXPECT_TRUE(first->isVisible() && second->isVisible());
+}
+
 TEST_F(DialogAtRest, TheIpBoxShowsTheHostsAddress) {
     TestDialog dialog;
     dialog.OnInitDialog();
