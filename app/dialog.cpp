@@ -326,7 +326,14 @@ void CQuillmarkDlg::OnInitDialog() {
     UpdateData(false);
 
     Catalogue entries;
-    catalogueReadWhole_ = LoadPatternList(entries) != 0 || static_cast<int>(entries.size()) == storedPatternCount();
+    std::vector<std::string> problems;
+    catalogueReadWhole_ =
+        LoadPatternList(entries, &problems) != 0 || static_cast<int>(entries.size()) == storedPatternCount();
+    if (!problems.empty()) {
+        std::string text;
+        for (const std::string& problem : problems) text += problem + ".\r\n";
+        messageBox(kAppName, QString::fromLocal8Bit(text.c_str()), QMessageBox::Warning);
+    }
     if (!catalogueReadWhole_) {
         messageBox(kAppName,
                    QStringLiteral("Data/pattern_list.txt could not be read whole: only the patterns before the "
@@ -652,7 +659,9 @@ void CQuillmarkDlg::OnRemovePattern() {
     }
     if (k < patternList_->topLevelItemCount()) {
         selectRow(k);
-    } else if (patternList_->topLevelItemCount() == 0) {
+    } else {
+        // No row is selected now: the boxes and the picture must not go on
+        // showing the entry that is gone.
         showPlaceholderThumbnail();
         nameText_.clear();
         widthMm_ = 0.0;
@@ -678,6 +687,16 @@ void CQuillmarkDlg::OnUpdatePattern() {
     item->setText(0, nameText_);
     item->setText(1, QString::fromLatin1(formatWidthText(widthMm_).c_str()));
     UpdateData(false);
+    // Accepted, as two prints of one pattern may rightly share a name, but
+    // said, as clients then cannot tell them apart.
+    for (int other = 0; other < patternList_->topLevelItemCount(); ++other) {
+        if (other != row && patternList_->topLevelItem(other)->text(0) == nameText_) {
+            const std::string warning = sharedNameWarning(nameText_.toLocal8Bit().toStdString(), other);
+            messageBox(kAppName, QStringLiteral("Updated, but %1.").arg(QString::fromLocal8Bit(warning.c_str())),
+                       QMessageBox::Warning);
+            break;
+        }
+    }
 }
 
 // ---- Worker side: each call hops to the GUI thread.
