@@ -55,12 +55,15 @@ def wait_for(what, condition, seconds=15.0, pause=0.05):
 
 
 class Session:
-    def __init__(self, quillmark, data_dir, window_manager):
+    def __init__(self, quillmark, data_dir, window_manager, any_port=True):
         self.work = tempfile.mkdtemp(prefix="quillmark-x-")
         self.data = os.path.join(self.work, "Data")
         shutil.copytree(data_dir, self.data)
+        settings = {"[CheckPreview]": "0", "[CameraSelected]": "0"}
         # Port 0: the system picks a free port, so parallel tests never clash.
-        self.set_config({"[Port]": "0", "[CheckPreview]": "0", "[CameraSelected]": "0"})
+        if any_port:
+            settings["[Port]"] = "0"
+        self.set_config(settings)
         self.geometry_file = os.path.join(self.work, "geometry.txt")
         self.processes = []
         self.display = self.start_xvfb()
@@ -322,7 +325,9 @@ def main():
     parser.add_argument("--screenshot", help="saves the dialog and the hovered capture window here")
     args = parser.parse_args()
 
-    s = Session(os.path.abspath(args.quillmark), os.path.abspath(args.data_dir), args.window_manager)
+    # A screenshot for the documentation shows the shipped port.
+    s = Session(os.path.abspath(args.quillmark), os.path.abspath(args.data_dir), args.window_manager,
+                any_port=not args.screenshot)
     try:
         run_preview(s)
         window = open_capture(s)
