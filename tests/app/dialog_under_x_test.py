@@ -309,10 +309,10 @@ def hover_marker(s, window):
         s.xdotool("mousemove", "--sync", window[0] + x - 2, window[1] + y - 2)
         for step in range(2):
             s.xdotool("mousemove_relative", "--sync", "--", 1, 1)
-        time.sleep(0.15)
-        # The synthetic markers drift and turn; a margin keeps the outline in the box.
+        # The synthetic markers drift and turn; a margin keeps the outline in
+        # the box while a busy machine takes its time to show the next frame.
         box = (left - 20, top - 20, right + 20, bottom + 20)
-        if s.screenshot(window).count(RED, box) >= 60:
+        if wait_for_quietly(lambda: s.screenshot(window).count(RED, box) >= 60, 1.5):
             return box
     raise Failure("no detected marker turned red under the mouse")
 
