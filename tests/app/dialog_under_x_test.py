@@ -6,8 +6,8 @@ X server of its own (Xvfb), driven only by real pointer and key events
 On a scratch copy of Data/ with the synthetic camera it starts the server
 with the preview on, closes the preview with its close box, stops, opens
 Pattern Capture, hovers a detected marker until its outline turns red on
-the screen, clicks it, ends capture with Escape and closes the dialog with
-its close box. Then the new pattern's files, its saved catalogue row, the
+the screen, clicks it, ends capture with Escape (with its close box under a
+window manager) and closes the dialog with its close box. Then the new pattern's files, its saved catalogue row, the
 unchecked preview switch and exit status 0 must be there.
 
 Controls are found by object name through the dialog's geometry hook
@@ -342,9 +342,14 @@ def main():
         for suffix in (".patt", ".jpg"):
             path = os.path.join(s.data, number + suffix)
             wait_for(path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
-        step("pattern stored; Escape")
-        s.key("Pattern Capture", "Escape")
-        wait_for("Escape to end pattern capture", lambda: not s.visible("Pattern Capture"))
+        # Both ways to end capture: Escape bare, the close box under a window manager.
+        if args.window_manager:
+            step("pattern stored; the capture window's close box")
+            s.close_box("Pattern Capture")
+        else:
+            step("pattern stored; Escape")
+            s.key("Pattern Capture", "Escape")
+        wait_for("pattern capture to end", lambda: not s.visible("Pattern Capture"))
         step("capture ended; the dialog's close box")
         s.close_box("Quillmark")
         try:
