@@ -28,11 +28,11 @@ std::string formatWidthText(double widthMm) {
 }
 
 const char* patternNameProblem(const std::string& name) {
-    if (name.empty()) return "a pattern name must not be empty";
+    if (name.empty()) return "a pattern name is one word without commas, not empty";
     for (char c : name) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')
-            return "a pattern name must not contain white space";
-        if (c == ',') return "a pattern name must not contain a comma, at which clients split report lines";
+            return "a pattern name is one word without commas, with no white space in it";
+        if (c == ',') return "a pattern name is one word without commas, as clients split report lines at commas";
     }
     return nullptr;
 }

@@ -161,7 +161,7 @@ TEST_F(StillCommands, NamesThatCannotBeStoredAreRefused) {
         EXPECT_NE(r.status, 0);
         EXPECT_NE(r.err.find("is refused"), std::string::npos) << r.err;
     }
-    EXPECT_NE(run("pattern --name a,b " + print).err.find("\"a,b\" is refused: a pattern name must not contain a comma"),
+    EXPECT_NE(run("pattern --name a,b " + print).err.find("\"a,b\" is refused: a pattern name is one word without commas"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/pattern_list.txt")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/000.patt")));
