@@ -195,6 +195,12 @@ void CQuillmarkDlg::finishWorkers() {
     }
 }
 
+void CQuillmarkDlg::closeIfAskedWhileEnding() {
+    if (!closeWhenWorkersEnd_ || tracking_.exists() || capture_.exists()) return;
+    closeWhenWorkersEnd_ = false;
+    OnCancelCommand();
+}
+
 void CQuillmarkDlg::createControls() {
     const DialogUnits du(font());
     baseHeight_ = du.y(298);
@@ -498,6 +504,15 @@ void CQuillmarkDlg::EnableSettingControls() {
 }
 
 bool CQuillmarkDlg::OnCancelCommand() {
+    // Stop pressed, or the capture window closed: the operator has done what
+    // the refusals below ask, and the worker is only winding down.
+    const bool trackingEnding = tracking_.exists() && tracking_.TrackingRunning == 0;
+    const bool captureEnding = capture_.exists() && capture_.CaptureRunning == 0;
+    if ((trackingEnding || !tracking_.exists()) && (captureEnding || !capture_.exists()) &&
+        (trackingEnding || captureEnding)) {
+        closeWhenWorkersEnd_ = true;
+        return false;
+    }
     if (tracking_.exists()) {
         messageBox(kAppName, QStringLiteral("Please stop server"), QMessageBox::NoIcon);
         return false;
@@ -755,6 +770,7 @@ void CQuillmarkDlg::trackingEnded() {
             statusTimer_->stop();
             status_->clear();
             EnableSettingControls();
+            closeIfAskedWhileEnding();
         },
         Qt::QueuedConnection);
 }
@@ -769,6 +785,7 @@ void CQuillmarkDlg::captureEnded() {
         [this] {
             capture_.join();
             setStartButtons(true);
+            closeIfAskedWhileEnding();
         },
         Qt::QueuedConnection);
 }

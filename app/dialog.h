@@ -68,8 +68,10 @@ public:
     void OnRemovePattern();
     void OnUpdatePattern();
     void OnSysCommand(unsigned command);
-    // The close box: refuses while a worker exists, otherwise saves the
-    // catalogue, then the settings, and closes. True when it closed.
+    // The close box: refuses while a worker runs, otherwise saves the
+    // catalogue, then the settings, and closes. True when it closed. While
+    // a worker that was told to end still shuts down, the close follows
+    // once it has.
     bool OnCancelCommand();
 
     // Appends a catalogue row, checked when in use, and selects it. 0 on success.
@@ -143,6 +145,8 @@ private:
     void showRunningStatus();
     // Waits, serving events, until the workers are gone (only at destruction).
     void finishWorkers();
+    // The last call of a worker's end: a close asked for meanwhile goes ahead.
+    void closeIfAskedWhileEnding();
 
     Settings settings_;
     QString nameText_;
@@ -153,6 +157,7 @@ private:
     CameraState camera_;
     Catalogue catalogue_; // the one built at Start
     bool catalogueReadWhole_ = true;
+    bool closeWhenWorkersEnd_ = false;
     CameraChooser chooser_;
     TrackingWorker tracking_;
     CaptureWorker capture_;

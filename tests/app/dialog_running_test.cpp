@@ -179,6 +179,26 @@ TEST_F(DialogWithWorkers, ClosingThePreviewByHandUnchecksItsBoxAndTrackingGoesOn
     stopTracking();
 }
 
+TEST_F(DialogWithWorkers, ClosingWhileAStoppedWorkerWindsDownClosesOnceItHasEnded) {
+    dialog.show();
+    dialog.OnStart();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.outputText().empty(); }));
+    dialog.OnStop();
+    dialog.close();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_TRUE(dialog.messages.empty()) << dialog.messages[0].text.toStdString();
+    EXPECT_NE(readFile("Data/config.txt").find("[CheckName]           1\n"), std::string::npos) << "saved";
+
+    dialog.show();
+    dialog.OnPatternCapture();
+    ASSERT_TRUE(waitUntil([&] { return dialog.captureWorker().frameCount() > 0; }));
+    dialog.captureWorker().requestStop(); // as Escape in its window does
+    dialog.close();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_TRUE(dialog.messages.empty());
+    EXPECT_FALSE(dialog.captureExists());
+}
+
 TEST_F(DialogWithWorkers, CapturingGreysStartStopAndCaptureAndKeepsTheDialogOpen) {
     dialog.show();
     dialog.OnPatternCapture();
