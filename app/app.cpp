@@ -7,12 +7,14 @@
 #include "commands.h"
 #include "dialog.h"
 #include "screenshots.h"
+#include "widget_geometry.h"
 
 class CQuillmarkApp {
 public:
     CQuillmarkApp(int& argc, char** argv) : application_(argc, argv) {
         QApplication::setApplicationName(QStringLiteral("Quillmark"));
         QApplication::setWindowIcon(quillmarkIcon());
+        installWidgetGeometryProbe();
     }
     // Runs the dialog until it closes; the exit status. With a screenshot
     // directory the dialog drives itself and closes when the pictures are taken.

@@ -1,9 +1,13 @@
 #include "camera_chooser.h"
 
+#include <algorithm>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 CCameraChooserDlg::CCameraChooserDlg(const std::vector<CameraSource>& sources, int presetIndex, QWidget* parent)
@@ -25,7 +29,21 @@ CCameraChooserDlg::CCameraChooserDlg(const std::vector<CameraSource>& sources, i
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(list_, &QListWidget::itemDoubleClicked, this, &QDialog::accept);
     layout->addWidget(buttons);
-    resize(420, 240);
+    fitListToSources();
+}
+
+void CCameraChooserDlg::fitListToSources() {
+    // Every description whole and every source in view, so the choice needs
+    // no scrolling; a screen too small for that still gets a window that fits.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    constexpr int kMaxRowsInView = 10;
+    const int frame = 2 * list_->frameWidth();
+    const int textWidth = std::max(list_->sizeHintForColumn(0), list_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 40);
+    const int rows = std::clamp(list_->count(), 3, kMaxRowsInView);
+    const int rowHeight = std::max(list_->sizeHintForRow(0), list_->fontMetrics().height() + 2);
+    list_->setMinimumSize(std::min(textWidth + frame + list_->verticalScrollBar()->sizeHint().width(), screen.width() * 9 / 10),
+                          std::min(rows * rowHeight + frame, screen.height() / 2));
+    adjustSize();
 }
 
 std::string CCameraChooserDlg::chosenSpec() const {

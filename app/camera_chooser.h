@@ -16,6 +16,8 @@ public:
     std::string chosenSpec() const;
 
 private:
+    void fitListToSources();
+
     std::vector<CameraSource> sources_;
     QListWidget* list_ = nullptr;
 };

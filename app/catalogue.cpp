@@ -1,6 +1,8 @@
 #include "catalogue.h"
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <locale>
 #include <sstream>
 
@@ -26,20 +28,29 @@ std::string formatWidthText(double widthMm) {
 }
 
 const char* patternNameProblem(const std::string& name) {
-    if (name.empty()) return "a pattern name must not be empty";
+    if (name.empty()) return "a pattern name is one word without commas, not empty";
     for (char c : name) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')
-            return "a pattern name must not contain white space";
+            return "a pattern name is one word without commas, with no white space in it";
+        if (c == ',') return "a pattern name is one word without commas, as clients split report lines at commas";
     }
     return nullptr;
 }
 
-int LoadPatternList(Catalogue& catalogue) {
-    std::ifstream in(kPatternListPath);
-    if (!in) {
+std::string sharedNameWarning(const std::string& name, int otherIndex) {
+    return "the name \"" + name + "\" is also the name of pattern " + std::to_string(otherIndex) + " (" +
+           patternFilePath(otherIndex) + "): reports and \"get " + name + "\" will not tell the two apart";
+}
+
+int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems) {
+    std::ifstream file(kPatternListPath);
+    if (!file) {
         std::printf("%s can not open.\n", kPatternListPath);
         return -1;
     }
+    // Read whole, so that a doubtful entry can be named by its line.
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::istringstream in(text);
     // Qt sets the process locale from the environment; the file always uses
     // a decimal point.
     in.imbue(std::locale::classic());
@@ -49,6 +60,7 @@ int LoadPatternList(Catalogue& catalogue) {
         if (word != "[Pattern]") continue;
         PatternEntry entry;
         std::string storedPath, status;
+        const std::streamoff nameAt = (in >> std::ws) ? static_cast<std::streamoff>(in.tellg()) : 0;
         // A row's files are always those of its number, whatever path was stored.
         if (!(in >> entry.name >> storedPath)) break;
         if (!(in >> entry.width)) {
@@ -60,6 +72,16 @@ int LoadPatternList(Catalogue& catalogue) {
         entry.inUse = status == "use";
         entry.index = static_cast<int>(catalogue.size());
         entry.path = patternFilePath(entry.index);
+        // Kept, so nothing is lost: the operator renames it.
+        if (entry.name.find(',') != std::string::npos) {
+            const long line = 1 + std::count(text.begin(), text.begin() + nameAt, '\n');
+            const std::string problem = std::string(kPatternListPath) + " line " + std::to_string(line) +
+                                        ": the name \"" + entry.name +
+                                        "\" contains a comma, at which clients split report lines; "
+                                        "the pattern is loaded, rename it without commas";
+            std::printf("%s\n", problem.c_str());
+            if (problems) problems->push_back(problem);
+        }
         catalogue.push_back(entry);
     }
     return 0;

@@ -17,13 +17,18 @@ struct PatternRow {
 std::string thumbnailFilePath(int index); // "Data/%03d.jpg"
 std::string formatWidthText(double widthMm);
 
-// A name must come back as one word from the white-space separated file.
+// A name must come back as one word from the white-space separated file,
+// and a client that splits a report line at its commas must find it whole.
 // Null when `name` can be stored, otherwise why it cannot.
 const char* patternNameProblem(const std::string& name);
+// Why a name that pattern `otherIndex` already carries deserves a warning.
+std::string sharedNameWarning(const std::string& name, int otherIndex);
 
 // Empties `catalogue` and reads the file into it. 0, or -1 (with a message on
 // standard output, `catalogue` untouched) when the file cannot be opened.
-int LoadPatternList(Catalogue& catalogue);
+// An entry whose name holds a comma is loaded all the same; a message naming
+// its line goes to standard output and, when given, to `problems`.
+int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems = nullptr);
 // 0, or -1 when the file cannot be created or written.
 int SavePatternList(const Catalogue& catalogue);
 // The number of entries the file holds, read or not: fewer read than stored

@@ -1,7 +1,8 @@
 #include "dialog.h"
 
 #include <filesystem>
-#include <netdb.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <arpa/inet.h>
@@ -28,10 +29,13 @@
 #include <QRegularExpressionValidator>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <opencv2/imgcodecs.hpp>
 #include "camera_chooser.h"
 #include "camera_param.h"
+#include "network.h"
 #include "protocol.h"
 #include "server_state.h"
 
@@ -113,18 +117,34 @@ QIcon quillmarkIcon() {
     return QIcon(pixmap);
 }
 
+std::string chooseLocalAddress(const std::vector<InterfaceAddress>& addresses) {
+    std::string loopback;
+    for (const InterfaceAddress& a : addresses) {
+        if (!a.up) continue;
+        if (!a.loopback) return a.dotted;
+        if (loopback.empty()) loopback = a.dotted;
+    }
+    return loopback;
+}
+
 int GetLocalAddress(std::string& address) {
+    // The host name often resolves to a loopback address (Debian's
+    // /etc/hosts maps it to 127.0.1.1), which tells a remote client nothing;
+    // the interfaces themselves say where the server can be reached.
     address.clear();
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) return -1;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return -1;
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) address = text;
-    freeaddrinfo(found);
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return -1;
+    std::vector<InterfaceAddress> found;
+    for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        if (!inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text)) continue;
+        const bool loopback = (i->ifa_flags & IFF_LOOPBACK) || (ntohl(ipv4->sin_addr.s_addr) >> 24) == 127;
+        found.push_back({text, (i->ifa_flags & IFF_UP) != 0, loopback});
+    }
+    freeifaddrs(interfaces);
+    address = chooseLocalAddress(found);
     return address.empty() ? -1 : 0;
 }
 
@@ -175,9 +195,16 @@ void CQuillmarkDlg::finishWorkers() {
     }
 }
 
+void CQuillmarkDlg::closeIfAskedWhileEnding() {
+    if (!closeWhenWorkersEnd_ || tracking_.exists() || capture_.exists()) return;
+    closeWhenWorkersEnd_ = false;
+    OnCancelCommand();
+}
+
 void CQuillmarkDlg::createControls() {
     const DialogUnits du(font());
-    setFixedSize(du.x(441), du.y(298));
+    baseHeight_ = du.y(298);
+    setFixedSize(du.x(441), baseHeight_);
 
     // Frames first, so the controls drawn over them stay on top.
     place(this, new QGroupBox(QStringLiteral("Server")), nullptr, du.rect(289, 13, 139, 107));
@@ -249,6 +276,13 @@ void CQuillmarkDlg::createControls() {
     for (QWidget* w : std::initializer_list<QWidget*>{port_, name_, width_, ip_, cameraId_, imageSize_})
         w->resize(w->width(), std::max(w->height(), w->sizeHint().height()));
 
+    createStatusLine();
+    // Below everything specified: rows of options, each a widget of its
+    // own, stacked as they are added.
+    options_ = place(this, new QWidget, nullptr, QRect(du.x(13), baseHeight_, du.x(415), 0));
+    optionRows_ = new QVBoxLayout(options_);
+    optionRows_->setContentsMargins(0, 0, 0, 0);
+
     connect(start_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStart);
     connect(stop_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStop);
     connect(patternCapture_, &QPushButton::clicked, this, &CQuillmarkDlg::OnPatternCapture);
@@ -264,6 +298,27 @@ void CQuillmarkDlg::createControls() {
             });
 }
 
+void CQuillmarkDlg::addOptionRow(QWidget* row) {
+    optionRows_->addWidget(row);
+    const int rowsHeight = optionRows_->sizeHint().height();
+    options_->resize(options_->width(), rowsHeight);
+    setFixedSize(width(), baseHeight_ + rowsHeight + DialogUnits(font()).y(7));
+}
+
+void CQuillmarkDlg::createStatusLine() {
+    const DialogUnits du(font());
+    status_ = place(this, new QLabel, "serverStatus", du.rect(145, 284, 277, 10));
+    status_->resize(status_->width(), std::max(status_->height(), status_->sizeHint().height()));
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(500);
+    connect(statusTimer_, &QTimer::timeout, this, &CQuillmarkDlg::showRunningStatus);
+}
+
+void CQuillmarkDlg::showRunningStatus() {
+    status_->setText(QString::fromStdString(
+        runningStatusText(port(), frameRate_.sample(FrameRateMeter::Clock::now()), Network::liveConnections())));
+}
+
 void CQuillmarkDlg::OnInitDialog() {
     std::string address;
     GetLocalAddress(address);
@@ -277,7 +332,14 @@ void CQuillmarkDlg::OnInitDialog() {
     UpdateData(false);
 
     Catalogue entries;
-    catalogueReadWhole_ = LoadPatternList(entries) != 0 || static_cast<int>(entries.size()) == storedPatternCount();
+    std::vector<std::string> problems;
+    catalogueReadWhole_ =
+        LoadPatternList(entries, &problems) != 0 || static_cast<int>(entries.size()) == storedPatternCount();
+    if (!problems.empty()) {
+        std::string text;
+        for (const std::string& problem : problems) text += problem + ".\r\n";
+        messageBox(kAppName, QString::fromLocal8Bit(text.c_str()), QMessageBox::Warning);
+    }
     if (!catalogueReadWhole_) {
         messageBox(kAppName,
                    QStringLiteral("Data/pattern_list.txt could not be read whole: only the patterns before the "
@@ -398,6 +460,9 @@ void CQuillmarkDlg::OnStart() {
     job.port = settings_.port;
     job.detectorOptions = detectorOptionsOf(settings_);
     tracking_.start(*this, std::move(job));
+    frameRate_.restart(FrameRateMeter::Clock::now());
+    showRunningStatus();
+    statusTimer_->start();
 }
 
 void CQuillmarkDlg::OnStop() { tracking_.requestStop(); }
@@ -411,6 +476,7 @@ void CQuillmarkDlg::OnPatternCapture() {
     setStartButtons(false);
     job.camera = &camera_;
     job.defaultWidthMm = settings_.defaultPatternWidth;
+    job.windowOwner = this;
     capture_.start(*this, job);
 }
 
@@ -438,6 +504,15 @@ void CQuillmarkDlg::EnableSettingControls() {
 }
 
 bool CQuillmarkDlg::OnCancelCommand() {
+    // Stop pressed, or the capture window closed: the operator has done what
+    // the refusals below ask, and the worker is only winding down.
+    const bool trackingEnding = tracking_.exists() && tracking_.TrackingRunning == 0;
+    const bool captureEnding = capture_.exists() && capture_.CaptureRunning == 0;
+    if ((trackingEnding || !tracking_.exists()) && (captureEnding || !capture_.exists()) &&
+        (trackingEnding || captureEnding)) {
+        closeWhenWorkersEnd_ = true;
+        return false;
+    }
     if (tracking_.exists()) {
         messageBox(kAppName, QStringLiteral("Please stop server"), QMessageBox::NoIcon);
         return false;
@@ -599,7 +674,9 @@ void CQuillmarkDlg::OnRemovePattern() {
     }
     if (k < patternList_->topLevelItemCount()) {
         selectRow(k);
-    } else if (patternList_->topLevelItemCount() == 0) {
+    } else {
+        // No row is selected now: the boxes and the picture must not go on
+        // showing the entry that is gone.
         showPlaceholderThumbnail();
         nameText_.clear();
         widthMm_ = 0.0;
@@ -625,6 +702,16 @@ void CQuillmarkDlg::OnUpdatePattern() {
     item->setText(0, nameText_);
     item->setText(1, QString::fromLatin1(formatWidthText(widthMm_).c_str()));
     UpdateData(false);
+    // Accepted, as two prints of one pattern may rightly share a name, but
+    // said, as clients then cannot tell them apart.
+    for (int other = 0; other < patternList_->topLevelItemCount(); ++other) {
+        if (other != row && patternList_->topLevelItem(other)->text(0) == nameText_) {
+            const std::string warning = sharedNameWarning(nameText_.toLocal8Bit().toStdString(), other);
+            messageBox(kAppName, QStringLiteral("Updated, but %1.").arg(QString::fromLocal8Bit(warning.c_str())),
+                       QMessageBox::Warning);
+            break;
+        }
+    }
 }
 
 // ---- Worker side: each call hops to the GUI thread.
@@ -634,7 +721,8 @@ bool CQuillmarkDlg::previewChecked() {
 }
 
 bool CQuillmarkDlg::showPreview(const cv::Mat& bgra) {
-    if (!previewDisplay_) previewDisplay_ = std::make_unique<FrameDisplay>("Preview", nullptr);
+    // Owned by the dialog's window, so a modal dialog leaves its input alone.
+    if (!previewDisplay_) previewDisplay_ = std::make_unique<FrameDisplay>("Preview", nullptr, this);
     if (previewDisplay_->ended()) return false;
     previewDisplay_->show(bgra);
     return true;
@@ -663,6 +751,7 @@ void CQuillmarkDlg::setOutputText(const std::string& text) {
         [this, text] {
             outputText_ = text;
             output_->setPlainText(toDisplay(text));
+            frameRate_.frame();
         },
         Qt::QueuedConnection);
 }
@@ -678,7 +767,10 @@ void CQuillmarkDlg::trackingEnded() {
         this,
         [this] {
             tracking_.join();
+            statusTimer_->stop();
+            status_->clear();
             EnableSettingControls();
+            closeIfAskedWhileEnding();
         },
         Qt::QueuedConnection);
 }
@@ -693,6 +785,7 @@ void CQuillmarkDlg::captureEnded() {
         [this] {
             capture_.join();
             setStartButtons(true);
+            closeIfAskedWhileEnding();
         },
         Qt::QueuedConnection);
 }

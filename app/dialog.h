@@ -25,6 +25,7 @@
 #include "frame_window.h"
 #include "server_host.h"
 #include "report.h"
+#include "running_status.h"
 #include "tracking_worker.h"
 
 class QButtonGroup;
@@ -37,7 +38,9 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 class QTreeWidget;
+class QVBoxLayout;
 
 // The system-menu command of the About entry.
 constexpr unsigned IDM_ABOUTBOX = 16;
@@ -65,8 +68,10 @@ public:
     void OnRemovePattern();
     void OnUpdatePattern();
     void OnSysCommand(unsigned command);
-    // The close box: refuses while a worker exists, otherwise saves the
-    // catalogue, then the settings, and closes. True when it closed.
+    // The close box: refuses while a worker runs, otherwise saves the
+    // catalogue, then the settings, and closes. True when it closed. While
+    // a worker that was told to end still shuts down, the close follows
+    // once it has.
     bool OnCancelCommand();
 
     // Appends a catalogue row, checked when in use, and selects it. 0 on success.
@@ -75,6 +80,10 @@ public:
 
     void EnableSettingControls();
     void DisableSettingControls();
+
+    // Adds a row of options below the specified controls; the window grows
+    // by the row's height. Call while creating the controls.
+    void addOptionRow(QWidget* row);
 
     // The context menu of the pattern list ("Remove this pattern"); the
     // caller owns it.
@@ -131,8 +140,13 @@ private:
     int selectedRow() const;
     void selectRow(int row);
     void setStartButtons(bool enabled);
+    // The status line under the Output box: follows the server while it runs.
+    void createStatusLine();
+    void showRunningStatus();
     // Waits, serving events, until the workers are gone (only at destruction).
     void finishWorkers();
+    // The last call of a worker's end: a close asked for meanwhile goes ahead.
+    void closeIfAskedWhileEnding();
 
     Settings settings_;
     QString nameText_;
@@ -143,6 +157,7 @@ private:
     CameraState camera_;
     Catalogue catalogue_; // the one built at Start
     bool catalogueReadWhole_ = true;
+    bool closeWhenWorkersEnd_ = false;
     CameraChooser chooser_;
     TrackingWorker tracking_;
     CaptureWorker capture_;
@@ -176,10 +191,31 @@ private:
     std::unique_ptr<FrameDisplay> previewDisplay_;
     QPlainTextEdit* output_ = nullptr;
     QLineEdit* ip_ = nullptr;
+
+    QLabel* status_ = nullptr;
+    QTimer* statusTimer_ = nullptr;
+    FrameRateMeter frameRate_;
+    // Option rows below the specified controls, and the window's height without them.
+    QWidget* options_ = nullptr;
+    QVBoxLayout* optionRows_ = nullptr;
+    int baseHeight_ = 0;
 };
 
-// The host's first IPv4 address as dotted text; 0, or -1 when the host
-// name does not resolve to one (`address` is then empty).
+// One IPv4 address of a network interface of this host.
+struct InterfaceAddress {
+    std::string dotted; // e.g. "192.168.1.20"
+    bool up = false;
+    bool loopback = false;
+};
+
+// The address a remote client would reach this host at: the first one of
+// an interface that is up and not loopback; a loopback address only when
+// there is no other. Empty when `addresses` holds none that is up.
+std::string chooseLocalAddress(const std::vector<InterfaceAddress>& addresses);
+
+// The server listens on every interface, so the IP box shows the address of
+// chooseLocalAddress among the host's interfaces as dotted text; 0, or -1
+// when the host has none (`address` is then empty).
 int GetLocalAddress(std::string& address);
 
 // The application's own icon: a small square marker.

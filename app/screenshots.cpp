@@ -1,6 +1,7 @@
 // The hidden --screenshots DIR mode of the dialog: drives the window through
-// idle, running with preview, and pattern capture on the synthetic camera and
-// saves what the screen shows, for the project's documentation.
+// idle and running with preview on the synthetic camera and saves what the
+// screen shows, for the project's documentation. Pattern capture is shown
+// through real pointer events instead (tests/app/dialog_under_x_test.py).
 #include "screenshots.h"
 
 #include <chrono>
@@ -10,7 +11,6 @@
 #include <QCheckBox>
 #include <QPixmap>
 #include <QScreen>
-#include <opencv2/highgui.hpp>
 #include "dialog.h"
 
 namespace {
@@ -70,19 +70,6 @@ int takeScreenshots(CQuillmarkDlg& dialog, const std::string& directory) {
     failures += !saveScreen(directory + "/screenshot-running.png");
     dialog.OnStop();
     serveEvents(10000, [&] { return !dialog.trackingExists(); });
-
-    dialog.OnPatternCapture();
-    CaptureWorker& capture = dialog.captureWorker();
-    serveEvents(3000, [&] { return !capture.latestMarkers().empty(); });
-    besideDialog(dialog, "Pattern Capture");
-    if (!capture.latestMarkers().empty()) {
-        const MarkerInfo m = capture.latestMarkers().front();
-        capture.mouse.onEvent(cv::EVENT_MOUSEMOVE, static_cast<int>(m.pos[0]), static_cast<int>(m.pos[1]));
-    }
-    serveEvents(500);
-    failures += !saveScreen(directory + "/screenshot-capture.png");
-    capture.requestStop();
-    serveEvents(10000, [&] { return !dialog.captureExists(); });
     dialog.OnCancelCommand();
     return failures == 0 ? 0 : 1;
 }

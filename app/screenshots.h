@@ -4,7 +4,6 @@
 
 class CQuillmarkDlg;
 
-// Saves screenshot-idle.png, screenshot-running.png and
-// screenshot-capture.png into `directory`, then closes the dialog.
-// 0 when all three were saved.
+// Saves screenshot-idle.png and screenshot-running.png into `directory`,
+// then closes the dialog. 0 when both were saved.
 int takeScreenshots(CQuillmarkDlg& dialog, const std::string& directory);

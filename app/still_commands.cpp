@@ -317,6 +317,12 @@ int runPattern(const Args& args) {
         name = defaultName;
     }
     entry.name = name;
+    for (const PatternEntry& other : catalogue) {
+        if (other.name == name) {
+            std::fprintf(stderr, "quillmark pattern: warning: %s\n", sharedNameWarning(name, other.index).c_str());
+            break;
+        }
+    }
     entry.path = patternFilePath(entry.index);
     entry.width = widthMm;
     entry.inUse = true;

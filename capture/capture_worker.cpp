@@ -29,7 +29,10 @@ void CaptureMouse::onEvent(int event, int eventX, int eventY) {
     x = eventX;
     y = eventY;
     switch (event) {
-    case cv::EVENT_LBUTTONDOWN: left = true; break;
+    case cv::EVENT_LBUTTONDOWN:
+        left = true;
+        ++leftPresses;
+        break;
     case cv::EVENT_LBUTTONUP: left = false; break;
     case cv::EVENT_RBUTTONDOWN: right = true; break;
     case cv::EVENT_RBUTTONUP: right = false; break;
@@ -141,7 +144,7 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
 
 void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
     try {
-        FrameDisplay display(CAPTURE_WINDOW, &mouse);
+        FrameDisplay display(CAPTURE_WINDOW, &mouse, job.windowOwner);
 
         GrabFrame(*job.camera);
         GrabFrame(*job.camera);
@@ -158,7 +161,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
             printCameraParam(scaled);
         }
         cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
-        bool wasPressed = false;
+        unsigned pressesSeen = mouse.leftPresses;
 
         bool grabFailing = false;
         while (CaptureRunning) {
@@ -173,12 +176,13 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
             if (detectMarkersWithHistory(workImage.data, kThreshold, &markers, &count) != 0) count = 0;
 
             const int selected = selectMarkerAt(markers, count, mouse.x, mouse.y);
-            // One reading of the button serves both tests, so a press is
-            // never seen as down here and up in the edge memory.
-            const bool pressed = mouse.left;
-            if (pressed && !wasPressed && selected != -1)
+            // Every press since the previous frame is one edge, whether the
+            // button is still down or already up again; a held button is no
+            // new press. So each click captures once, however short.
+            const unsigned presses = mouse.leftPresses;
+            if (presses != pressesSeen && selected != -1)
                 captureMarker(host, job, markers[selected], workImage, thumbnail);
-            wasPressed = pressed;
+            pressesSeen = presses;
 
             drawCaptureOutlines(workImage, markers, count, selected);
             publishFrame(markers, count);

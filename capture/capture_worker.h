@@ -14,6 +14,7 @@
 #include "squares.h"
 
 struct CameraState;
+class QWidget;
 
 constexpr char CAPTURE_WINDOW[] = "Pattern Capture";
 
@@ -38,6 +39,9 @@ struct CaptureJob {
     // opened, so a missing file refuses the start and nothing unread is installed.
     CameraParam cameraParam;
     double defaultWidthMm = 0.0; // width of every new pattern
+    // The window the "Pattern Capture" window belongs to (see FrameDisplay);
+    // none for a window of its own.
+    QWidget* windowOwner = nullptr;
 };
 
 // The mouse as the window's callback last reported it. Written on the GUI
@@ -48,6 +52,10 @@ struct CaptureMouse {
     std::atomic<bool> left{false};
     std::atomic<bool> right{false};
     std::atomic<bool> middle{false};
+    // Left-button presses so far. A quick click (down and up within one
+    // frame, as a tap or a fast finger gives) leaves the flag as it was, so
+    // the worker counts presses instead of sampling the flag.
+    std::atomic<unsigned> leftPresses{0};
 
     // One highgui mouse event (cv::MouseEventTypes codes; x, y in image pixels).
     void onEvent(int event, int eventX, int eventY);

@@ -1,10 +1,12 @@
 #include "frame_window.h"
 
+#include <algorithm>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QThread>
 #include <opencv2/highgui.hpp>
 #include "capture_worker.h"
@@ -23,7 +25,8 @@ void onGuiThread(Work work) {
 
 } // namespace
 
-FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse) : mouse_(mouse) {
+FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse, QWidget* parent)
+    : QWidget(parent, Qt::Window), mouse_(mouse) {
     setWindowTitle(QString::fromUtf8(title));
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
@@ -32,7 +35,23 @@ FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse) : mouse_(mouse)
 void FrameWindow::showFrame(const QImage& frame) {
     frame_ = frame;
     if (size() != frame_.size()) setFixedSize(frame_.size());
+    if (!placed_) placeBesideOwner();
     update();
+}
+
+void FrameWindow::placeBesideOwner() {
+    placed_ = true;
+    const QWidget* owner = parentWidget();
+    const QScreen* screen = owner ? owner->screen() : nullptr;
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QRect dialog = owner->frameGeometry();
+    constexpr int kGap = 8;
+    const int right = dialog.right() + 1 + kGap;
+    const int left = dialog.left() - kGap - width();
+    int x = right + width() <= room.right() + 1 ? right : left >= room.left() ? left : room.left();
+    const int y = std::max(room.top(), std::min(dialog.top(), room.bottom() + 1 - height()));
+    move(x, y);
 }
 
 void FrameWindow::paintEvent(QPaintEvent*) {
@@ -73,9 +92,9 @@ void FrameWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-FrameDisplay::FrameDisplay(const char* title, CaptureMouse* mouse) {
-    onGuiThread([this, title, mouse] {
-        window_ = new FrameWindow(title, mouse);
+FrameDisplay::FrameDisplay(const char* title, CaptureMouse* mouse, QWidget* parent) {
+    onGuiThread([this, title, mouse, parent] {
+        window_ = new FrameWindow(title, mouse, parent);
         window_->show();
     });
 }

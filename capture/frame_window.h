@@ -8,6 +8,11 @@
 //
 // The widget lives on the GUI thread; FrameDisplay is the worker's handle
 // to it and hops there for every call.
+//
+// A window opened from a modal dialog must be that dialog's own window:
+// Qt withholds mouse and key input from every top-level window outside the
+// modal one's family. So the owner's window is passed as `parent`; the frame
+// window stays a window of its own (Qt::Window), it only belongs to that family.
 #include <atomic>
 #include <mutex>
 #include <QImage>
@@ -19,7 +24,7 @@ struct CaptureMouse;
 class FrameWindow : public QWidget {
 public:
     // Mouse events go to `mouse` when there is one.
-    FrameWindow(const char* title, CaptureMouse* mouse);
+    FrameWindow(const char* title, CaptureMouse* mouse, QWidget* parent = nullptr);
 
     // Shows `frame` at its own size, the window following it.
     void showFrame(const QImage& frame);
@@ -36,16 +41,20 @@ protected:
 
 private:
     void forward(int event, QMouseEvent* mouseEvent);
+    // Beside the owner's window, where the screen has room: without a window
+    // manager every window would open at the screen's corner, over the dialog.
+    void placeBesideOwner();
 
     CaptureMouse* mouse_;
     QImage frame_;
+    bool placed_ = false;
     std::atomic<bool> ended_{false};
 };
 
 class FrameDisplay {
 public:
     // Creates and shows the window on the GUI thread, waiting until it exists.
-    FrameDisplay(const char* title, CaptureMouse* mouse);
+    FrameDisplay(const char* title, CaptureMouse* mouse, QWidget* parent = nullptr);
     // Removes the window, waiting until it is gone.
     ~FrameDisplay();
     FrameDisplay(const FrameDisplay&) = delete;

@@ -11,6 +11,7 @@ packages=(
   qtbase5-dev
   libaravis-dev libusb-1.0-0-dev aravis-tools
   xvfb xauth
+  xdotool imagemagick python3-xlib openbox
   netcat-openbsd
   poppler-utils
 )

@@ -15,3 +15,19 @@ quillmark_test(capture_worker_test
 
 # The configuration file.
 quillmark_test(config_test SOURCES app/config_test.cpp LIBS qm_app)
+
+# The dialog as a person meets it: the real binary on an X server of its own,
+# driven by real pointer and key events, without and with a window manager.
+# Debian's python3-xlib is installed for the system's interpreter.
+find_program(QUILLMARK_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+add_test(NAME dialog_under_x
+  COMMAND ${QUILLMARK_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/app/dialog_under_x_test.py
+          $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data)
+set_tests_properties(dialog_under_x PROPERTIES TIMEOUT 120)
+find_program(QUILLMARK_WINDOW_MANAGER openbox)
+if(QUILLMARK_WINDOW_MANAGER)
+  add_test(NAME dialog_under_x_with_window_manager
+    COMMAND ${QUILLMARK_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/app/dialog_under_x_test.py
+            $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data --window-manager ${QUILLMARK_WINDOW_MANAGER})
+  set_tests_properties(dialog_under_x_with_window_manager PROPERTIES TIMEOUT 120)
+endif()

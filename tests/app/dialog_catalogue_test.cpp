@@ -109,6 +109,10 @@ TEST_F(DialogCatalogue, RemovingTheLastRowSelectsNothing) {
     EXPECT_TRUE(list->selectedItems().isEmpty());
     EXPECT_EQ(readFile("Data/001.patt"), "pattern 1");
     EXPECT_FALSE(std::filesystem::exists("Data/002.patt"));
+    // Nothing of the removed "C" stays in view.
+    EXPECT_EQ(nameBox(), "");
+    EXPECT_EQ(widthBox(), "0");
+    EXPECT_TRUE(near(thumbnailColour(), cv::Vec3b(7, 7, 7))) << "the placeholder";
 }
 
 TEST_F(DialogCatalogue, RemovingEveryRowShowsThePlaceholder) {
@@ -148,7 +152,7 @@ TEST_F(DialogCatalogue, UpdateRenamesAndResizesTheSelectedRow) {
 
 TEST_F(DialogCatalogue, UpdateRefusesWhatTheFileCannotKeep) {
     select(1);
-    for (const char* badName : {"", "two words", "tab\there"}) {
+    for (const char* badName : {"", "two words", "tab\there", "Kite,2"}) {
         control<QLineEdit>(dialog, "1035")->setText(QString::fromLatin1(badName));
         control<QLineEdit>(dialog, "1036")->setText("50");
         control<QPushButton>(dialog, "1037")->click();
@@ -164,9 +168,41 @@ TEST_F(DialogCatalogue, UpdateRefusesWhatTheFileCannotKeep) {
     }
     EXPECT_EQ(list->topLevelItem(1)->text(0), "B");
     EXPECT_EQ(list->topLevelItem(1)->text(1), "40.0");
+    EXPECT_TRUE(dialog.messages[3].text.contains("\"Kite,2\"")) << dialog.messages[3].text.toStdString();
+    EXPECT_TRUE(dialog.messages[3].text.contains("comma")) << dialog.messages[3].text.toStdString();
+}
+
+TEST_F(DialogCatalogue, UpdateToANameInUseIsAcceptedWithAWarningNamingTheOther) {
+    select(1);
+    control<QLineEdit>(dialog, "1035")->setText("C");
+    control<QPushButton>(dialog, "1037")->click();
+    EXPECT_EQ(list->topLevelItem(1)->text(0), "C");
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.contains("\"C\" is also the name of pattern 2 (Data/002.patt)"))
+        << dialog.messages[0].text.toStdString();
+
+    select(2);
+    control<QPushButton>(dialog, "1037")->click();
+    EXPECT_EQ(dialog.messages.size(), 2u) << "still shared, with row 1";
+    EXPECT_TRUE(dialog.messages[1].text.contains("pattern 1 (Data/001.patt)")) << dialog.messages[1].text.toStdString();
 }
 
 } // namespace
+
+TEST(DialogDamagedCatalogue, ANameWithACommaLoadsWithAMessageNamingItsLine) {
+    ApplicationFirst application;
+    TempDir dir;
+    dir.enterWithData();
+    writeFile("Data/pattern_list.txt", "[Pattern]\tA\tData/000.patt\t80\tuse\n\n[Pattern]\ta,b\tData/001.patt\t50\tuse\n");
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    auto* list = control<QTreeWidget>(dialog, "1028");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(1)->text(0), "a,b");
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.contains("Data/pattern_list.txt line 3: the name \"a,b\""))
+        << dialog.messages[0].text.toStdString();
+}
 
 TEST(DialogDamagedCatalogue, AnUnreadableEntryIsReportedAndTheFileKeptAtClose) {
     ApplicationFirst application;

@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QScrollBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -214,12 +216,85 @@ TEST_F(DialogAtRest, TheAboutBoxNamesTheVersion) {
 
 namespace {
 
+TEST(LocalAddress, TheFirstAddressAClientCanReachLoopbackOnlyWhenAlone) {
+    const InterfaceAddress lo{"127.0.0.1", true, true};
+    const InterfaceAddress down{"10.0.0.7", false, false};
+    const InterfaceAddress eth{"192.168.1.20", true, false};
+    const InterfaceAddress wlan{"172.16.4.2", true, false};
+    const std::vector<std::pair<std::vector<InterfaceAddress>, std::string>> cases = {
+        {{lo, eth, wlan}, "192.168.1.20"},
+        {{lo, wlan, eth}, "172.16.4.2"},
+        {{lo, down, eth}, "192.168.1.20"},
+        {{down, lo}, "127.0.0.1"},
+        {{lo}, "127.0.0.1"},
+        {{down}, ""},
+        {{}, ""},
+    };
+    for (const auto& [addresses, expected] : cases) EXPECT_EQ(chooseLocalAddress(addresses), expected);
+}
+
+TEST_F(DialogAtRest, OptionRowsGrowTheWindowBelowEverythingElse) {
+    TestDialog dialog;
+    const int before = dialog.height();
+    auto* first = new QCheckBox(QStringLiteral("First option"));
+    auto* second = new QCheckBox(QStringLiteral("Second option"));
+    dialog.addOptionRow(first);
+    dialog.addOptionRow(second);
+    dialog.show();
+    QApplication::processEvents();
+    EXPECT_GE(dialog.height(), before + first->height() + second->height());
+    const QWidget* status = control<QWidget>(dialog, "serverStatus");
+    const QRect firstRect(first->mapTo(&dialog, QPoint(0, 0)), first->size());
+    const QRect secondRect(second->mapTo(&dialog, QPoint(0, 0)), second->size());
+    EXPECT_GE(firstRect.top(), status->geometry().bottom());
+    EXPECT_GT(secondRect.top(), firstRect.top());
+    EXPECT_LE(secondRect.bottom(), dialog.height());
+    EXPECT_TRUE(first->isVisible() && second->isVisible());
+}
+
+TEST_F(DialogAtRest, TheIpBoxShowsTheHostsAddress) {
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    std::string address;
+    GetLocalAddress(address);
+    EXPECT_EQ(control<QLineEdit>(dialog, "1042")->text().toStdString(), address);
+    EXPECT_FALSE(address.empty()) << "every host has at least a loopback address";
+}
+
 TEST(CameraChooser, StartsAtThePresetAndAnswersTheChosenSpec) {
     ensureApplication();
     const std::vector<CameraSource> sources = {{"synthetic", "built in"}, {"v4l2:0", "webcam"}, {"aravis:Fake_1", "fake"}};
     EXPECT_EQ(CCameraChooserDlg(sources, 1, nullptr).chosenSpec(), "v4l2:0");
     EXPECT_EQ(CCameraChooserDlg(sources, 7, nullptr).chosenSpec(), "synthetic") << "a preset beyond the list";
     EXPECT_EQ(CCameraChooserDlg({}, 0, nullptr).chosenSpec(), "") << "nothing to choose";
+}
+
+TEST(CameraChooser, EveryDescriptionIsReadableAtTheDefaultSize) {
+    ensureApplication();
+    const std::vector<CameraSource> sources = {
+        {"synthetic", "Built-in synthetic camera: the catalogue's markers in motion"},
+        {"v4l2:0", "UVC Camera (046d:0825) with a rather long product name, /dev/video0"},
+        {"aravis:Fake_1", "Aravis-Fake-GV01 (Aravis Fake camera)"}};
+    CCameraChooserDlg chooser(sources, 0, nullptr);
+    chooser.show();
+    auto* list = control<QListWidget>(chooser, "sources");
+    QApplication::processEvents();
+    for (int row = 0; row < list->count(); ++row) {
+        const QRect item = list->visualItemRect(list->item(row));
+        const int textWidth = list->fontMetrics().horizontalAdvance(list->item(row)->text());
+        EXPECT_TRUE(list->viewport()->rect().contains(item)) << row << " is in view";
+        EXPECT_LE(textWidth, list->viewport()->width()) << list->item(row)->text().toStdString();
+    }
+    EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+}
+
+TEST(CameraChooser, EnterAcceptsThePresetSource) {
+    ensureApplication();
+    const std::vector<CameraSource> sources = {{"synthetic", "built in"}, {"v4l2:0", "webcam"}};
+    CCameraChooserDlg chooser(sources, 1, nullptr);
+    QTimer::singleShot(0, [&] { QTest::keyClick(control<QListWidget>(chooser, "sources"), Qt::Key_Return); });
+    EXPECT_EQ(chooser.exec(), QDialog::Accepted);
+    EXPECT_EQ(chooser.chosenSpec(), "v4l2:0");
 }
 
 TEST(CameraChooser, CancellingChoosesNothing) {

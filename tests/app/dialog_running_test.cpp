@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,6 +20,7 @@
 #include "pattern.h"
 #include "render.h"
 #include "temp_dir.h"
+#include "test_client.h"
 
 namespace {
 
@@ -88,6 +91,37 @@ TEST_F(DialogWithWorkers, RunningGreysTheSettingsUntilTheWorkerHasShutDown) {
     EXPECT_TRUE(dialog.messages.empty());
 }
 
+TEST(RunningStatus, NamesThePortTheRateAndTheClients) {
+    EXPECT_EQ(runningStatusText(0, 0.0, 0), "Starting: the camera warms up");
+    EXPECT_EQ(runningStatusText(9950, 29.94, 0), "Listening on port 9950, 29.9 frames/s, 0 clients connected");
+    EXPECT_EQ(runningStatusText(41234, 7.25, 1), "Listening on port 41234, 7.2 frames/s, 1 client connected");
+    EXPECT_EQ(runningStatusText(80, 30.0, 12), "Listening on port 80, 30.0 frames/s, 12 clients connected");
+}
+
+TEST_F(DialogWithWorkers, TheStatusLineFollowsTheServerOutsideTheOutputText) {
+    auto* status = control<QLabel>(dialog, "serverStatus");
+    EXPECT_TRUE(status->text().isEmpty());
+    dialog.OnStart();
+    const QRegularExpression listening(QStringLiteral("^Listening on port (\\d+), (\\d+\\.\\d) frames/s, (\\d+) clients? connected$"));
+    QRegularExpressionMatch match;
+    ASSERT_TRUE(waitUntil([&] {
+        match = listening.match(status->text());
+        return match.hasMatch() && match.captured(2).toDouble() > 0.0;
+    })) << status->text().toStdString();
+    const int port = match.captured(1).toInt();
+    EXPECT_NE(port, 0) << "the port the system picked for [Port] 0";
+    EXPECT_EQ(port, dialog.serverPort());
+    EXPECT_EQ(match.captured(3), "0");
+
+    TestClient client(port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(waitUntil([&] { return status->text().endsWith(" 1 client connected"); })) << status->text().toStdString();
+    EXPECT_EQ(dialog.outputText().find("Listening"), std::string::npos);
+
+    stopTracking();
+    EXPECT_TRUE(status->text().isEmpty());
+}
+
 TEST_F(DialogWithWorkers, TheDialogWillNotCloseWhileTheServerRuns) {
     dialog.show();
     dialog.OnStart();
@@ -143,6 +177,26 @@ TEST_F(DialogWithWorkers, ClosingThePreviewByHandUnchecksItsBoxAndTrackingGoesOn
     preview->click();
     EXPECT_TRUE(waitUntil(previewShown)) << "the worker still runs and opens the window again";
     stopTracking();
+}
+
+TEST_F(DialogWithWorkers, ClosingWhileAStoppedWorkerWindsDownClosesOnceItHasEnded) {
+    dialog.show();
+    dialog.OnStart();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.outputText().empty(); }));
+    dialog.OnStop();
+    dialog.close();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_TRUE(dialog.messages.empty()) << dialog.messages[0].text.toStdString();
+    EXPECT_NE(readFile("Data/config.txt").find("[CheckName]           1\n"), std::string::npos) << "saved";
+
+    dialog.show();
+    dialog.OnPatternCapture();
+    ASSERT_TRUE(waitUntil([&] { return dialog.captureWorker().frameCount() > 0; }));
+    dialog.captureWorker().requestStop(); // as Escape in its window does
+    dialog.close();
+    ASSERT_TRUE(waitUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_TRUE(dialog.messages.empty());
+    EXPECT_FALSE(dialog.captureExists());
 }
 
 TEST_F(DialogWithWorkers, CapturingGreysStartStopAndCaptureAndKeepsTheDialogOpen) {

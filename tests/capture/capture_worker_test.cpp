@@ -217,6 +217,16 @@ TEST_F(CaptureSession, APressOverAMarkerCapturesItOnceUnderTheNextNumber) {
     EXPECT_TRUE(host.problems().empty());
 }
 
+TEST_F(CaptureSession, AClickShorterThanAFrameStillCapturesOnce) {
+    worker.start(host, job);
+    pointAtMarker();
+    worker.mouse.onEvent(cv::EVENT_LBUTTONDOWN, worker.mouse.x, worker.mouse.y);
+    worker.mouse.onEvent(cv::EVENT_LBUTTONUP, worker.mouse.x, worker.mouse.y);
+    ASSERT_TRUE(framesPass(3));
+    ASSERT_EQ(host.rows().size(), 1u);
+    EXPECT_EQ(host.rows()[0].name, "P003");
+}
+
 TEST_F(CaptureSession, APressBesideTheMarkerThenMovedOntoItCapturesNothing) {
     worker.start(host, job);
     ASSERT_TRUE(waitUntil([&] { return !worker.latestMarkers().empty(); }));

@@ -80,6 +80,29 @@ TEST(CatalogueFile, WidthThatIsNotANumberEndsTheReading) {
     EXPECT_EQ(loaded[0].name, "A");
 }
 
+TEST(CatalogueFile, NamesWithCommasLoadWithAMessageNamingTheirLines) {
+    TempDir dir;
+    dir.enterWithData();
+    writeFile("Data/pattern_list.txt",
+              "[Pattern]\tA\tData/000.patt\t80\tuse\n"
+              "[Pattern]\n  Kite,2\tData/001.patt\t50\tnot_use\n"
+              "\n[Pattern]\t,\tData/002.patt\t70\tuse\n");
+    Catalogue loaded;
+    std::vector<std::string> problems;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(LoadPatternList(loaded, &problems), 0);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(loaded.size(), 3u) << "nothing is lost";
+    EXPECT_EQ(loaded[1].name, "Kite,2");
+    EXPECT_FALSE(loaded[1].inUse);
+    EXPECT_DOUBLE_EQ(loaded[2].width, 70.0);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].rfind("Data/pattern_list.txt line 3: the name \"Kite,2\" contains a comma", 0), 0u)
+        << problems[0];
+    EXPECT_EQ(problems[1].rfind("Data/pattern_list.txt line 5: the name \",\"", 0), 0u) << problems[1];
+    EXPECT_EQ(printed, problems[0] + "\n" + problems[1] + "\n");
+}
+
 TEST(CatalogueFile, MissingFileLeavesTheCatalogueAsItWas) {
     TempDir dir;
     dir.enterWithData();
@@ -120,9 +143,11 @@ TEST(CatalogueRows, FilePathsArePaddedToThreeDigitsAtLeast) {
     EXPECT_EQ(thumbnailFilePath(7), "Data/007.jpg");
 }
 
-TEST(PatternNames, EmptyOrWhiteSpaceNamesAreRefused) {
+TEST(PatternNames, EmptyOrWhiteSpaceOrCommaNamesAreRefused) {
     EXPECT_EQ(patternNameProblem("P003"), nullptr);
-    EXPECT_EQ(patternNameProblem("x,y"), nullptr);
+    EXPECT_EQ(patternNameProblem("x;y"), nullptr);
+    EXPECT_NE(patternNameProblem("x,y"), nullptr);
+    EXPECT_NE(patternNameProblem(","), nullptr);
     EXPECT_NE(patternNameProblem(""), nullptr);
     EXPECT_NE(patternNameProblem("two words"), nullptr);
     EXPECT_NE(patternNameProblem("tab\there"), nullptr);

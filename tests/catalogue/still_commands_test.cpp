@@ -156,13 +156,27 @@ TEST_F(StillCommands, PrintedMarkerRegistersAsTheSamePattern) {
 TEST_F(StillCommands, NamesThatCannotBeStoredAreRefused) {
     const std::string print = dir.file("print.png");
     ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(makeRandomPattern(2), 320, 80)));
-    for (const char* name : {"'two words'", "''"}) {
+    for (const char* name : {"'two words'", "''", "a,b"}) {
         const CommandRun r = run(std::string("pattern --name ") + name + " " + print);
         EXPECT_NE(r.status, 0);
         EXPECT_NE(r.err.find("is refused"), std::string::npos) << r.err;
     }
+    EXPECT_NE(run("pattern --name a,b " + print).err.find("\"a,b\" is refused: a pattern name is one word without commas"),
+              std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/pattern_list.txt")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/000.patt")));
+}
+
+TEST_F(StillCommands, ANameAlreadyCataloguedIsAcceptedWithAWarning) {
+    const std::string print = dir.file("print.png");
+    ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(makeRandomPattern(2), 320, 80)));
+    CommandRun r = run("pattern --name Kite " + print);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = run("pattern --name Kite " + print);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("the name \"Kite\" is also the name of pattern 0 (Data/000.patt)"), std::string::npos) << r.err;
+    EXPECT_NE(catalogueText().find("[Pattern]\tKite\tData/001.patt"), std::string::npos) << catalogueText();
 }
 
 TEST_F(StillCommands, PatternKeepsACatalogueItCannotReadWhole) {
