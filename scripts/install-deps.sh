@@ -12,6 +12,7 @@ packages=(
   libaravis-dev libusb-1.0-0-dev aravis-tools
   xvfb xauth
   netcat-openbsd
+  liblo-dev liblo-tools libmosquitto-dev mosquitto mosquitto-clients
 )
 # The side-by-side benchmarks compare against these; the product never links them.
 if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then
