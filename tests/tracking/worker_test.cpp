@@ -320,3 +320,42 @@ TEST_F(WorkerTest, ShutdownClosesAnOpenPreview) {
     worker_.join();
     EXPECT_EQ(host.previewShown, 0);
 }
+
+// Keeps every frame the worker hands to the outputs beside the server.
+class RecordingOutput : public FrameOutput {
+public:
+    void publishFrame(const PublishedFrame& frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames_.push_back(frame);
+    }
+    std::vector<PublishedFrame> frames() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<PublishedFrame> frames_;
+};
+
+TEST_F(WorkerTest, EveryFrameReachesEachOutputWithItsStampAndSize) {
+    ASSERT_TRUE(openSynthetic());
+    auto first = std::make_shared<RecordingOutput>(), second = std::make_shared<RecordingOutput>();
+    TrackingJob job{&camera_, shippedCatalogue(), 0, {}, {}};
+    job.frameOutputs = {first, second};
+    worker_.start(host, std::move(job));
+    ASSERT_TRUE(waitFor([&] { return first->frames().size() >= 5; }));
+    worker_.requestStop();
+    worker_.join();
+    const std::vector<PublishedFrame> frames = first->frames();
+    EXPECT_EQ(second->frames().size(), frames.size());
+    EXPECT_EQ(frames.size(), static_cast<size_t>(host.frames())) << "one hand-over per processed frame";
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].stamp.frame, i + 1);
+        EXPECT_EQ(frames[i].width, 640);
+        EXPECT_EQ(frames[i].height, 480);
+        if (i > 0) EXPECT_GE(frames[i].stamp.captureTime, frames[i - 1].stamp.captureTime);
+    }
+    // The last frame handed over is the one the table and the Output box show.
+    EXPECT_EQ(host.output().rfind("Num= " + std::to_string(frames.back().results.size()) + "\r\n", 0), 0u);
+}
