@@ -148,8 +148,8 @@ ResultTable tenMarkers() {
     return table;
 }
 
-bool fanOutRound(double seconds, FanOutResult& result) {
-    Broker broker(freeLoopbackPort());
+bool fanOutRound(double seconds, const std::string& brokerConfig, FanOutResult& result) {
+    Broker broker(freeLoopbackPort(), brokerConfig);
     if (!broker.start()) {
         std::fprintf(stderr, "mosquitto did not start\n");
         return false;
@@ -302,25 +302,30 @@ int main(int argc, char** argv) {
     }
     bool ok = true;
 
-    std::printf("MQTT fan-out: %d subscribers, %d markers with all fields, 30 frames/s, %.0f s a run\n", kSubscribers,
-                kMarkers, seconds);
-    std::vector<FanOutResult> fanOut;
-    for (int round = 0; round < rounds; ++round) {
-        FanOutResult r;
-        if (!fanOutRound(seconds, r)) return 1;
-        std::printf("  run %d: slowest subscriber %.1f reports/s (median %.1f), latency p50 %.2f ms p99 %.2f ms, "
-                    "publishing %.4f cores\n",
-                    round + 1, r.slowestReportsPerSecond, r.medianReportsPerSecond, r.latencyP50Ms, r.latencyP99Ms,
-                    r.cores);
-        fanOut.push_back(r);
+    // Mosquitto leaves Nagle's algorithm on towards subscribers by default;
+    // with the receivers' delayed acknowledgements a report can then wait
+    // for the previous one's acknowledgement. Both set-ups are measured.
+    for (const char* brokerConfig : {"", "set_tcp_nodelay true"}) {
+        std::printf("MQTT fan-out: %d subscribers, %d markers with all fields, 30 frames/s, %.0f s a run, broker %s\n",
+                    kSubscribers, kMarkers, seconds, *brokerConfig ? brokerConfig : "defaults (mosquitto -p)");
+        std::vector<FanOutResult> fanOut;
+        for (int round = 0; round < rounds; ++round) {
+            FanOutResult r;
+            if (!fanOutRound(seconds, brokerConfig, r)) return 1;
+            std::printf("  run %d: slowest subscriber %.1f reports/s (median %.1f), latency p50 %.2f ms p99 %.2f ms, "
+                        "publishing %.4f cores\n",
+                        round + 1, r.slowestReportsPerSecond, r.medianReportsPerSecond, r.latencyP50Ms,
+                        r.latencyP99Ms, r.cores);
+            fanOut.push_back(r);
+        }
+        const double slowest = median(fanOut, &FanOutResult::slowestReportsPerSecond);
+        const double p99 = median(fanOut, &FanOutResult::latencyP99Ms);
+        const double cores = median(fanOut, &FanOutResult::cores);
+        std::printf("  median: slowest subscriber %.1f reports/s (goal >= 29), p99 %.2f ms (goal < 10), "
+                    "publishing %.4f cores (goal < 0.05)\n",
+                    slowest, p99, cores);
+        if (*brokerConfig) ok &= slowest >= 29 && p99 < 10 && cores < 0.05;
     }
-    const double slowest = median(fanOut, &FanOutResult::slowestReportsPerSecond);
-    const double p99 = median(fanOut, &FanOutResult::latencyP99Ms);
-    const double cores = median(fanOut, &FanOutResult::cores);
-    std::printf("  median: slowest subscriber %.1f reports/s (goal >= 29), p99 %.2f ms (goal < 10), "
-                "publishing %.4f cores (goal < 0.05)\n",
-                slowest, p99, cores);
-    ok &= slowest >= 29 && p99 < 10 && cores < 0.05;
 
     std::printf("Worker on the synthetic camera (640x480, 4 markers), Automatic-Mode TCP client, %.0f s a run\n",
                 seconds);

@@ -47,9 +47,12 @@ int freeLoopbackPort(bool udp) {
     return port;
 }
 
-Broker::Broker(int port) : port_(port) {}
+Broker::Broker(int port, std::string configLines) : port_(port), configLines_(std::move(configLines)) {}
 
-Broker::~Broker() { stop(); }
+Broker::~Broker() {
+    stop();
+    if (!configPath_.empty()) unlink(configPath_.c_str());
+}
 
 bool Broker::start() {
     posix_spawn_file_actions_t actions;
@@ -58,8 +61,19 @@ bool Broker::start() {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::string port = std::to_string(port_);
     char program[] = "mosquitto";
-    char flag[] = "-p";
-    char* argv[] = {program, flag, port.data(), nullptr};
+    char portFlag[] = "-p";
+    char configFlag[] = "-c";
+    char* argv[] = {program, portFlag, port.data(), nullptr};
+    if (!configLines_.empty()) {
+        char path[] = "/tmp/quillmark-broker-XXXXXX";
+        const int fd = mkstemp(path);
+        const std::string text = "listener " + port + " 127.0.0.1\nallow_anonymous true\n" + configLines_ + "\n";
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
+        close(fd);
+        configPath_ = path;
+        argv[1] = configFlag;
+        argv[2] = configPath_.data();
+    }
     if (posix_spawnp(&pid_, program, &actions, nullptr, argv, environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     for (int i = 0; pid_ > 0 && i < 500; ++i) {

@@ -15,10 +15,12 @@ struct mosquitto;
 // A loopback port nobody listens on at the moment of asking.
 int freeLoopbackPort(bool udp = false);
 
-// `mosquitto -p PORT` in the foreground, ended with SIGTERM.
+// `mosquitto -p PORT` in the foreground, ended with SIGTERM. With
+// `configLines`, a configuration file listening on 127.0.0.1:PORT with
+// those lines added is used instead (e.g. "set_tcp_nodelay true").
 class Broker {
 public:
-    explicit Broker(int port);
+    explicit Broker(int port, std::string configLines = "");
     ~Broker();
     // Waits until the broker accepts connections; false when it does not.
     bool start();
@@ -27,6 +29,8 @@ public:
 
 private:
     int port_;
+    std::string configLines_;
+    std::string configPath_;
     pid_t pid_ = -1;
 };
 
