@@ -644,7 +644,8 @@ void CQuillmarkDlg::OnUpdatePattern() {
 
 void CQuillmarkDlg::createOutputControls() {
     const DialogUnits du(font());
-    const int top = height() + du.y(2);
+    // Just below the lowest frames (283 units down), in the old bottom margin.
+    const int top = height() - du.y(11);
     auto row = [&](int left, int width) { return QRect(du.x(left), top, du.x(width), du.y(12)); };
     place(this, new QLabel(QStringLiteral("TUIO:")), nullptr, row(13, 24));
     tuio_ = place(this, new QLineEdit, "1071", row(37, 100));
@@ -656,7 +657,7 @@ void CQuillmarkDlg::createOutputControls() {
     mqtt_->setToolTip(QStringLiteral("Publish PREFIX/report and PREFIX/markers/NAME to an MQTT broker; port 1883 "
                                      "and prefix quillmark by default."));
     for (QLineEdit* edit : {tuio_, mqtt_}) edit->resize(edit->width(), std::max(edit->height(), edit->sizeHint().height()));
-    setFixedSize(width(), top + tuio_->height() + du.y(4));
+    setFixedSize(width(), top + tuio_->height() + du.y(7));
 }
 
 void CQuillmarkDlg::showOutputTargets() {
