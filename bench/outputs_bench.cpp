@@ -19,8 +19,6 @@
 // Run from the source root (it reads Data/) or pass the root first; the
 // second argument is the seconds per run (default 5), the third the rounds.
 // Needs `mosquitto` on the PATH. Exits non-zero when a goal is missed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -202,19 +200,9 @@ public:
     std::atomic<long> frames{0};
 };
 
-int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    return fd;
-}
-
 // Reports an Automatic-Mode client receives in `seconds`.
 double clientReportsPerSecond(int port, double seconds) {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port);
     std::string bytes;
     char buffer[65536];
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);

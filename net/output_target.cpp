@@ -86,37 +86,37 @@ std::string prefixProblem(const std::string& prefix) {
     return "";
 }
 
+// The common part of both texts: "" is off (accepted), otherwise HOST with
+// an optional :PORT, and `rest` gets what follows ('/' and on, or "").
+bool parseHostPort(const std::string& text, const std::string& option, int defaultPort, OutputTarget& parsed,
+                   std::string& rest, std::string& error) {
+    parsed = OutputTarget{};
+    if (text.empty()) return true;
+    parsed.port = defaultPort;
+    std::string problem;
+    if (!splitHostPort(text, parsed.host, parsed.port, rest, problem)) return fail(option, problem, error);
+    return fail(option, portProblem(parsed.port), error);
+}
+
 bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
     OutputTarget parsed;
-    if (text.empty()) {
-        target = parsed;
-        return true;
-    }
-    parsed.port = TUIO_DEFAULT_PORT;
-    std::string rest, problem;
-    if (!splitHostPort(text, parsed.host, parsed.port, rest, problem)) return fail(option, problem, error);
+    std::string rest;
+    if (!parseHostPort(text, option, TUIO_DEFAULT_PORT, parsed, rest, error)) return false;
     if (!rest.empty()) return fail(option, "\"" + text + "\" is not HOST[:PORT]", error);
-    problem = portProblem(parsed.port);
-    if (problem.empty()) problem = hostProblem(parsed.host);
-    if (!fail(option, problem, error)) return false;
+    if (parsed.on() && !fail(option, hostProblem(parsed.host), error)) return false;
     target = parsed;
     return true;
 }
 
 bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
     OutputTarget parsed;
-    if (text.empty()) {
-        target = parsed;
-        return true;
+    std::string rest;
+    if (!parseHostPort(text, option, MQTT_DEFAULT_PORT, parsed, rest, error)) return false;
+    if (parsed.on()) {
+        parsed.prefix = rest.empty() ? MQTT_DEFAULT_PREFIX : rest.substr(1);
+        if (!fail(option, prefixProblem(parsed.prefix), error) || !fail(option, hostProblem(parsed.host), error))
+            return false;
     }
-    parsed.port = MQTT_DEFAULT_PORT;
-    std::string rest, problem;
-    if (!splitHostPort(text, parsed.host, parsed.port, rest, problem)) return fail(option, problem, error);
-    parsed.prefix = rest.empty() ? MQTT_DEFAULT_PREFIX : rest.substr(1);
-    problem = portProblem(parsed.port);
-    if (problem.empty()) problem = prefixProblem(parsed.prefix);
-    if (problem.empty()) problem = hostProblem(parsed.host);
-    if (!fail(option, problem, error)) return false;
     target = parsed;
     return true;
 }

@@ -286,7 +286,9 @@ TEST_F(HeadlessLive, TheSyntheticCameraReachesTuioAndMqttReceivers) {
     std::set<std::string> topics;
     for (const MqttMessage& m : subscriber.messages()) {
         topics.insert(m.topic);
-        if (m.topic == "qmtest/report") EXPECT_EQ(m.payload.rfind("Num= ", 0), 0u) << m.payload;
+        if (m.topic == "qmtest/report") {
+            EXPECT_EQ(m.payload.rfind("Num= ", 0), 0u) << m.payload;
+        }
     }
     EXPECT_EQ(topics, (std::set<std::string>{"qmtest/report", "qmtest/markers/Flag", "qmtest/markers/Fork",
                                              "qmtest/markers/Kite", "qmtest/markers/Hook"}));

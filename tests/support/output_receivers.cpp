@@ -21,17 +21,23 @@ double wallClockSeconds() {
 }
 
 bool acceptsConnections(int port) {
+    const int fd = connectLoopback(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+} // namespace
+
+int connectLoopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
     close(fd);
-    return ok;
+    return -1;
 }
-
-} // namespace
 
 int freeLoopbackPort(bool udp) {
     const int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);

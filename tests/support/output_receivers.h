@@ -14,6 +14,8 @@ struct mosquitto;
 
 // A loopback port nobody listens on at the moment of asking.
 int freeLoopbackPort(bool udp = false);
+// A TCP connection to 127.0.0.1:port, -1 when refused.
+int connectLoopback(int port);
 
 // `mosquitto -p PORT` in the foreground, ended with SIGTERM. With
 // `configLines`, a configuration file listening on 127.0.0.1:PORT with
