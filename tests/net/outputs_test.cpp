@@ -62,6 +62,36 @@ OutputTarget loopback(int port, const std::string& prefix = "") { return OutputT
 
 } // namespace
 
+// ---- The hand-over queue.
+
+TEST(FrameQueue, ASlowConsumerLosesTheOldestFramesNeverTheWorkersTime) {
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate);
+    std::mutex seenMutex;
+    std::vector<uint64_t> seen;
+    std::atomic<bool> busy{false};
+    FrameQueue queue(4, [&](const PublishedFrame& f) {
+        busy = true;
+        std::lock_guard<std::mutex> wait(gate);  // the consumer is stuck until the gate opens
+        std::lock_guard<std::mutex> lock(seenMutex);
+        seen.push_back(f.stamp.frame);
+    });
+    queue.push(frame(1, {}));
+    for (int i = 0; i < 500 && !busy; ++i) std::this_thread::sleep_for(10ms);  // frame 1 is in its hands
+    for (uint64_t n = 2; n <= 10; ++n) queue.push(frame(n, {}));
+    EXPECT_EQ(queue.dropped(), 5u);
+    held.unlock();
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            if (seen.size() == 5) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    queue.stop();
+    EXPECT_EQ(seen, (std::vector<uint64_t>{1, 7, 8, 9, 10}));
+}
+
 // ---- Where the outputs send: what is accepted and what is refused.
 
 TEST(OutputTarget, AcceptedTextsAndTheirDefaults) {
