@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <mosquitto.h>
 
@@ -58,10 +59,14 @@ void initialiseLibrary() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// Unique per output: a broker drops the older of two clients with one id.
+// Kept within the 23 characters every MQTT 3.1.1 broker must accept.
 std::string clientId() {
-    char host[64] = {};
-    gethostname(host, sizeof host - 1);
-    return "quillmark-" + std::string(host) + "-" + std::to_string(getpid());
+    static std::atomic<int> made{0};
+    static const unsigned processTag = std::random_device{}();
+    char id[24];
+    std::snprintf(id, sizeof id, "quillmark-%08x-%d", processTag, ++made % 1000);
+    return id;
 }
 
 } // namespace
