@@ -1,7 +1,6 @@
 #include "mqtt_output.h"
-#include <unistd.h>
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
