@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 #include "network.h"
 #include "output_receivers.h"
@@ -294,4 +295,20 @@ TEST_F(HeadlessLive, TheSyntheticCameraReachesTuioAndMqttReceivers) {
                                              "qmtest/markers/Kite", "qmtest/markers/Hook"}));
     EXPECT_NE(run.output().find("Publishing MQTT to 127.0.0.1:"), std::string::npos) << run.output();
     EXPECT_EQ(run.errors(), "") << "the broker was there all along: no notice";
+}
+
+TEST_F(HeadlessLive, NoBrokerGivesOneWarningAndTrackingRuns) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name", "--mqtt",
+                       "127.0.0.1:" + std::to_string(freeLoopbackPort())}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.errors();
+    TestClient client(port);
+    EXPECT_EQ(namesInView(client, 4).size(), 4u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a reconnection attempt or two
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitStatus(), 0);
+    const std::string& errors = run.errors();
+    const size_t first = errors.find("is not reachable");
+    EXPECT_NE(first, std::string::npos) << errors;
+    EXPECT_EQ(errors.find("quillmark:", errors.find('\n')), std::string::npos) << "one warning only: " << errors;
 }
