@@ -52,6 +52,75 @@ static int* intSetting(const std::string& word, Settings& settings) {
     return nullptr;
 }
 
+// ---- The output keys, after the others. A host is one word; "-" stands
+// for none, which no host name can be.
+static const char* const NoHostWord = "-";
+
+struct TextSetting {
+    const char* key;
+    std::string Settings::*member;
+};
+static const TextSetting OutputTextSettings[] = {
+    {"[TuioHost]", &Settings::tuioHost},
+    {"[MqttHost]", &Settings::mqttHost},
+    {"[MqttPrefix]", &Settings::mqttPrefix},
+};
+static const IntSetting OutputIntSettings[] = {
+    {"[TuioPort]", &Settings::tuioPort},
+    {"[MqttPort]", &Settings::mqttPort},
+};
+
+// False when `word` is an output key whose value cannot be read.
+static bool readOutputSetting(std::istream& in, const std::string& word, Settings& settings) {
+    for (const TextSetting& s : OutputTextSettings) {
+        if (word != s.key) continue;
+        std::string value;
+        if (!(in >> value)) return false;
+        settings.*s.member = (value == NoHostWord && s.member != &Settings::mqttPrefix) ? "" : value;
+    }
+    for (const IntSetting& s : OutputIntSettings) {
+        if (word != s.key) continue;
+        int value;
+        if (!(in >> value)) return false;
+        settings.*s.member = value;
+    }
+    return true;
+}
+
+// Nothing while both outputs are off and untouched, so the file of a
+// setup without them stays as it always was.
+static void writeOutputSettings(std::ostream& out, const Settings& settings) {
+    const Settings defaults;
+    if (settings.tuioHost.empty() && settings.mqttHost.empty() && settings.tuioPort == defaults.tuioPort &&
+        settings.mqttPort == defaults.mqttPort && settings.mqttPrefix == defaults.mqttPrefix)
+        return;
+    auto line = [&out](const char* key) -> std::ostream& { return out << std::left << std::setw(KeyWidth) << key; };
+    auto host = [](const std::string& name) { return name.empty() ? std::string(NoHostWord) : name; };
+    line("[TuioHost]") << host(settings.tuioHost) << '\n';
+    line("[TuioPort]") << settings.tuioPort << '\n';
+    line("[MqttHost]") << host(settings.mqttHost) << '\n';
+    line("[MqttPort]") << settings.mqttPort << '\n';
+    line("[MqttPrefix]") << settings.mqttPrefix << '\n';
+}
+
+OutputTarget tuioTargetOf(const Settings& settings) {
+    return settings.tuioHost.empty() ? OutputTarget{} : OutputTarget{settings.tuioHost, settings.tuioPort, ""};
+}
+
+OutputTarget mqttTargetOf(const Settings& settings) {
+    return settings.mqttHost.empty() ? OutputTarget{}
+                                     : OutputTarget{settings.mqttHost, settings.mqttPort, settings.mqttPrefix};
+}
+
+void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt) {
+    const Settings defaults;
+    settings.tuioHost = tuio.host;
+    settings.tuioPort = tuio.on() ? tuio.port : defaults.tuioPort;
+    settings.mqttHost = mqtt.host;
+    settings.mqttPort = mqtt.on() ? mqtt.port : defaults.mqttPort;
+    settings.mqttPrefix = mqtt.on() ? mqtt.prefix : defaults.mqttPrefix;
+}
+
 // Reads the value that follows a key word, if `word` is one; false when the
 // value is not a number, which ends the reading. Values go through locals
 // so a failed read leaves the setting as it was.
@@ -68,6 +137,8 @@ static bool readValue(std::istream& in, const std::string& word, Settings& setti
         double value;
         if (!(in >> value)) return false;
         settings.defaultPatternWidth = value;
+    } else if (!readOutputSetting(in, word, settings)) {
+        return false;
     }
     return true;
 }
@@ -94,6 +165,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     }
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
+    writeOutputSettings(out, settings);
 }
 
 void normalizeSettings(Settings& settings) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "detector_options.h"
+#include "output_target.h"
 #include "report.h"
 
 struct ImageSize {
@@ -31,6 +32,13 @@ struct Settings {
     int checkGLmatrix = 0;
     int checkPreview = 0;         // "Show preview window"
     double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
+    // Outputs beside the TCP server; an empty host turns one off. Written
+    // after the keys above, the host as "-" when empty.
+    std::string tuioHost;
+    int tuioPort = TUIO_DEFAULT_PORT;
+    std::string mqttHost;
+    int mqttPort = MQTT_DEFAULT_PORT;
+    std::string mqttPrefix = MQTT_DEFAULT_PREFIX;
 };
 
 // The Camera ID box never offers more entries than this.
@@ -50,6 +58,12 @@ DataFormat dataFormatOf(const Settings& settings);
 // The detector options the settings switch on; the defaults give the
 // specified detector.
 DetectorOptions detectorOptionsOf(const Settings& settings);
+
+// Where the TUIO and MQTT outputs send (off when the host is empty), and
+// the other way round. Checking is left to checkTuioTarget/checkMqttTarget.
+OutputTarget tuioTargetOf(const Settings& settings);
+OutputTarget mqttTargetOf(const Settings& settings);
+void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt);
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -36,6 +37,7 @@
 #include "camera_chooser.h"
 #include "camera_param.h"
 #include "network.h"
+#include "frame_outputs.h"
 #include "protocol.h"
 #include "server_state.h"
 
@@ -171,6 +173,7 @@ CQuillmarkDlg::CQuillmarkDlg(QWidget* parent) : QDialog(parent) {
     dialogFont.setPointSize(9);
     setFont(dialogFont);
     createControls();
+    createOutputControls();
     chooser_ = [this](int preset) { return chooseCameraSource(this, preset); };
     // Enter and Escape never reach the controls: neither closes the window
     // nor presses a button, wherever the focus is.
@@ -325,6 +328,7 @@ void CQuillmarkDlg::OnInitDialog() {
     ip_->setText(QString::fromLatin1(address.c_str()));
 
     LoadConfig(settings_);
+    showOutputTargets();
     for (int i = 0; i < settings_.maxCameraNum; ++i) cameraId_->addItem(QString::number(i));
     UpdateData(false);
     for (const ImageSize& size : settings_.imageSizeList)
@@ -376,6 +380,8 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
         legend_->setPlainText(toDisplay(legendText_));
         name_->setText(nameText_);
         width_->setText(QString::number(widthMm_, 'g', 15));
+        tuio_->setText(tuioText_);
+        mqtt_->setText(mqttText_);
         return true;
     }
     // A box that holds no number keeps its member's previous value; the
@@ -399,6 +405,8 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
     settings_.checkGLmatrix = checkGLmatrix_->isChecked();
     settings_.checkPreview = preview_->isChecked();
     nameText_ = name_->text();
+    tuioText_ = tuio_->text().trimmed();
+    mqttText_ = mqtt_->text().trimmed();
     if (report && !portOk) messageBox(kAppName, QStringLiteral("Please enter an integer."), QMessageBox::Warning);
     else if (report && !widthOk) messageBox(kAppName, QStringLiteral("Please enter a number."), QMessageBox::Warning);
     return portOk && widthOk;
@@ -445,6 +453,7 @@ bool CQuillmarkDlg::readCameraParam(CameraParam& record) {
 void CQuillmarkDlg::OnStart() {
     if (tracking_.exists() || capture_.exists()) return;
     if (!UpdateData(true)) return;
+    if (!takeOutputTargets(true)) return;
     TrackingJob job;
     if (!readCameraParam(job.cameraParam)) return;
     if (!openCamera()) return;
@@ -459,6 +468,8 @@ void CQuillmarkDlg::OnStart() {
     job.catalogue = catalogue_;
     job.port = settings_.port;
     job.detectorOptions = detectorOptionsOf(settings_);
+    job.frameOutputs = makeFrameOutputs(tuioTargetOf(settings_), mqttTargetOf(settings_), dataFormat(),
+                                        [this](const std::string& notice) { reportProblem(notice); });
     tracking_.start(*this, std::move(job));
     frameRate_.restart(FrameRateMeter::Clock::now());
     showRunningStatus();
@@ -492,6 +503,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
+    enableOutputControls(false);
 }
 
 void CQuillmarkDlg::EnableSettingControls() {
@@ -501,6 +513,7 @@ void CQuillmarkDlg::EnableSettingControls() {
         w->setEnabled(true);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
+    enableOutputControls(true);
 }
 
 bool CQuillmarkDlg::OnCancelCommand() {
@@ -536,6 +549,7 @@ bool CQuillmarkDlg::OnCancelCommand() {
         messageBox(kAppName, QStringLiteral("Data/pattern_list.txt could not be written; the pattern list of this run is lost."),
                    QMessageBox::Warning);
     UpdateData(true, false);
+    takeOutputTargets(false);
     if (SaveConfig(settings_) != 0)
         messageBox(kAppName, QStringLiteral("Data/config.txt could not be written; the settings of this run are lost."),
                    QMessageBox::Warning);
@@ -712,6 +726,51 @@ void CQuillmarkDlg::OnUpdatePattern() {
             break;
         }
     }
+}
+
+// ---- The TUIO and MQTT outputs.
+
+void CQuillmarkDlg::createOutputControls() {
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    tuio_ = new QLineEdit;
+    tuio_->setObjectName(QStringLiteral("1071"));
+    tuio_->setPlaceholderText(QStringLiteral("HOST[:PORT]  (off when empty)"));
+    tuio_->setToolTip(QStringLiteral("Send TUIO 1.1 (/tuio/2Dobj and /tuio/3Dobj) over UDP; port 3333 by default."));
+    mqtt_ = new QLineEdit;
+    mqtt_->setObjectName(QStringLiteral("1072"));
+    mqtt_->setPlaceholderText(QStringLiteral("HOST[:PORT][/PREFIX]  (off when empty)"));
+    mqtt_->setToolTip(QStringLiteral("Publish PREFIX/report and PREFIX/markers/NAME to an MQTT broker; port 1883 "
+                                     "and prefix quillmark by default."));
+    layout->addWidget(new QLabel(QStringLiteral("TUIO:")));
+    layout->addWidget(tuio_, 1);
+    layout->addWidget(new QLabel(QStringLiteral("MQTT:")));
+    layout->addWidget(mqtt_, 2);
+    addOptionRow(row);
+}
+
+void CQuillmarkDlg::showOutputTargets() {
+    tuioText_ = QString::fromStdString(tuioTargetText(tuioTargetOf(settings_)));
+    mqttText_ = QString::fromStdString(mqttTargetText(mqttTargetOf(settings_)));
+    tuio_->setText(tuioText_);
+    mqtt_->setText(mqttText_);
+}
+
+bool CQuillmarkDlg::takeOutputTargets(bool report) {
+    OutputTarget tuio, mqtt;
+    std::string error;
+    if (!parseTuioTarget(tuioText_.toStdString(), "TUIO", tuio, error) ||
+        !parseMqttTarget(mqttText_.toStdString(), "MQTT", mqtt, error)) {
+        if (report) messageBox(kAppName, QString::fromStdString(error), QMessageBox::Warning);
+        return false;
+    }
+    setOutputTargets(settings_, tuio, mqtt);
+    return true;
+}
+
+void CQuillmarkDlg::enableOutputControls(bool enabled) {
+    for (QLineEdit* edit : {tuio_, mqtt_}) edit->setEnabled(enabled);
 }
 
 // ---- Worker side: each call hops to the GUI thread.

@@ -148,6 +148,18 @@ private:
     // The last call of a worker's end: a close asked for meanwhile goes ahead.
     void closeIfAskedWhileEnding();
 
+    // The TUIO and MQTT outputs: a row of two edits below the others. The
+    // texts are kept as typed and checked only when they are used: at
+    // Start (refused with a message naming the output) and at close (a text
+    // that does not pass keeps the stored target).
+    void createOutputControls();
+    void showOutputTargets();
+    bool takeOutputTargets(bool report);
+    void enableOutputControls(bool enabled);
+    QString tuioText_, mqttText_;
+    QLineEdit* tuio_ = nullptr;
+    QLineEdit* mqtt_ = nullptr;
+
     Settings settings_;
     QString nameText_;
     double widthMm_ = 0.0;

@@ -17,6 +17,7 @@
 #include "camera_param.h"
 #include "catalogue.h"
 #include "config.h"
+#include "frame_outputs.h"
 #include "frame_window.h"
 #include "network.h"
 #include "protocol.h"
@@ -43,6 +44,29 @@ bool parsePort(const std::string& text, int& port) {
     return true;
 }
 
+// Checked here, before anything starts: a mistyped host or prefix must not
+// leave a run publishing nowhere unnoticed.
+bool applyOutputOption(const std::string& option, const std::string& value, HeadlessOptions& options,
+                       std::string& error) {
+    if (value.empty()) {
+        error = option + " needs HOST[:PORT]" + (option == "--mqtt" ? "[/PREFIX]" : "");
+        return false;
+    }
+    return option == "--tuio" ? parseTuioTarget(value, option, options.tuio, error)
+                              : parseMqttTarget(value, option, options.mqtt, error);
+}
+
+// The outputs the run sends to, named on standard output; the broker's
+// loss and return go to standard error like every other problem.
+std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& options) {
+    if (options.tuio.on()) std::printf("Sending TUIO to %s\n", tuioTargetText(options.tuio).c_str());
+    if (options.mqtt.on()) std::printf("Publishing MQTT to %s\n", mqttTargetText(options.mqtt).c_str());
+    std::fflush(stdout);
+    return makeFrameOutputs(options.tuio, options.mqtt, options.format, [](const std::string& notice) {
+        std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
+    });
+}
+
 bool applyOption(const std::string& option, const std::string& value, HeadlessOptions& options,
                  std::string& error) {
     if (option == "--port") {
@@ -52,6 +76,8 @@ bool applyOption(const std::string& option, const std::string& value, HeadlessOp
         options.automatic = value == "automatic";
         if (value == "automatic" || value == "command") return true;
         error = "--mode is automatic or command, not \"" + value + "\"";
+    } else if (option == "--tuio" || option == "--mqtt") {
+        return applyOutputOption(option, value, options, error);
     } else if (option == "--fields") {
         std::string fieldError;
         if (parseFieldList(value, options.format, fieldError)) return true;
@@ -248,6 +274,7 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     job.camera = &camera;
     job.port = options.port;
     job.detectorOptions = options.detector;
+    job.frameOutputs = startOutputs(options);
     setActiveDataFormat(options.format);
     AutomaticModeFlag = options.automatic;
 
@@ -271,6 +298,8 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.detector = detectorOptionsOf(settings);
     options.cameraIndex = settings.cameraSelected;
     options.preview = settings.checkPreview != 0;
+    options.tuio = tuioTargetOf(settings);
+    options.mqtt = mqttTargetOf(settings);
     return options;
 }
 
@@ -281,7 +310,8 @@ bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::strin
             (option == "--preview" ? options.preview : options.watch) = true;
             continue;
         }
-        if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera") {
+        if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera" &&
+            option != "--tuio" && option != "--mqtt") {
             error = "unknown option \"" + option + "\"";
             return false;
         }
@@ -307,6 +337,12 @@ int runHeadless(const Args& args) {
     if (!parseHeadlessOptions(args, options, error)) {
         std::fprintf(stderr, "quillmark: %s\n", error.c_str());
         printUsage("quillmark");
+        return 2;
+    }
+    // Outputs from the settings file are checked like the command line's,
+    // named by their keys.
+    if (!checkTuioTarget(options.tuio, error) || !checkMqttTarget(options.mqtt, error)) {
+        std::fprintf(stderr, "quillmark: %s: %s\n", kConfigPath, error.c_str());
         return 2;
     }
     if (options.camera == "list") return listCameras();

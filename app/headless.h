@@ -4,6 +4,7 @@
 #include <string>
 #include "commands.h"
 #include "detector_options.h"
+#include "output_target.h"
 #include "report.h"
 
 struct Settings;
@@ -20,12 +21,14 @@ struct HeadlessOptions {
     bool preview = false;  // show the "Preview" window (needs a display)
     bool watch = false;    // print the Output text a few times a second
     DetectorOptions detector;  // installed into the detector at start
+    OutputTarget tuio;  // --tuio, [TuioHost] [TuioPort]; off without a host
+    OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.
 HeadlessOptions optionsFromSettings(const Settings& settings);
 
-// Applies --port, --mode, --fields, --camera, --preview and --watch from
+// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview and --watch from
 // `args` on top of what `options` already holds. False, with the reason in
 // `error`, on anything it does not understand.
 bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error);

@@ -11,6 +11,7 @@ void printUsage(const char* program) {
                  "usage: %s [-C DIR]                      operator dialog\n"
                  "       %s --headless [-C DIR] [--port N] [--mode automatic|command]\n"
                  "                    [--fields LIST] [--camera SOURCE] [--preview]\n"
+                 "                    [--tuio HOST[:PORT]] [--mqtt HOST[:PORT][/PREFIX]]\n"
                  "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png [--dpi N] | N --pdf OUT.pdf [--page a4|letter]\n"

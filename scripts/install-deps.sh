@@ -14,6 +14,7 @@ packages=(
   xdotool imagemagick python3-xlib openbox
   netcat-openbsd
   poppler-utils
+  liblo-dev liblo-tools libmosquitto-dev mosquitto mosquitto-clients
 )
 # The side-by-side benchmarks compare against these; the product never links them.
 if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then

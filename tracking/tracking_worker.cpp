@@ -108,10 +108,13 @@ void processFrame(Session& s) {
         if (!s.host.showPreview(s.workImage)) s.host.uncheckPreview();
     }
     std::string output;
+    PublishedFrame published;
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
         output = outputBoxText(LatestResults, activeDataFormat());
+        if (!s.job.frameOutputs.empty()) published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows};
     }
+    for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,
     // and clients must not wait for that.
     s.host.setOutputText(output);

@@ -4,12 +4,15 @@
 // the report into the Output text. The dialog and the headless mode drive
 // the same worker through TrackingHost.
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 #include <opencv2/core.hpp>
 #include "camera_param.h"
 #include "detector_options.h"
 #include "pattern_entry.h"
+#include "server_state.h"
 
 struct CameraState;
 
@@ -46,6 +49,23 @@ public:
     virtual void trackingEnded() = 0;
 };
 
+// One processed frame as it leaves for the outputs beside the TCP server.
+struct PublishedFrame {
+    ResultTable results;
+    FrameStamp stamp;
+    int width = 0;  // frame size in pixels
+    int height = 0;
+};
+
+// Something that receives every processed frame (TUIO, MQTT). Called on the
+// worker thread just after the frame's results are published, so it must
+// return at once: an output queues the frame and sends it on its own thread.
+class FrameOutput {
+public:
+    virtual ~FrameOutput() = default;
+    virtual void publishFrame(const PublishedFrame& frame) = 0;
+};
+
 struct TrackingJob {
     CameraState* camera = nullptr; // opened by the caller; closed by the worker
     Catalogue catalogue;           // row i is pattern id i
@@ -56,6 +76,8 @@ struct TrackingJob {
     CameraParam cameraParam;
     // Installed into the detector before the first frame.
     DetectorOptions detectorOptions;
+    // Handed every processed frame, in this order; none by default.
+    std::vector<std::shared_ptr<FrameOutput>> frameOutputs;
 };
 
 // The worker body. Runs until `running` is cleared, then shuts down in order.

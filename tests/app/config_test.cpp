@@ -191,3 +191,29 @@ TEST(ConfigFile, LoadBringsValuesTheControlsCannotShowIntoRange) {
     EXPECT_EQ(selectedImageSize(s)->width, 1);
     EXPECT_EQ(s.defaultPatternWidth, 80.0);
 }
+
+TEST(ConfigFile, OutputKeysFollowTheOthersOnlyWhenAnOutputIsSet) {
+    EXPECT_EQ(text(sample()), SampleBytes) << "both outputs off: the file as it always was";
+    Settings s = sample();
+    s.mqttHost = "broker.lab";
+    s.mqttPort = 1884;
+    s.mqttPrefix = "lab/table";
+    const std::string expected = std::string(SampleBytes) +
+                                 "[TuioHost]            -\n"
+                                 "[TuioPort]            3333\n"
+                                 "[MqttHost]            broker.lab\n"
+                                 "[MqttPort]            1884\n"
+                                 "[MqttPrefix]          lab/table\n";
+    EXPECT_EQ(text(s), expected);
+    EXPECT_EQ(text(read(expected)), expected) << "\"-\" reads back as no host";
+    EXPECT_TRUE(read(expected).tuioHost.empty());
+    s.tuioHost = "10.0.0.7";
+    s.tuioPort = 3334;
+    const Settings back = read(text(s));
+    EXPECT_EQ(back.tuioHost + ":" + std::to_string(back.tuioPort), "10.0.0.7:3334");
+    EXPECT_TRUE(mqttTargetOf(back).on());
+    EXPECT_EQ(mqttTargetOf(back).prefix, "lab/table");
+    // An older file without the keys: both off, the defaults kept.
+    EXPECT_FALSE(tuioTargetOf(read(SampleBytes)).on());
+    EXPECT_EQ(read("[MqttPort] x [Port] 9").port, 0) << "a port that is no number ends the reading";
+}

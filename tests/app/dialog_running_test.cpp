@@ -17,6 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include "detector_state.h"
 #include "dialog_support.h"
+#include "output_receivers.h"
 #include "pattern.h"
 #include "render.h"
 #include "temp_dir.h"
@@ -248,3 +249,33 @@ TEST_F(DialogWithWorkers, ACapturedMarkerIsRecognisedUnderItsNewName) {
 }
 
 } // namespace
+
+TEST_F(DialogWithWorkers, OutputTargetsAreCheckedAtStartGreyedWhileRunningAndSavedAtClose) {
+    auto* tuio = control<QLineEdit>(dialog, "1071");
+    auto* mqtt = control<QLineEdit>(dialog, "1072");
+    EXPECT_TRUE(tuio->text().isEmpty() && mqtt->text().isEmpty()) << "both off in a file without their keys";
+    mqtt->setText(QStringLiteral("127.0.0.1/lab/+"));
+    dialog.OnStart();
+    EXPECT_FALSE(dialog.trackingExists());
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.startsWith(QStringLiteral("MQTT: "))) << dialog.messages[0].text.toStdString();
+
+    const int port = freeLoopbackPort(true);
+    OscReceiver receiver(port);
+    mqtt->clear();
+    tuio->setText(QStringLiteral("127.0.0.1:%1").arg(port));
+    dialog.OnStart();
+    ASSERT_TRUE(dialog.trackingExists());
+    EXPECT_FALSE(tuio->isEnabled());
+    EXPECT_FALSE(mqtt->isEnabled());
+    // The worker asks the GUI thread for its switches, so events are served while waiting.
+    EXPECT_TRUE(waitUntil([&] { return fseqNumbers(receiver.messages(), "/tuio/2Dobj").size() >= 3; }));
+    stopTracking();
+    EXPECT_TRUE(tuio->isEnabled());
+    ASSERT_TRUE(dialog.OnCancelCommand());
+    const std::string saved = readFile("Data/config.txt");
+    EXPECT_NE(saved.find("[TuioHost]            127.0.0.1\n[TuioPort]            " + std::to_string(port) +
+                         "\n[MqttHost]            -\n"),
+              std::string::npos)
+        << saved;
+}

@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 #include "network.h"
+#include "output_receivers.h"
 #include "protocol.h"
 #include "temp_dir.h"
 #include "test_client.h"
@@ -242,4 +244,72 @@ TEST_F(HeadlessLive, CameraListNamesTheBuiltInSource) {
     Headless run(args({"--camera", "list"}));
     EXPECT_EQ(run.exitStatus(), 0);
     EXPECT_EQ(run.output().rfind("synthetic", 0), 0u) << run.output();
+}
+
+// ---- The TUIO and MQTT outputs of a live run.
+
+TEST(Headless, BadOutputTargetsAreRefusedNamingTheOption) {
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {"--tuio", "no-such-host.invalid"}, {"--tuio", "127.0.0.1:70000"},
+        {"--mqtt", "127.0.0.1/lab/+"},      {"--mqtt", "127.0.0.1:1883/#"},
+    };
+    for (const auto& [option, value] : bad) {
+        Headless run({"--camera", "none", option, value});
+        EXPECT_EQ(run.exitStatus(), 2) << value;
+        EXPECT_NE(run.errors().find("quillmark: " + option + ": "), std::string::npos) << run.errors();
+    }
+}
+
+TEST_F(HeadlessLive, BadOutputSettingsAreRefusedNamingTheKeyAndTheFileIsLeftAlone) {
+    const std::string config = "[Port] 0\n[MqttHost] 127.0.0.1\n[MqttPrefix] a/#\n";
+    writeFile(dir.file("Data/config.txt"), config);
+    Headless run(args({"--camera", "none"}));
+    EXPECT_EQ(run.exitStatus(), 2);
+    EXPECT_NE(run.errors().find("[MqttPrefix]"), std::string::npos) << run.errors();
+    EXPECT_EQ(readFile(dir.file("Data/config.txt")), config);
+}
+
+TEST_F(HeadlessLive, TheSyntheticCameraReachesTuioAndMqttReceivers) {
+    Broker broker(freeLoopbackPort());
+    ASSERT_TRUE(broker.start());
+    MqttSubscriber subscriber(broker.port(), "qmtest/#");
+    const int tuioPort = freeLoopbackPort(true);
+    OscReceiver receiver(tuioPort);
+    Headless run(args({"--camera", "synthetic", "--fields", "name", "--tuio", "127.0.0.1:" + std::to_string(tuioPort),
+                       "--mqtt", "127.0.0.1:" + std::to_string(broker.port()) + "/qmtest"}));
+    ASSERT_GT(run.listeningPort(), 0) << run.errors();
+    ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/2Dobj").size() >= 10; }));
+    ASSERT_TRUE(subscriber.waitFor(50));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitStatus(), 0);
+    // Frame numbers arrive in order (gaps under load are the benchmark's business).
+    const std::vector<int> fseq = fseqNumbers(receiver.messages(), "/tuio/2Dobj");
+    for (std::size_t i = 1; i < fseq.size(); ++i) EXPECT_GT(fseq[i], fseq[i - 1]);
+    std::set<std::string> topics;
+    for (const MqttMessage& m : subscriber.messages()) {
+        topics.insert(m.topic);
+        if (m.topic == "qmtest/report") {
+            EXPECT_EQ(m.payload.rfind("Num= ", 0), 0u) << m.payload;
+        }
+    }
+    EXPECT_EQ(topics, (std::set<std::string>{"qmtest/report", "qmtest/markers/Flag", "qmtest/markers/Fork",
+                                             "qmtest/markers/Kite", "qmtest/markers/Hook"}));
+    EXPECT_NE(run.output().find("Publishing MQTT to 127.0.0.1:"), std::string::npos) << run.output();
+    EXPECT_EQ(run.errors(), "") << "the broker was there all along: no notice";
+}
+
+TEST_F(HeadlessLive, NoBrokerGivesOneWarningAndTrackingRuns) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name", "--mqtt",
+                       "127.0.0.1:" + std::to_string(freeLoopbackPort())}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.errors();
+    TestClient client(port);
+    EXPECT_EQ(namesInView(client, 4).size(), 4u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a reconnection attempt or two
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitStatus(), 0);
+    const std::string& errors = run.errors();
+    const size_t first = errors.find("is not reachable");
+    EXPECT_NE(first, std::string::npos) << errors;
+    EXPECT_EQ(errors.find("quillmark:", errors.find('\n')), std::string::npos) << "one warning only: " << errors;
 }

@@ -156,7 +156,7 @@ std::vector<std::string> splitCommas(const std::string& line) {
 
 TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.frames() > 2; }));
 
     TestClient client(host.port());
@@ -193,7 +193,7 @@ TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
 
 TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 4", 0) == 0; }));
     host.setRow(1, false);
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 3", 0) == 0; }));
@@ -204,7 +204,7 @@ TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
 
 TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     worker_.requestStop();
     worker_.join();
     EXPECT_TRUE(host.ended);
@@ -218,7 +218,7 @@ TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
 TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
     AutomaticModeFlag = true;
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0; }));
     const int port = host.port();
     TestClient client(port);
@@ -236,7 +236,7 @@ TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
 
 TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.output().rfind("Num= 4", 0) == 0; }));
     TestClient client(host.port());
     ASSERT_FALSE(ask(client, "all\n").empty());
@@ -257,7 +257,7 @@ TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
 TEST_F(WorkerTest, AMissingCameraFileRefusesToServeAndNamesTheFile) {
     fs::remove("Data/camera_para.dat");
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
     EXPECT_NE(host.problems().find("Data/camera_para.dat"), std::string::npos);
     EXPECT_FALSE(host.serverStarted);
@@ -269,7 +269,7 @@ TEST_F(WorkerTest, ATakenPortIsReportedAndTheWorkerShutsDown) {
     Network holder;
     holder.start(0, [](Network&) {});
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), holder.port(), {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), holder.port(), {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
     EXPECT_NE(host.problems().find(std::to_string(holder.port())), std::string::npos) << host.problems();
     EXPECT_TRUE(camera_.FrameImage.empty());
@@ -285,7 +285,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
     cv::imwrite("frames/0002.png", frame);
     camera_.grabTimeoutMs = 300;
     ASSERT_EQ(OpenCamera(0, camera_, [](int) { return std::string("file:frames"); }), 0);
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.frames() > 1; }));
     fs::remove_all("frames");
     ASSERT_TRUE(waitFor([&] { return host.problems().find("no frames") != std::string::npos; }));
@@ -298,7 +298,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
 TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 640; }));
     host.preview = false;
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 0; }));
@@ -314,9 +314,50 @@ TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
 TEST_F(WorkerTest, ShutdownClosesAnOpenPreview) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.previewShown != 0; }));
     worker_.requestStop();
     worker_.join();
     EXPECT_EQ(host.previewShown, 0);
+}
+
+// Keeps every frame the worker hands to the outputs beside the server.
+class RecordingOutput : public FrameOutput {
+public:
+    void publishFrame(const PublishedFrame& frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames_.push_back(frame);
+    }
+    std::vector<PublishedFrame> frames() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<PublishedFrame> frames_;
+};
+
+TEST_F(WorkerTest, EveryFrameReachesEachOutputWithItsStampAndSize) {
+    ASSERT_TRUE(openSynthetic());
+    auto first = std::make_shared<RecordingOutput>(), second = std::make_shared<RecordingOutput>();
+    TrackingJob job{&camera_, shippedCatalogue(), 0, {}, {}, {}};
+    job.frameOutputs = {first, second};
+    worker_.start(host, std::move(job));
+    ASSERT_TRUE(waitFor([&] { return first->frames().size() >= 5; }));
+    worker_.requestStop();
+    worker_.join();
+    const std::vector<PublishedFrame> frames = first->frames();
+    EXPECT_EQ(second->frames().size(), frames.size());
+    EXPECT_EQ(frames.size(), static_cast<size_t>(host.frames())) << "one hand-over per processed frame";
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].stamp.frame, i + 1);
+        EXPECT_EQ(frames[i].width, 640);
+        EXPECT_EQ(frames[i].height, 480);
+        if (i > 0) {
+            EXPECT_GE(frames[i].stamp.captureTime, frames[i - 1].stamp.captureTime);
+        }
+    }
+    // The last frame handed over is the one the table and the Output box show.
+    EXPECT_EQ(host.output().rfind("Num= " + std::to_string(frames.back().results.size()) + "\r\n", 0), 0u);
 }

@@ -1,0 +1,10 @@
+#include "frame_outputs.h"
+#include "tuio_output.h"
+
+std::vector<std::shared_ptr<FrameOutput>> makeFrameOutputs(const OutputTarget& tuio, const OutputTarget& mqtt,
+                                                           DataFormat format, MqttOutput::Notice notice) {
+    std::vector<std::shared_ptr<FrameOutput>> outputs;
+    if (tuio.on()) outputs.push_back(std::make_shared<TuioOutput>(tuio));
+    if (mqtt.on()) outputs.push_back(std::make_shared<MqttOutput>(mqtt, format, std::move(notice)));
+    return outputs;
+}

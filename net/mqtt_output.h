@@ -1,0 +1,83 @@
+#pragma once
+// MQTT output through libmosquitto: every processed frame is published to a
+// broker, which fans it out to consumers on any number of machines.
+//   PREFIX/report        the report text an Automatic-Mode client with the
+//                        configured fields receives for that frame
+//   PREFIX/markers/NAME  one JSON object per marker in view
+// QoS 0, not retained. Publishing never waits: frames go through a short
+// queue to a sender thread, and libmosquitto's own network thread writes to
+// the socket. While the broker is slow or gone, frames are dropped (oldest
+// first), libmosquitto reconnects with back-off, and the operator hears of
+// the loss once and of the return once.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include "frame_queue.h"
+#include "output_target.h"
+#include "report.h"
+#include "tracking_worker.h"
+
+struct mosquitto;
+
+// Reconnection waits 1, 2, 4, 8 and then 10 s between attempts.
+constexpr unsigned MQTT_RECONNECT_FIRST_S = 1;
+constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
+
+// One marker as a JSON object: name, id (pattern id), frame, time (seconds
+// since 1970), pos2d (pixels), pos3d (mm), dvec, cf, matrix (16 numbers,
+// column-major). Numbers are the shortest text that reads back to the same
+// double; a value that is not finite is null.
+std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
+
+// PREFIX/markers/NAME, with the characters that would change the topic's
+// meaning in NAME (+, #, /) replaced by '_'.
+std::string markerTopic(const std::string& prefix, const std::string& name);
+
+class MqttOutput : public FrameOutput {
+public:
+    // Told about the broker's loss and return; called on libmosquitto's thread.
+    using Notice = std::function<void(const std::string&)>;
+
+    // `target` has been checked (parseMqttTarget); `format` selects the
+    // fields of PREFIX/report. Connecting starts at once and never waits: a
+    // broker that is not there yet gives one notice, and publishing starts
+    // when it comes.
+    MqttOutput(const OutputTarget& target, DataFormat format, Notice notice);
+    ~MqttOutput() override;
+
+    void publishFrame(const PublishedFrame& frame) override;
+
+    bool connected() const { return state_ == State::Connected; }
+    uint64_t framesPublished() const { return framesPublished_; }
+    // Frames not published: queue overrun, broker gone or too far behind.
+    uint64_t framesDropped() const { return framesSkipped_ + queue_->dropped(); }
+
+private:
+    enum class State { Connecting, Connected, Lost, Closing };
+
+    bool startConnecting();
+    void publish(const PublishedFrame& frame);
+    void connectionUp(int rc);
+    void connectionDown(int rc);
+    void tell(const std::string& text);
+
+    const OutputTarget target_;
+    const DataFormat format_;
+    Notice notice_;
+    mosquitto* client_ = nullptr;
+    // Until the first connection attempt gets under way; the sender
+    // thread's only, after construction.
+    bool networkThreadStarted_ = false;
+    std::chrono::steady_clock::time_point nextAttempt_;
+    std::chrono::seconds retryDelay_{MQTT_RECONNECT_FIRST_S};
+    std::string lastConnectError_;
+    std::atomic<State> state_{State::Connecting};
+    // Messages handed to libmosquitto and not yet written to the socket.
+    std::atomic<int> unwritten_{0};
+    std::atomic<uint64_t> framesPublished_{0};
+    std::atomic<uint64_t> framesSkipped_{0};
+    std::unique_ptr<FrameQueue> queue_;  // last, so its thread ends first
+};
