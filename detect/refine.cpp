@@ -97,6 +97,11 @@ void fitLine(const std::vector<double>& xs, const std::vector<double>& ys, doubl
 // object covering part of it. False when fewer than `minPoints` agree.
 bool consensusLine(std::vector<double>& xs, std::vector<double>& ys, size_t minPoints, double line[3]) {
     const size_t n = xs.size();
+    // Usually every point lies on the side, and the search is not needed.
+    fitLine(xs, ys, line);
+    size_t near = 0;
+    for (size_t k = 0; k < n; ++k) near += std::fabs(line[0] * xs[k] + line[1] * ys[k] + line[2]) <= kInlierPx;
+    if (near == n) return true;
     size_t bestCount = 0;
     double bestSum = 0.0, best[3] = {0.0, 0.0, 0.0};
     for (size_t i = 0; i < n; ++i)
