@@ -31,6 +31,10 @@ struct Settings {
     int checkGLmatrix = 0;
     int checkPreview = 0;         // "Show preview window"
     double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
+
+    // Detector opt-ins, written after the keys above so that those lines
+    // stay as they were and older files load.
+    int cornerRefine = 0;         // [CornerRefine] "Sub-pixel corners", 0 or 1
 };
 
 // The Camera ID box never offers more entries than this.

@@ -249,6 +249,8 @@ void CQuillmarkDlg::createControls() {
     for (QWidget* w : std::initializer_list<QWidget*>{port_, name_, width_, ip_, cameraId_, imageSize_})
         w->resize(w->width(), std::max(w->height(), w->sizeHint().height()));
 
+    createDetectorControls();
+
     connect(start_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStart);
     connect(stop_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStop);
     connect(patternCapture_, &QPushButton::clicked, this, &CQuillmarkDlg::OnPatternCapture);
@@ -297,6 +299,7 @@ void CQuillmarkDlg::OnInitDialog() {
 }
 
 bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
+    exchangeDetectorSettings(fromControls);
     if (!fromControls) {
         port_->setText(QString::number(settings_.port));
         cameraId_->setCurrentIndex(settings_.cameraSelected < cameraId_->count() ? settings_.cameraSelected : -1);
@@ -425,6 +428,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              start_, patternCapture_, cameraId_, imageSize_, automaticMode_, commandMode_, checkName_, checkPos2d_,
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
+    enableDetectorControls(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
 }
 
@@ -435,7 +439,27 @@ void CQuillmarkDlg::EnableSettingControls() {
         w->setEnabled(true);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
+    enableDetectorControls(true);
 }
+
+// -- Detector opt-ins. Below the Output box, beside nothing the specified
+// layout places; switched at Start like the other settings, so they are
+// greyed while the server runs.
+
+void CQuillmarkDlg::createDetectorControls() {
+    const DialogUnits du(font());
+    cornerRefine_ = place(this, new QCheckBox(QStringLiteral("Sub-pixel corners")), "CornerRefine",
+                          du.rect(145, 285, 100, 11));
+    cornerRefine_->setToolTip(QStringLiteral("Find each marker's corners to a fraction of a pixel from the grey "
+                                             "levels across its sides, for steadier poses ([CornerRefine])."));
+}
+
+void CQuillmarkDlg::exchangeDetectorSettings(bool fromControls) {
+    if (fromControls) settings_.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
+    else cornerRefine_->setChecked(settings_.cornerRefine != 0);
+}
+
+void CQuillmarkDlg::enableDetectorControls(bool enabled) { cornerRefine_->setEnabled(enabled); }
 
 bool CQuillmarkDlg::OnCancelCommand() {
     if (tracking_.exists()) {

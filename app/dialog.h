@@ -134,6 +134,13 @@ private:
     // Waits, serving events, until the workers are gone (only at destruction).
     void finishWorkers();
 
+    // The detector's opt-ins ("Sub-pixel corners"): created, exchanged with
+    // the settings and enabled apart from the specified controls.
+    void createDetectorControls();
+    void exchangeDetectorSettings(bool fromControls);
+    void enableDetectorControls(bool enabled);
+    QCheckBox* cornerRefine_ = nullptr;
+
     Settings settings_;
     QString nameText_;
     double widthMm_ = 0.0;

@@ -10,11 +10,12 @@ void printUsage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [-C DIR]                      operator dialog\n"
                  "       %s --headless [-C DIR] [--port N] [--mode automatic|command]\n"
-                 "                    [--fields LIST] [--camera SOURCE] [--preview]\n"
-                 "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
+                 "                    [--fields LIST] [--camera SOURCE] [--preview] [--refine]\n"
+                 "       %s detect [-C DIR] [--fields LIST] [--repeat N] [--refine] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png\n"
-                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",
+                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n"
+                 "--refine finds each marker's corners to a fraction of a pixel ([CornerRefine] 1).\n",
                  program, program, program, program, program);
 }
 
