@@ -11,6 +11,7 @@
 // 640x480 and 1280x720. The distorting lens has f = 40 at 640x480 (a corner
 // of the image moves inwards by about 4 %) and s = 0.995; the plain one the
 // project's slight barrel (f = 5).
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -238,7 +239,9 @@ void timeBoth(const std::vector<Scene>& scenes, double seconds, double ms[2]) {
 int main(int argc, char** argv) {
     const int framesPerSet = argc > 1 ? std::max(1, std::atoi(argv[1])) : 12;
     const int jitterFrames = argc > 2 ? std::max(10, std::atoi(argv[2])) : 200;
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "quillmark-refine-bench";
+    // Per process: other runs on the same machine must not share the files.
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quillmark-refine-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::vector<cv::Mat> patterns;
     std::vector<std::string> files;
