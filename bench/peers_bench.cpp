@@ -756,11 +756,8 @@ bool runJitter(const std::vector<Tag>& tags, const Catalogue& catalogue, Aruco& 
         setWorkingCameraParam(camera);
         LoadCataloguePatterns(catalogue);
         for (int f = 0; f < frames; ++f) {
-            cv::Mat noise(clean.size(), CV_32FC3), sum, noisy;
-            rng.fill(noise, cv::RNG::NORMAL, 0.0, 2.0);
-            clean.convertTo(sum, CV_32FC3);
-            sum += noise;
-            sum.convertTo(noisy, CV_8UC3);
+            cv::Mat noisy = clean.clone();
+            addSensorNoise(noisy, 2.0, rng);
             for (int refine = 0; refine < 2; ++refine) {
                 detectorState().options.cornerRefine = refine != 0;
                 poses[refine].push_back(quillmarkPose(noisy, catalogue));

@@ -179,12 +179,8 @@ Jitter measureJitter(const CameraParam& camera, const std::vector<std::string>& 
     double first[3][4] = {};
     bool haveFirst = false;
     for (int f = 0; f < frames; ++f) {
-        cv::Mat noise(clean.size(), CV_32FC3), sum;
-        rng.fill(noise, cv::RNG::NORMAL, 0.0, 2.0);
-        clean.convertTo(sum, CV_32FC3);
-        sum += noise;
-        cv::Mat noisy;
-        sum.convertTo(noisy, CV_8UC3);
+        cv::Mat noisy = clean.clone();
+        addSensorNoise(noisy, 2.0, rng);
         const cv::Mat frame = toDetectorFrame(noisy);
         MarkerInfo* markers;
         int count;

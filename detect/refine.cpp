@@ -22,6 +22,10 @@ constexpr int kMaxStations = 16;
 constexpr int kMinStations = 4;
 // Dark and light levels (channel sums, 0..765) closer than this are no edge.
 constexpr double kMinContrast = 3 * 24.0;
+// Rounds of levels taken symmetrically about the crossing, and how far from
+// it they must lie at least.
+constexpr int kLevelRounds = 2;
+constexpr double kMinLevelReachPx = 1.0;
 // An edge point this close to a line agrees with it: several times the
 // scatter of the edge points at a blur of 1.2 px and noise of a few grey
 // levels, a fraction of the offset of anything that is not the side.
@@ -47,9 +51,33 @@ struct Sampler {
     }
 };
 
+// The profile's value `u` ideal pixels from its middle, linear between samples.
+double profileAt(const double* profile, int n, double halfWindow, double u) {
+    const double f = (u + halfWindow) / kProfileStepPx;
+    const int i = std::clamp(static_cast<int>(std::floor(f)), 0, n - 2);
+    return profile[i] + (f - i) * (profile[i + 1] - profile[i]);
+}
+
+// Where the profile rises through `mid`, in ideal pixels from its middle;
+// the crossing nearest the middle wins.
+bool crossingOf(const double* profile, int n, double halfWindow, double mid, double& offset) {
+    bool found = false;
+    for (int i = 0; i + 1 < n; ++i) {
+        if (!(profile[i] < mid && profile[i + 1] >= mid)) continue;
+        const double u = -halfWindow + (i + (mid - profile[i]) / (profile[i + 1] - profile[i])) * kProfileStepPx;
+        if (!found || std::fabs(u) < std::fabs(offset)) offset = u;
+        found = true;
+    }
+    return found;
+}
+
 // Where the profile from `origin` along `step` (observed pixels per ideal
-// pixel of the normal) crosses halfway from the dark end to the light end,
-// in ideal pixels from the origin. The crossing nearest the origin wins.
+// pixel of the normal) crosses halfway between the border's dark and the
+// paper's light, in ideal pixels from the origin. A short window on a
+// blurred edge does not reach the two plateaus, and when it sits off the
+// edge its ends are unevenly far from it, which moves the halfway level; so
+// the levels are taken again at equal distances either side of the first
+// crossing, where a symmetric blur leaves their mean at the edge's middle.
 bool edgeOffset(const Sampler& sampler, const double origin[2], const double step[2], double halfWindow,
                 double& offset) {
     constexpr int kMaxSamples = static_cast<int>(2 * kMaxHalfWindowPx / kProfileStepPx) + 1;
@@ -62,15 +90,19 @@ bool edgeOffset(const Sampler& sampler, const double origin[2], const double ste
     const double dark = (profile[0] + profile[1] + profile[2]) / 3;
     const double light = (profile[n - 1] + profile[n - 2] + profile[n - 3]) / 3;
     if (light - dark < kMinContrast) return false;
-    const double mid = (dark + light) / 2;
-    bool found = false;
-    for (int i = 0; i + 1 < n; ++i) {
-        if (!(profile[i] < mid && profile[i + 1] >= mid)) continue;
-        const double u = -halfWindow + (i + (mid - profile[i]) / (profile[i + 1] - profile[i])) * kProfileStepPx;
-        if (!found || std::fabs(u) < std::fabs(offset)) offset = u;
-        found = true;
+    if (!crossingOf(profile, n, halfWindow, (dark + light) / 2, offset)) return false;
+    for (int round = 0; round < kLevelRounds; ++round) {
+        const double reach = std::min(offset + halfWindow, halfWindow - offset);
+        if (reach < kMinLevelReachPx) break;
+        const double near[2] = {offset - reach, offset - reach + kProfileStepPx};
+        const double inner = (profileAt(profile, n, halfWindow, near[0]) + profileAt(profile, n, halfWindow, near[1])) / 2;
+        const double outer = (profileAt(profile, n, halfWindow, offset + reach) +
+                              profileAt(profile, n, halfWindow, offset + reach - kProfileStepPx)) / 2;
+        double again = offset;
+        if (outer - inner < kMinContrast / 2 || !crossingOf(profile, n, halfWindow, (inner + outer) / 2, again)) break;
+        offset = again;
     }
-    return found;
+    return true;
 }
 
 // Least-squares line through the points, (a, b) a unit normal.
