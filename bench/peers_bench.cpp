@@ -260,13 +260,17 @@ public:
 
 class Quillmark : public Detector {
 public:
-    Quillmark(const Catalogue& catalogue, const std::vector<Tag>& tags) : catalogue_(catalogue), tags_(tags) {}
-    const char* name() const override { return "quillmark"; }
+    // `refine`: with sub-pixel corners ([CornerRefine] 1).
+    Quillmark(const Catalogue& catalogue, const std::vector<Tag>& tags, bool refine = false)
+        : catalogue_(catalogue), tags_(tags), refine_(refine) {}
+    const char* name() const override { return refine_ ? "quillmark-sub" : "quillmark"; }
     void install(const CameraParam& camera) override {
         setWorkingCameraParam(camera);
         LoadCataloguePatterns(catalogue_);
     }
     void detect(const cv::Mat& bgr) override {
+        // Both Quillmark detectors share the one detector state.
+        detectorState().options.cornerRefine = refine_;
         cv::cvtColor(bgr, work_, cv::COLOR_BGR2BGRA);
         table_.clear();
         evaluateMarkers(work_.data, catalogue_, table_);
@@ -284,6 +288,7 @@ public:
 private:
     const Catalogue& catalogue_;
     const std::vector<Tag>& tags_;
+    bool refine_;
     cv::Mat work_;
     ResultTable table_;
 };
@@ -430,6 +435,9 @@ void scoreFrame(const char* detector, const Frame& frame, int frameIndex, const 
                 taken[marker] = true;
                 ++score.found;
                 score.squaredSum += e2;
+                if (verbose() && rms > 0.5 * kCornerTolerance * frame.sidePx[marker])
+                    std::printf("    %s frame %d: tag %d found with corner rms %.2f px (side %.0f px)\n", detector,
+                                frameIndex, d.tagId, rms, frame.sidePx[marker]);
                 continue;
             }
         }
@@ -807,6 +815,8 @@ int main(int argc, char** argv) {
     detectors.emplace_back(new Aruco(true));
     detectors.emplace_back(new AprilTag(family, 1));
     detectors.emplace_back(new AprilTag(family, 2));
+    // Last, so that the peers keep their places; not a peer in the speed goal.
+    detectors.emplace_back(new Quillmark(catalogue, tags, true));
 
     std::printf("alignment (sharp frontal 161 px tag at four sub-pixel positions):\n");
     std::vector<Alignment> alignments;
@@ -838,9 +848,10 @@ int main(int argc, char** argv) {
             std::string ratio = "-";
             if (i > 0) {
                 char text[32];
-                std::snprintf(text, sizeof text, "%.1f x", outcomes[i].ms / outcomes[0].ms);
+                std::snprintf(text, sizeof text, "%.2f x", outcomes[i].ms / outcomes[0].ms);
                 ratio = text;
-                fastestPeer = std::min(fastestPeer, outcomes[i].ms);
+                const bool peer = std::string(detectors[i]->name()).rfind("quillmark", 0) != 0;
+                if (peer) fastestPeer = std::min(fastestPeer, outcomes[i].ms);
             }
             printRow(recipe.name.c_str(), detectors[i]->name(), outcomes[i], set.markers, ratio);
         }
