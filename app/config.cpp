@@ -42,11 +42,20 @@ static const IntSetting IntSettingsAfterList[] = {
     {"[CheckPreview]", &Settings::checkPreview},
 };
 
+// The opt-in switches beyond the operator's settings, written after
+// [DefaultPatternWidth].
+static const IntSetting OptInSettings[] = {
+    {"[CornerRefine]", &Settings::cornerRefine},
+};
+
 static int* intSetting(const std::string& word, Settings& settings) {
     for (const IntSetting& s : IntSettingsBeforeList) {
         if (word == s.key) return &(settings.*s.member);
     }
     for (const IntSetting& s : IntSettingsAfterList) {
+        if (word == s.key) return &(settings.*s.member);
+    }
+    for (const IntSetting& s : OptInSettings) {
         if (word == s.key) return &(settings.*s.member);
     }
     return nullptr;
@@ -165,6 +174,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     }
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
+    for (const IntSetting& s : OptInSettings) key(s.key) << settings.*s.member << '\n';
     writeOutputSettings(out, settings);
 }
 
@@ -182,6 +192,7 @@ void normalizeSettings(Settings& settings) {
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
         settings.defaultPatternWidth = Settings().defaultPatternWidth;
     }
+    if (settings.cornerRefine != 0) settings.cornerRefine = 1;
 }
 
 const ImageSize* selectedImageSize(const Settings& settings) {
@@ -230,7 +241,8 @@ DataFormat dataFormatOf(const Settings& settings) {
     return format;
 }
 
-DetectorOptions detectorOptionsOf(const Settings&) {
+DetectorOptions detectorOptionsOf(const Settings& settings) {
     DetectorOptions options;
+    options.cornerRefine = settings.cornerRefine != 0;
     return options;
 }

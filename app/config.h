@@ -39,6 +39,10 @@ struct Settings {
     std::string mqttHost;
     int mqttPort = MQTT_DEFAULT_PORT;
     std::string mqttPrefix = MQTT_DEFAULT_PREFIX;
+
+    // Detector opt-ins, written after the keys above so that those lines
+    // stay as they were and older files load.
+    int cornerRefine = 0;         // [CornerRefine] "Sub-pixel corners", 0 or 1
 };
 
 // The Camera ID box never offers more entries than this.

@@ -285,6 +285,7 @@ void CQuillmarkDlg::createControls() {
     options_ = place(this, new QWidget, nullptr, QRect(du.x(13), baseHeight_, du.x(415), 0));
     optionRows_ = new QVBoxLayout(options_);
     optionRows_->setContentsMargins(0, 0, 0, 0);
+    createDetectorControls();
 
     connect(start_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStart);
     connect(stop_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStop);
@@ -363,6 +364,7 @@ void CQuillmarkDlg::OnInitDialog() {
 }
 
 bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
+    exchangeDetectorSettings(fromControls);
     if (!fromControls) {
         port_->setText(QString::number(settings_.port));
         cameraId_->setCurrentIndex(settings_.cameraSelected < cameraId_->count() ? settings_.cameraSelected : -1);
@@ -502,6 +504,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              start_, patternCapture_, cameraId_, imageSize_, automaticMode_, commandMode_, checkName_, checkPos2d_,
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
+    enableDetectorControls(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
     enableOutputControls(false);
 }
@@ -514,7 +517,31 @@ void CQuillmarkDlg::EnableSettingControls() {
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
     enableOutputControls(true);
+    enableDetectorControls(true);
 }
+
+// -- Detector opt-ins: a row of their own below the specified controls,
+// switched at Start like the other settings, so greyed while the server runs.
+
+void CQuillmarkDlg::createDetectorControls() {
+    auto* row = new QWidget;
+    detectorRow_ = new QHBoxLayout(row);
+    detectorRow_->setContentsMargins(0, 0, 0, 0);
+    cornerRefine_ = new QCheckBox(QStringLiteral("Sub-pixel corners"));
+    cornerRefine_->setObjectName(QStringLiteral("CornerRefine"));
+    cornerRefine_->setToolTip(QStringLiteral("Find each marker's corners to a fraction of a pixel from the grey "
+                                             "levels across its sides, for steadier poses ([CornerRefine])."));
+    detectorRow_->addWidget(cornerRefine_);
+    detectorRow_->addStretch(1);
+    addOptionRow(row);
+}
+
+void CQuillmarkDlg::exchangeDetectorSettings(bool fromControls) {
+    if (fromControls) settings_.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
+    else cornerRefine_->setChecked(settings_.cornerRefine != 0);
+}
+
+void CQuillmarkDlg::enableDetectorControls(bool enabled) { cornerRefine_->setEnabled(enabled); }
 
 bool CQuillmarkDlg::OnCancelCommand() {
     // Stop pressed, or the capture window closed: the operator has done what

@@ -32,6 +32,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -159,6 +160,14 @@ private:
     QString tuioText_, mqttText_;
     QLineEdit* tuio_ = nullptr;
     QLineEdit* mqtt_ = nullptr;
+
+    // The detector's opt-ins ("Sub-pixel corners"): created, exchanged with
+    // the settings and enabled apart from the specified controls.
+    void createDetectorControls();
+    void exchangeDetectorSettings(bool fromControls);
+    void enableDetectorControls(bool enabled);
+    QCheckBox* cornerRefine_ = nullptr;
+    QHBoxLayout* detectorRow_ = nullptr;  // the detector options, side by side
 
     Settings settings_;
     QString nameText_;

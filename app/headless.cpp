@@ -310,6 +310,10 @@ bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::strin
             (option == "--preview" ? options.preview : options.watch) = true;
             continue;
         }
+        if (option == "--refine") {
+            options.detector.cornerRefine = true;
+            continue;
+        }
         if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera" &&
             option != "--tuio" && option != "--mqtt") {
             error = "unknown option \"" + option + "\"";

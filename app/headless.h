@@ -28,7 +28,8 @@ struct HeadlessOptions {
 // The options the stored settings give: port, mode, fields, camera selection.
 HeadlessOptions optionsFromSettings(const Settings& settings);
 
-// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview and --watch from
+// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview, --watch
+// and --refine (sub-pixel corners, whatever the settings say) from
 // `args` on top of what `options` already holds. False, with the reason in
 // `error`, on anything it does not understand.
 bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error);

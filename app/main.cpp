@@ -10,15 +10,16 @@ void printUsage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [-C DIR]                      operator dialog\n"
                  "       %s --headless [-C DIR] [--port N] [--mode automatic|command]\n"
-                 "                    [--fields LIST] [--camera SOURCE] [--preview]\n"
+                 "                    [--fields LIST] [--camera SOURCE] [--preview] [--refine]\n"
                  "                    [--tuio HOST[:PORT]] [--mqtt HOST[:PORT][/PREFIX]]\n"
-                 "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
+                 "       %s detect [-C DIR] [--fields LIST] [--repeat N] [--refine] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png [--dpi N] | N --pdf OUT.pdf [--page a4|letter]\n"
                  "       %s calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...|--camera SOURCE\n"
                  "       %s calibrate [-C DIR] --import FILE [--size WxH]\n"
                  "       %s calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
-                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",
+                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n"
+                 "--refine finds each marker's corners to a fraction of a pixel ([CornerRefine] 1).\n",
                  program, program, program, program, program, program, program, program);
 }
 

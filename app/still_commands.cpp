@@ -15,6 +15,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "config.h"
+#include "detector_state.h"
 #include "evaluate.h"
 #include "marker_print.h"
 #include "pattern.h"
@@ -94,6 +95,7 @@ struct DetectOptions {
     DataFormat format;
     bool formatGiven = false;
     int repeat = 1;
+    bool refine = false; // --refine: sub-pixel corners, whatever the settings say
     std::vector<std::string> images;
 };
 
@@ -118,6 +120,8 @@ bool parseDetectOptions(const Args& args, DetectOptions& options) {
                              value.c_str());
                 return false;
             }
+        } else if (arg == "--refine") {
+            options.refine = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "quillmark detect: unknown option %s\n", arg.c_str());
             return false;
@@ -228,6 +232,10 @@ int runDetect(const Args& args) {
         return 1;
     }
     LoadCataloguePatterns(catalogue);
+    // The detector as the operator set it up, with the command line's switches on top.
+    DetectorOptions detector = detectorOptionsOf(storedSettings());
+    if (options.refine) detector.cornerRefine = true;
+    detectorState().options = detector;
 
     CameraParam installed;
     ResultTable table;

@@ -215,14 +215,7 @@ cv::Mat renderFrame(const CameraParam& camera, const std::vector<PrintedMarker>&
     for (const PrintedMarker& marker : markers) drawMarker(frame, camera, marker, settings);
 
     if (settings.blurSigmaPx > 0) cv::GaussianBlur(frame, frame, cv::Size(0, 0), settings.blurSigmaPx);
-    if (settings.noiseSigma > 0) {
-        cv::Mat noise(frame.size(), CV_32FC3);
-        rng.fill(noise, cv::RNG::NORMAL, 0.0, settings.noiseSigma);
-        cv::Mat sum;
-        frame.convertTo(sum, CV_32FC3);
-        sum += noise;
-        sum.convertTo(frame, CV_8UC3);
-    }
+    if (settings.noiseSigma > 0) addSensorNoise(frame, settings.noiseSigma, rng);
 
     if (truth) {
         truth->clear();
@@ -245,6 +238,15 @@ cv::Mat renderFrame(const CameraParam& camera, const std::vector<PrintedMarker>&
         }
     }
     return frame;
+}
+
+void addSensorNoise(cv::Mat& bgr, double sigma, cv::RNG& rng) {
+    cv::Mat noise(bgr.size(), CV_32FC3);
+    rng.fill(noise, cv::RNG::NORMAL, 0.0, sigma);
+    cv::Mat sum;
+    bgr.convertTo(sum, CV_32FC3);
+    sum += noise;
+    sum.convertTo(bgr, CV_8UC3);
 }
 
 cv::Mat toDetectorFrame(const cv::Mat& bgr) {

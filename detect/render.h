@@ -69,6 +69,10 @@ struct MarkerTruth {
 cv::Mat renderFrame(const CameraParam& camera, const std::vector<PrintedMarker>& markers,
                     const RenderSettings& settings, std::vector<MarkerTruth>* truth = nullptr);
 
+// Adds Gaussian noise of `sigma` grey levels to every channel, as a camera's
+// sensor would, drawn from `rng`; renderFrame's own noise is this.
+void addSensorNoise(cv::Mat& bgr, double sigma, cv::RNG& rng);
+
 // The frame as the detector reads it: 4 bytes a pixel (BGRA), rows unpadded.
 cv::Mat toDetectorFrame(const cv::Mat& bgr);
 

@@ -6,6 +6,7 @@
 #include "matrix.h"
 #include "pattern.h"
 #include "pca.h"
+#include "refine.h"
 
 namespace {
 
@@ -417,6 +418,7 @@ static int detectSquareMarkers(const uint8_t* frame, int threshold, MarkerInfo**
     int n = 0;
     SquareCandidate* candidates = findSquares(*label, kMaxArea, kMinArea, kCornerFactor, &n);
     buildMarkerInfo(frame, candidates, &n);
+    if (state.options.cornerRefine) refineIdentifiedMarkers(frame, state.markers, n);
     return n;
 }
 

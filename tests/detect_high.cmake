@@ -5,4 +5,5 @@ quillmark_test(detect_high_test
     detect/high_pattern_test.cpp
     detect/high_squares_test.cpp
     detect/high_pose_test.cpp
+    detect/high_refine_test.cpp
   LIBS qm_detect)

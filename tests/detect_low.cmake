@@ -6,4 +6,5 @@ quillmark_test(detect_low_test
     detect/low_camera_param_test.cpp
     detect/low_pca_test.cpp
     detect/low_labeling_test.cpp
+    detect/low_fast_paths_test.cpp
   LIBS qm_detect)

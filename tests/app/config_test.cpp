@@ -39,6 +39,7 @@ Settings sample() {
     s.checkGLmatrix = 1;
     s.checkPreview = 1;
     s.defaultPatternWidth = 62.5;
+    s.cornerRefine = 1;
     return s;
 }
 
@@ -60,7 +61,8 @@ const char* const SampleBytes =
     "[CheckVertex]         0\n"
     "[CheckGLmatrix]       1\n"
     "[CheckPreview]        1\n"
-    "[DefaultPatternWidth] 62.5\n";
+    "[DefaultPatternWidth] 62.5\n"
+    "[CornerRefine]        1\n";
 
 }  // namespace
 
@@ -216,4 +218,25 @@ TEST(ConfigFile, OutputKeysFollowTheOthersOnlyWhenAnOutputIsSet) {
     // An older file without the keys: both off, the defaults kept.
     EXPECT_FALSE(tuioTargetOf(read(SampleBytes)).on());
     EXPECT_EQ(read("[MqttPort] x [Port] 9").port, 0) << "a port that is no number ends the reading";
+}
+
+TEST(ConfigFile, OptInsFollowTheSpecifiedKeysAndAnOlderFileLeavesThemOff) {
+    // The specified lines come first, unchanged, whatever the opt-ins hold.
+    const std::string written = text(sample());
+    const std::string specified = written.substr(0, written.find("[CornerRefine]"));
+    Settings off = sample();
+    off.cornerRefine = 0;
+    EXPECT_EQ(text(off), specified + "[CornerRefine]        0\n");
+    // A file written before the opt-ins existed loads with them off.
+    const Settings older = read(specified);
+    EXPECT_EQ(older.cornerRefine, 0);
+    EXPECT_FALSE(detectorOptionsOf(older).cornerRefine);
+    EXPECT_TRUE(detectorOptionsOf(read(written)).cornerRefine);
+
+    TempDir dir;
+    dir.enterWithData();
+    writeFile("Data/config.txt", "[CornerRefine] 7");
+    Settings s;
+    ASSERT_EQ(LoadConfig(s), 0);
+    EXPECT_EQ(s.cornerRefine, 1);
 }

@@ -140,6 +140,24 @@ TEST_F(DialogWithWorkers, TheDialogWillNotCloseWhileTheServerRuns) {
     EXPECT_NE(readFile("Data/pattern_list.txt").find("[Pattern]\tC\tData/002.patt\t80\tuse\n"), std::string::npos);
 }
 
+TEST_F(DialogWithWorkers, SubPixelCornersReachTheDetectorAtStartAndTheFileAtClose) {
+    auto* refine = control<QCheckBox>(dialog, "CornerRefine");
+    EXPECT_EQ(refine->text(), "Sub-pixel corners");
+    EXPECT_FALSE(refine->isChecked()); // the file has no [CornerRefine]
+    dialog.show();
+    QTest::mouseClick(refine, Qt::LeftButton, {}, QPoint(8, refine->height() / 2));
+    ASSERT_TRUE(refine->isChecked());
+    dialog.OnStart();
+    ASSERT_TRUE(dialog.trackingExists());
+    EXPECT_FALSE(refine->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return dialog.outputText().rfind("Num= ", 0) == 0; }));
+    stopTracking();
+    EXPECT_TRUE(refine->isEnabled());
+    EXPECT_TRUE(detectorState().options.cornerRefine); // installed by the worker it started
+    dialog.close();
+    EXPECT_NE(readFile("Data/config.txt").find("[DefaultPatternWidth] 75\n[CornerRefine]        1\n"), std::string::npos);
+}
+
 bool previewShown() {
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->windowTitle() == "Preview" && w->isVisible()) return true;

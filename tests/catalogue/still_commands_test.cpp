@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -116,6 +117,41 @@ TEST_F(StillCommands, DetectPrintsOneReportPerImageInOrderAndTakesGreyImages) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Num= 1\nFour\nNum= 0\nNum= 1\nFour\n");
     EXPECT_NE(r.err.find("SIZE = 320, 240"), std::string::npos);
+}
+
+// The vertices reported for one marker, against the renderer's truth: the
+// root mean square distance in pixels.
+double reportedCornerRms(const std::string& report, const MarkerTruth& truth) {
+    std::istringstream in(report.substr(report.find('\n') + 1));
+    double v[8], sum = 0.0;
+    char comma;
+    for (int i = 0; i < 8; ++i)
+        if (!(in >> v[i]) || (i < 7 && !(in >> comma))) return INFINITY;
+    for (int k = 0; k < 4; ++k) sum += std::pow(v[2 * k] - truth.corner[k][0], 2) + std::pow(v[2 * k + 1] - truth.corner[k][1], 2);
+    return std::sqrt(sum / 4);
+}
+
+TEST_F(StillCommands, RefineFromTheCommandLineOrTheSettingsGivesSubPixelVertices) {
+    const cv::Mat pattern = makeRandomPattern(9);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tNine\tData/000.patt\t80\tuse\n");
+    PrintedMarker marker;
+    marker.pattern = pattern;
+    poseFromView(camera, 500, 30, -10, 20, 300, 250, marker.transform);
+    RenderSettings settings;
+    settings.blurSigmaPx = 0.6;
+    std::vector<MarkerTruth> truth;
+    ASSERT_TRUE(cv::imwrite(dir.file("m.png"), renderFrame(camera, {marker}, settings, &truth)));
+
+    const CommandRun plain = run("detect --fields vertex " + dir.file("m.png"));
+    const CommandRun flag = run("detect --refine --fields vertex " + dir.file("m.png"));
+    writeFile(dir.file("Data/config.txt"), "[CheckVertex] 1\n[CornerRefine] 1\n");
+    const CommandRun stored = run("detect " + dir.file("m.png"));
+    for (const CommandRun* r : {&plain, &flag, &stored}) ASSERT_EQ(r->status, 0) << r->err;
+    const double plainRms = reportedCornerRms(plain.out, truth[0]);
+    EXPECT_TRUE(plainRms > 0.3 && plainRms < 1.5) << plain.out; // the contour's bias
+    EXPECT_LT(reportedCornerRms(flag.out, truth[0]), 0.1) << flag.out;
+    EXPECT_EQ(stored.out, flag.out);
 }
 
 TEST_F(StillCommands, DiagnosticsOfABrokenCatalogueStayOffStandardOutput) {

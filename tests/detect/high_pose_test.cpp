@@ -8,27 +8,6 @@ namespace {
 
 const double kCentre[2] = {0.0, 0.0};
 
-// A marker record built straight from the renderer's truth: exact corners and
-// the lines through them, in pattern order, as a detection with dir 0 has.
-MarkerInfo markerFromTruth(const MarkerTruth& truth) {
-    MarkerInfo marker{};
-    marker.dir = 0;
-    for (int k = 0; k < 4; ++k) {
-        marker.vertex[k][0] = truth.corner[k][0];
-        marker.vertex[k][1] = truth.corner[k][1];
-    }
-    for (int k = 0; k < 4; ++k) {
-        const double* p = marker.vertex[k];
-        const double* q = marker.vertex[(k + 1) % 4];
-        const double a = q[1] - p[1], b = p[0] - q[0];
-        const double n = std::sqrt(a * a + b * b);
-        marker.line[k][0] = a / n;
-        marker.line[k][1] = b / n;
-        marker.line[k][2] = -(a * p[0] + b * p[1]) / n;
-    }
-    return marker;
-}
-
 MarkerTruth truthOf(const CameraParam& camera, const PrintedMarker& marker) {
     RenderSettings settings;
     settings.width = 64; // only the truth is wanted
@@ -87,6 +66,43 @@ TEST_F(PoseTest, ExactCornersGiveTheExactPoseAlsoSquarelyFacingTheCamera) {
             EXPECT_LT(translationError(transform, printed.transform), 0.5);
             EXPECT_LT(rotationAngleDeg(transform, printed.transform), 0.1) << "tilt " << tilt << " roll " << roll;
         }
+    }
+}
+
+// A calibrated lens with strong barrel distortion: f = 40 at 640 x 480 moves
+// an image corner inwards by about 4 %, and the scale differs from 1.
+CameraParam stronglyDistortedCamera() {
+    CameraParam camera = makeCameraParam(640, 480, 700.0, 40.0);
+    camera.distortion[0] = 331.0; // off the principal point, as calibrations find it
+    camera.distortion[1] = 236.0;
+    camera.distortion[3] = 0.995;
+    return camera;
+}
+
+TEST_F(PoseTest, ExactCornersUnderStrongDistortionGiveThePoseAsWellAsWithoutIt) {
+    struct View {
+        double distanceMm, tiltX, tiltY, roll, x, y;
+    };
+    // Near the middle and out towards the corners, where the lens bends most.
+    const View views[] = {{400, 0, 0, 10, 320, 240},  {500, 40, -10, 80, 120, 90},  {450, -30, 30, 200, 530, 400},
+                          {600, 50, 0, 300, 560, 80}, {350, 20, 45, 135, 90, 390},  {700, -45, -20, 20, 600, 240},
+                          {300, 10, -35, 250, 200, 300}, {800, 0, 55, 170, 440, 60}};
+    for (const View& v : views) {
+        double errors[2][2]; // [distorted][translation %, rotation deg]
+        for (int distorted = 0; distorted < 2; ++distorted) {
+            camera = distorted ? stronglyDistortedCamera() : makeCameraParam(640, 480, 700.0, 0.0);
+            installCamera(camera);
+            const PrintedMarker printed = markerAt(cv::Mat(), camera, 80, v.distanceMm, v.tiltX, v.tiltY, v.roll, v.x, v.y);
+            double transform[3][4];
+            ASSERT_GE(estimateMarkerPose(markerFromTruth(truthOf(camera, printed)), kCentre, 80, transform), 0.0);
+            errors[distorted][0] = 100.0 * translationError(transform, printed.transform) / printed.transform[2][3];
+            errors[distorted][1] = rotationAngleDeg(transform, printed.transform);
+        }
+        const std::string where = "view at (" + std::to_string(v.x) + ", " + std::to_string(v.y) + ")";
+        EXPECT_LT(errors[1][0], 0.2) << where;
+        EXPECT_LT(errors[1][1], 0.2) << where;
+        EXPECT_LT(errors[1][0], errors[0][0] + 0.05) << where;
+        EXPECT_LT(errors[1][1], errors[0][1] + 0.05) << where;
     }
 }
 

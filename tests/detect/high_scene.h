@@ -34,6 +34,27 @@ inline std::vector<MarkerInfo> detect(const cv::Mat& bgr, bool withHistory = fal
     return std::vector<MarkerInfo>(markers, markers + count);
 }
 
+// A marker record built straight from the renderer's truth: exact corners and
+// the lines through them, in pattern order, as a detection with dir 0 has.
+inline MarkerInfo markerFromTruth(const MarkerTruth& truth) {
+    MarkerInfo marker{};
+    marker.dir = 0;
+    for (int k = 0; k < 4; ++k) {
+        marker.vertex[k][0] = truth.corner[k][0];
+        marker.vertex[k][1] = truth.corner[k][1];
+    }
+    for (int k = 0; k < 4; ++k) {
+        const double* p = marker.vertex[k];
+        const double* q = marker.vertex[(k + 1) % 4];
+        const double a = q[1] - p[1], b = p[0] - q[0];
+        const double n = std::sqrt(a * a + b * b);
+        marker.line[k][0] = a / n;
+        marker.line[k][1] = b / n;
+        marker.line[k][2] = -(a * p[0] + b * p[1]) / n;
+    }
+    return marker;
+}
+
 // Squared distances of the marker's pattern-order vertices from the truth.
 inline double cornerSquaredError(const MarkerInfo& marker, const MarkerTruth& truth) {
     double sum = 0.0;

@@ -7,14 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+#include <opencv2/imgcodecs.hpp>
+#include "camera_param.h"
 #include "network.h"
 #include "output_receivers.h"
 #include "protocol.h"
+#include "render.h"
 #include "temp_dir.h"
 #include "test_client.h"
 
@@ -224,6 +229,50 @@ TEST_F(HeadlessLive, TheConfigurationFileGivesPortModeFieldsAndCamera) {
     for (const std::string& line : lines) EXPECT_EQ(line.rfind("Kite,", 0), 0u) << line;
     run.signal(SIGINT);
     EXPECT_EQ(run.exitStatus(), 0);
+}
+
+// A shipped marker rendered through the shipped camera: the vertices served
+// with --refine lie within a tenth of a pixel of the truth.
+TEST_F(HeadlessLive, RefineServesSubPixelVertices) {
+    CameraParam camera;
+    ASSERT_EQ(loadCameraParam(dir.file("Data/camera_para.dat").c_str(), 1, &camera), 0);
+    PrintedMarker marker;
+    ASSERT_EQ(readPatternImage(dir.file("Data/002.patt").c_str(), marker.pattern), 0);
+    poseFromView(camera, 450, 25, -15, 40, 300, 260, marker.transform);
+    RenderSettings settings;
+    settings.width = camera.xsize;
+    settings.height = camera.ysize;
+    settings.blurSigmaPx = 0.6;
+    settings.noiseSigma = 2.0;
+    std::vector<MarkerTruth> truth;
+    ASSERT_TRUE(cv::imwrite(dir.file("kite.png"), renderFrame(camera, {marker}, settings, &truth)));
+    for (const bool refine : {false, true}) {
+        std::vector<std::string> options{"--camera", "file:" + dir.file("kite.png"), "--mode", "command", "--fields",
+                                         "vertex"};
+        if (refine) options.push_back("--refine");
+        Headless run(args(options));
+        const int port = run.listeningPort();
+        ASSERT_GT(port, 0) << run.output() << run.errors();
+        TestClient client(port);
+        std::vector<std::string> lines;
+        for (int attempt = 0; attempt < 100 && lines.size() != 1; ++attempt) {
+            client.sendText("get Kite\n");
+            ASSERT_TRUE(client.readReport(lines));
+        }
+        ASSERT_EQ(lines.size(), 1u);
+        std::istringstream in(lines[0]);
+        double squared = 0.0, x, y;
+        char comma;
+        for (int k = 0; k < 4; ++k) {
+            ASSERT_TRUE(in >> x >> comma >> y) << lines[0];
+            in >> comma;
+            squared += std::pow(x - truth[0].corner[k][0], 2) + std::pow(y - truth[0].corner[k][1], 2);
+        }
+        if (refine) EXPECT_LT(std::sqrt(squared / 4), 0.1) << lines[0];
+        else EXPECT_GT(std::sqrt(squared / 4), 0.3) << lines[0]; // the contour's bias
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.exitStatus(), 0);
+    }
 }
 
 TEST_F(HeadlessLive, AMissingCameraFileRefusesToStartAndNamesIt) {
