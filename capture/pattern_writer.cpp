@@ -110,7 +110,7 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
     }
     MarkerInfo* markers = nullptr;
     int count = 0;
-    if (detectMarkers(frame.data, DETECT_THRESHOLD, &markers, &count) < 0) {
+    if (detectMarkers(frame.data, detectorState().options.threshold, &markers, &count) < 0) {
         error = "the image has too many dark regions to search";
         return -1;
     }
