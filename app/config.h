@@ -31,6 +31,14 @@ struct Settings {
     int checkGLmatrix = 0;
     int checkPreview = 0;         // "Show preview window"
     double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
+
+    // Detector opt-ins (detector_options.h), after the keys above and written
+    // only when they differ from the default: a file of the defaults holds
+    // the specified lines alone.
+    int threshold = 100;          // [Threshold] 1 .. 254
+    int autoThreshold = 0;        // [AutoThreshold] 0 or 1
+    int maxSquares = 30;          // [MaxSquares] 1 .. 500
+    int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
 };
 
 // The Camera ID box never offers more entries than this.
@@ -50,6 +58,15 @@ DataFormat dataFormatOf(const Settings& settings);
 // The detector options the settings switch on; the defaults give the
 // specified detector.
 DetectorOptions detectorOptionsOf(const Settings& settings);
+
+// The detector's options on a command line: --threshold N|auto,
+// --max-squares N, --max-area N. False when `flag` is none of them; else
+// true, with `error` empty when `value` was applied and naming the flag,
+// the value and the allowed range when it was refused.
+bool applyDetectorFlag(const std::string& flag, const std::string& value, DetectorOptions& options,
+                       std::string& error);
+// The usage lines of those flags.
+extern const char* const DetectorFlagsUsage;
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include "commands.h"
+#include "config.h"
 
 void printUsage(const char* program) {
     std::fprintf(stderr,
@@ -14,8 +15,9 @@ void printUsage(const char* program) {
                  "       %s detect [-C DIR] [--fields LIST] [--repeat N] IMAGE...\n"
                  "       %s pattern [-C DIR] [--name NAME] [--width MM] IMAGE\n"
                  "       %s marker [-C DIR] N OUT.png\n"
-                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n",
-                 program, program, program, program, program);
+                 "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n"
+                 "--headless, detect and pattern also take %s.\n",
+                 program, program, program, program, program, DetectorFlagsUsage);
 }
 
 int main(int argc, char** argv) {

@@ -15,6 +15,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "config.h"
+#include "detector_state.h"
 #include "evaluate.h"
 #include "pattern.h"
 #include "pattern_writer.h"
@@ -97,12 +98,31 @@ struct DetectOptions {
     bool formatGiven = false;
     int repeat = 1;
     std::vector<std::string> images;
+    DetectorOptions detector = detectorOptionsOf(storedSettings());
 };
+
+// --threshold, --max-squares and --max-area at args[i] (its value taken):
+// 1 applied, 0 not one of them, -1 refused with a message.
+int takeDetectorFlag(const char* command, const Args& args, size_t& i, DetectorOptions& options) {
+    std::string error;
+    const std::string& flag = args[i];
+    if (flag != "--threshold" && flag != "--max-squares" && flag != "--max-area") return 0;
+    if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "quillmark %s: %s needs a value\n", command, flag.c_str());
+        return -1;
+    }
+    applyDetectorFlag(flag, args[++i], options, error);
+    if (error.empty()) return 1;
+    std::fprintf(stderr, "quillmark %s: %s\n", command, error.c_str());
+    return -1;
+}
 
 bool parseDetectOptions(const Args& args, DetectOptions& options) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--fields" || arg == "--repeat") {
+        if (const int taken = takeDetectorFlag("detect", args, i, options.detector)) {
+            if (taken < 0) return false;
+        } else if (arg == "--fields" || arg == "--repeat") {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "quillmark detect: %s needs a value\n", arg.c_str());
                 return false;
@@ -183,6 +203,7 @@ int runDetect(const Args& args) {
         return 1;
     }
     LoadCataloguePatterns(catalogue);
+    detectorState().options = options.detector;
 
     CameraParam installed;
     ResultTable table;
@@ -216,9 +237,12 @@ int runPattern(const Args& args) {
     std::string name, image;
     double widthMm = 0.0;
     bool named = false, widthGiven = false;
+    DetectorOptions detector = detectorOptionsOf(storedSettings());
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--name" || arg == "--width") {
+        if (const int taken = takeDetectorFlag("pattern", args, i, detector)) {
+            if (taken < 0) return 2;
+        } else if (arg == "--name" || arg == "--width") {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "quillmark pattern: %s needs a value\n", arg.c_str());
                 return 2;
@@ -285,11 +309,13 @@ int runPattern(const Args& args) {
             return 1;
         }
     }
-    std::string error;
-    if (registerLargestSquare(picture, entry.path, thumbnail, error) < 0) {
+    std::string error, note;
+    detectorState().options = detector;
+    if (registerLargestSquare(picture, entry.path, thumbnail, error, &note) < 0) {
         std::fprintf(stderr, "quillmark pattern: %s: %s\n", image.c_str(), error.c_str());
         return 1;
     }
+    if (!note.empty()) std::fprintf(stderr, "quillmark pattern: %s: %s\n", image.c_str(), note.c_str());
     catalogue.push_back(entry);
     if (SavePatternList(catalogue) < 0) {
         std::remove(entry.path.c_str());

@@ -61,8 +61,9 @@ struct Photo {
     std::string name;
     cv::Mat bgr;
     std::vector<Reference> references;
-    // The second look: ArUco on a copy enlarged twice and AprilTag 3 with
-    // decimation 1, for markers the reference misses.
+    // The second look: ArUco on a copy enlarged twice, AprilTag 3 with
+    // decimation 1 on the photo and on that copy, for markers the reference
+    // misses.
     std::vector<Reference> secondLook;
 };
 
@@ -135,7 +136,7 @@ Reference referenceOf(int id, const std::vector<cv::Point2f>& corners, double sc
     return r;
 }
 
-std::vector<Reference> aprilTagLook(const TagFamily& family, const cv::Mat& grey) {
+std::vector<Reference> aprilTagLook(const TagFamily& family, const cv::Mat& grey, double scale) {
     apriltag_detector_t* detector = apriltag_detector_create();
     apriltag_detector_add_family(detector, family.get());
     detector->nthreads = 1;
@@ -148,7 +149,7 @@ std::vector<Reference> aprilTagLook(const TagFamily& family, const cv::Mat& grey
         zarray_get(found, i, &det);
         std::vector<cv::Point2f> corners;
         for (int k = 0; k < 4; ++k) corners.emplace_back(det->p[k][0], det->p[k][1]);
-        out.push_back(referenceOf(det->id, corners, 1.0));
+        out.push_back(referenceOf(det->id, corners, scale));
     }
     apriltag_detections_destroy(found);
     apriltag_detector_destroy(detector);
@@ -172,7 +173,8 @@ void findReferences(PhotoSet& set, const TagFamily& family) {
         cv::resize(grey, enlarged, cv::Size(), 2.0, 2.0, cv::INTER_CUBIC);
         cv::aruco::detectMarkers(enlarged, dictionary, corners, ids, parameters);
         for (size_t i = 0; i < ids.size(); ++i) photo.secondLook.push_back(referenceOf(ids[i], corners[i], 2.0));
-        for (const Reference& r : aprilTagLook(family, grey)) photo.secondLook.push_back(r);
+        for (const Reference& r : aprilTagLook(family, grey, 1.0)) photo.secondLook.push_back(r);
+        for (const Reference& r : aprilTagLook(family, enlarged, 2.0)) photo.secondLook.push_back(r);
     }
     set.arucoMs = total / std::max<size_t>(1, set.photos.size());
 }

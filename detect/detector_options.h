@@ -20,3 +20,10 @@ struct DetectorOptions {
     // Largest dark region, in pixels, that can become a square candidate.
     int maxMarkerArea = 100000;
 };
+
+// The allowed ranges of the options that take a number.
+constexpr int kThresholdMin = 1, kThresholdMax = 254;
+constexpr int kMaxSquaresMin = 1, kMaxSquaresMax = 500;
+// Below the smallest candidate region (70 pixels) nothing could be found;
+// above the largest working frame (2^28 pixels) the limit means nothing.
+constexpr int kMaxMarkerAreaMin = 70, kMaxMarkerAreaMax = 1 << 28;
