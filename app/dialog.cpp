@@ -27,6 +27,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QThread>
 #include <QTreeWidget>
 #include <opencv2/imgcodecs.hpp>
@@ -262,6 +263,39 @@ void CQuillmarkDlg::createControls() {
                 for (const QModelIndex& index : selected.indexes())
                     if (index.column() == 0) OnPatternListItemChanged(index.row());
             });
+    createDetectorControls();
+}
+
+// Below the specified layout, so that every specified control keeps its place.
+void CQuillmarkDlg::createDetectorControls() {
+    const DialogUnits du(font());
+    setFixedSize(width(), height() + du.y(18));
+    place(this, new QLabel(QStringLiteral("Threshold:")), nullptr, du.rect(145, 301, 38, 12));
+    threshold_ = place(this, new QSpinBox, "threshold", du.rect(183, 299, 34, 12));
+    threshold_->setRange(kThresholdMin, kThresholdMax);
+    threshold_->setToolTip(QStringLiteral("A pixel is dark when its grey level is at most this"));
+    autoThreshold_ = place(this, new QCheckBox(QStringLiteral("Automatic")), "autoThreshold", du.rect(223, 300, 60, 12));
+    autoThreshold_->setToolTip(QStringLiteral("A threshold that follows the local light"));
+    threshold_->resize(threshold_->width(), std::max(threshold_->height(), threshold_->sizeHint().height()));
+    connect(autoThreshold_, &QCheckBox::toggled, this,
+            [this](bool automatic) { threshold_->setEnabled(!automatic && autoThreshold_->isEnabled()); });
+}
+
+void CQuillmarkDlg::updateDetectorControls(bool fromControls) {
+    if (fromControls) {
+        settings_.threshold = threshold_->value();
+        settings_.autoThreshold = autoThreshold_->isChecked() ? 1 : 0;
+        return;
+    }
+    threshold_->setValue(settings_.threshold);
+    autoThreshold_->setChecked(settings_.autoThreshold != 0);
+    threshold_->setEnabled(settings_.autoThreshold == 0 && autoThreshold_->isEnabled());
+}
+
+// Read at Start and at Pattern Capture: fixed while either runs.
+void CQuillmarkDlg::enableDetectorControls(bool enabled) {
+    autoThreshold_->setEnabled(enabled);
+    threshold_->setEnabled(enabled && !autoThreshold_->isChecked());
 }
 
 void CQuillmarkDlg::OnInitDialog() {
@@ -314,8 +348,10 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
         legend_->setPlainText(toDisplay(legendText_));
         name_->setText(nameText_);
         width_->setText(QString::number(widthMm_, 'g', 15));
+        updateDetectorControls(false);
         return true;
     }
+    updateDetectorControls(true);
     // A box that holds no number keeps its member's previous value; the
     // other values are still taken.
     bool portOk = false;
@@ -411,12 +447,14 @@ void CQuillmarkDlg::OnPatternCapture() {
     setStartButtons(false);
     job.camera = &camera_;
     job.defaultWidthMm = settings_.defaultPatternWidth;
+    job.detectorOptions = detectorOptionsOf(settings_);
     capture_.start(*this, job);
 }
 
 void CQuillmarkDlg::setStartButtons(bool enabled) {
     patternCapture_->setEnabled(enabled);
     start_->setEnabled(enabled);
+    enableDetectorControls(enabled);
     stop_->setEnabled(enabled);
 }
 
@@ -426,6 +464,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
+    enableDetectorControls(false);
 }
 
 void CQuillmarkDlg::EnableSettingControls() {
@@ -435,6 +474,7 @@ void CQuillmarkDlg::EnableSettingControls() {
         w->setEnabled(true);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
+    enableDetectorControls(true);
 }
 
 bool CQuillmarkDlg::OnCancelCommand() {

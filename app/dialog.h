@@ -37,6 +37,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTreeWidget;
 
 // The system-menu command of the About entry.
@@ -133,6 +134,11 @@ private:
     void setStartButtons(bool enabled);
     // Waits, serving events, until the workers are gone (only at destruction).
     void finishWorkers();
+    // The detector's threshold box and its "Automatic" check box, in a strip
+    // below the specified controls.
+    void createDetectorControls();
+    void updateDetectorControls(bool fromControls);
+    void enableDetectorControls(bool enabled);
 
     Settings settings_;
     QString nameText_;
@@ -168,6 +174,8 @@ private:
     QTreeWidget* patternList_ = nullptr;
     QPushButton* patternCapture_ = nullptr;
     QLabel* thumbnailView_ = nullptr;
+    QSpinBox* threshold_ = nullptr;
+    QCheckBox* autoThreshold_ = nullptr;
     QLineEdit* name_ = nullptr;
     QLineEdit* width_ = nullptr;
     QPushButton* update_ = nullptr;

@@ -10,6 +10,7 @@
 #include <vector>
 #include <opencv2/core.hpp>
 #include "camera_param.h"
+#include "detector_options.h"
 #include "pattern_entry.h"
 #include "squares.h"
 
@@ -38,6 +39,7 @@ struct CaptureJob {
     // opened, so a missing file refuses the start and nothing unread is installed.
     CameraParam cameraParam;
     double defaultWidthMm = 0.0; // width of every new pattern
+    DetectorOptions detectorOptions; // installed into the detector at start
 };
 
 // The mouse as the window's callback last reported it. Written on the GUI
