@@ -38,7 +38,7 @@ struct LabelStorage {
     int32_t clipBox[kLabelTableSize * 4];
     LabelImage result;
     // The automatic threshold's tiles (labeling.cpp), sized at first use.
-    std::vector<uint32_t> tileSums;
+    std::vector<uint32_t> tileSums, tileAcross;
     std::vector<int32_t> tileLimits;
 };
 

@@ -248,12 +248,13 @@ int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCo
     double P[3][3];
     solveProjectiveParams(reference, quad, P);
 
-    // A small marker gets at least two samples a cell each way: its cells are
-    // fractions of a pixel, and the interpolated samples average them out.
+    // The density of the whole-pixel sampler; on a small marker its 16
+    // samples a side already fall two to a pixel, and interpolation averages
+    // what a cell's fraction of a pixel shows.
     const double lx = std::max(squaredLength(quad[0], quad[1]), squaredLength(quad[2], quad[3]));
     const double ly = std::max(squaredLength(quad[1], quad[2]), squaredLength(quad[3], quad[0]));
-    const int nx = std::max(2 * kPatternSide, sampleCount(static_cast<int>(std::min(lx, 1e9))));
-    const int ny = std::max(2 * kPatternSide, sampleCount(static_cast<int>(std::min(ly, 1e9))));
+    const int nx = sampleCount(static_cast<int>(std::min(lx, 1e9)));
+    const int ny = sampleCount(static_cast<int>(std::min(ly, 1e9)));
     const int fx = nx / kPatternSide;
     const int fy = ny / kPatternSide;
 
@@ -261,13 +262,15 @@ int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCo
     for (int j = 0; j < ny; ++j) {
         const double yw = (j + 0.5) * 5.0 / ny + 102.5;
         double* cells = sum + (j / fy) * kPatternSide * kPatternPlanes;
-        for (int i = 0; i < nx; ++i) {
-            const double xw = (i + 0.5) * 5.0 / nx + 102.5;
-            const double d = P[2][0] * xw + P[2][1] * yw + P[2][2];
+        // Along a row the three projective terms grow by constant steps.
+        const double step = 5.0 / nx, xw0 = 0.5 * step + 102.5;
+        double u = P[0][0] * xw0 + P[0][1] * yw + P[0][2];
+        double v = P[1][0] * xw0 + P[1][1] * yw + P[1][2];
+        double d = P[2][0] * xw0 + P[2][1] * yw + P[2][2];
+        for (int i = 0; i < nx; ++i, u += P[0][0] * step, v += P[1][0] * step, d += P[2][0] * step) {
             if (d == 0.0) return -1;
-            const double x = (P[0][0] * xw + P[0][1] * yw + P[0][2]) / d;
-            const double y = (P[1][0] * xw + P[1][1] * yw + P[1][2]) / d;
-            addInterpolated(frame, width, height, x, y, cells + (i / fx) * kPatternPlanes);
+            const double inverse = 1.0 / d;
+            addInterpolated(frame, width, height, u * inverse, v * inverse, cells + (i / fx) * kPatternPlanes);
         }
     }
     const double perCell = fx * fy;
