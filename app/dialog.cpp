@@ -270,7 +270,7 @@ void CQuillmarkDlg::createControls() {
 void CQuillmarkDlg::createDetectorControls() {
     const DialogUnits du(font());
     setFixedSize(width(), height() + du.y(18));
-    place(this, new QLabel(QStringLiteral("Threshold:")), nullptr, du.rect(145, 301, 38, 12));
+    place(this, new QLabel(QStringLiteral("Threshold:")), nullptr, du.rect(145, 300, 38, 12));
     threshold_ = place(this, new QSpinBox, "threshold", du.rect(183, 299, 34, 12));
     threshold_->setRange(kThresholdMin, kThresholdMax);
     threshold_->setToolTip(QStringLiteral("A pixel is dark when its grey level is at most this"));
