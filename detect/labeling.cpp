@@ -102,7 +102,7 @@ constexpr int kTileReach = 2;
 // fixed part against sensor noise plus a share of the mean, since noise and
 // print contrast both grow with the light.
 constexpr int kLocalOffset = 3 * 6;
-constexpr int kLocalShareOf256 = 26;
+constexpr int kLocalShareOf256 = 51;
 
 inline uint32_t channelSum(const uint8_t* p) { return p[0] + p[1] + p[2]; }
 
