@@ -110,7 +110,7 @@ void recordIdentified(MarkerHistory& history, const MarkerInfo* markers, int cou
 }
 
 // Remembered markers not seen in this frame are listed after the current
-// ones. The list has room for every history entry beyond 30 current markers.
+// ones. The list has room for every history entry beyond the current markers.
 int appendLost(const MarkerHistory& history, MarkerInfo* markers, int count, int capacity) {
     int total = count;
     for (int h = 0; h < history.count && total < capacity; ++h) {
