@@ -169,6 +169,16 @@ TEST_F(RealLight, SixtyMarkersNeedMoreThanThirtyCandidates) {
     crowded.maxSquares = 100;
     EXPECT_EQ(found(bgr, printed, crowded), 60);
     EXPECT_GE(detectorState().candidates.size(), 60u) << "the storage grew to the candidates found";
+    // The history variant lists them all, frame after frame, with room for its own.
+    const cv::Mat frame = toDetectorFrame(bgr);
+    for (int run = 0; run < 3; ++run) {
+        MarkerInfo* found = nullptr;
+        int count = 0;
+        ASSERT_EQ(detectMarkersWithHistory(frame.data, 100, &found, &count), 0);
+        int identified = 0;
+        for (int i = 0; i < count; ++i) identified += found[i].id >= 0;
+        EXPECT_EQ(identified, 60) << "frame " << run;
+    }
 }
 
 TEST_F(RealLight, ACloseUpNeedsALargerAreaLimit) {
