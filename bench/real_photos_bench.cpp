@@ -114,10 +114,10 @@ std::vector<PhotoSet> readSets(const fs::path& root) {
     std::vector<PhotoSet> sets;
     for (auto& [folder, paths] : byFolder) {
         std::sort(paths.begin(), paths.end());
-        PhotoSet set{folder, {}};
+        PhotoSet set{folder, {}, 0.0};
         for (const fs::path& p : paths) {
             cv::Mat bgr = cv::imread(p.string(), cv::IMREAD_COLOR);
-            if (!bgr.empty()) set.photos.push_back(Photo{p.filename().string(), bgr, {}});
+            if (!bgr.empty()) set.photos.push_back(Photo{p.filename().string(), bgr, {}, {}});
         }
         sets.push_back(std::move(set));
     }
