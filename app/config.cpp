@@ -42,20 +42,47 @@ static const IntSetting IntSettingsAfterList[] = {
     {"[CheckPreview]", &Settings::checkPreview},
 };
 
-// The opt-in switches beyond the operator's settings, written after
-// [DefaultPatternWidth].
-static const IntSetting OptInSettings[] = {
-    {"[CornerRefine]", &Settings::cornerRefine},
+// The detector opt-ins: refused outside their range, written after the
+// specified keys when they differ from the default.
+struct RangedSetting {
+    const char* key;
+    int Settings::*member;
+    int min, max;
 };
+static const RangedSetting DetectorSettings[] = {
+    {"[CornerRefine]", &Settings::cornerRefine, 0, 1},
+    {"[Threshold]", &Settings::threshold, kThresholdMin, kThresholdMax},
+    {"[AutoThreshold]", &Settings::autoThreshold, 0, 1},
+    {"[MaxSquares]", &Settings::maxSquares, kMaxSquaresMin, kMaxSquaresMax},
+    {"[MaxMarkerArea]", &Settings::maxMarkerArea, kMaxMarkerAreaMin, kMaxMarkerAreaMax},
+};
+
+static const RangedSetting* detectorSetting(const std::string& word) {
+    for (const RangedSetting& s : DetectorSettings) {
+        if (word == s.key) return &s;
+    }
+    return nullptr;
+}
+
+// A value outside the range is named and refused; the setting keeps what it had.
+static bool readRangedValue(std::istream& in, const RangedSetting& s, Settings& settings) {
+    long long value;
+    if (!(in >> value)) return false;
+    if (value < s.min || value > s.max) {
+        std::printf("%s %lld is refused: the value must be from %d to %d; %s stays %d.\n", s.key, value, s.min,
+                    s.max, s.key, settings.*s.member);
+        std::fflush(stdout);
+        return true;
+    }
+    settings.*s.member = static_cast<int>(value);
+    return true;
+}
 
 static int* intSetting(const std::string& word, Settings& settings) {
     for (const IntSetting& s : IntSettingsBeforeList) {
         if (word == s.key) return &(settings.*s.member);
     }
     for (const IntSetting& s : IntSettingsAfterList) {
-        if (word == s.key) return &(settings.*s.member);
-    }
-    for (const IntSetting& s : OptInSettings) {
         if (word == s.key) return &(settings.*s.member);
     }
     return nullptr;
@@ -146,6 +173,8 @@ static bool readValue(std::istream& in, const std::string& word, Settings& setti
         double value;
         if (!(in >> value)) return false;
         settings.defaultPatternWidth = value;
+    } else if (const RangedSetting* ranged = detectorSetting(word)) {
+        return readRangedValue(in, *ranged, settings);
     } else if (!readOutputSetting(in, word, settings)) {
         return false;
     }
@@ -174,7 +203,10 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     }
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
-    for (const IntSetting& s : OptInSettings) key(s.key) << settings.*s.member << '\n';
+    const Settings defaults;
+    for (const RangedSetting& s : DetectorSettings) {
+        if (settings.*s.member != defaults.*s.member) key(s.key) << settings.*s.member << '\n';
+    }
     writeOutputSettings(out, settings);
 }
 
@@ -192,7 +224,9 @@ void normalizeSettings(Settings& settings) {
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
         settings.defaultPatternWidth = Settings().defaultPatternWidth;
     }
-    if (settings.cornerRefine != 0) settings.cornerRefine = 1;
+    for (const RangedSetting& s : DetectorSettings) {
+        if (settings.*s.member < s.min || settings.*s.member > s.max) settings.*s.member = Settings().*s.member;
+    }
 }
 
 const ImageSize* selectedImageSize(const Settings& settings) {
@@ -244,5 +278,52 @@ DataFormat dataFormatOf(const Settings& settings) {
 DetectorOptions detectorOptionsOf(const Settings& settings) {
     DetectorOptions options;
     options.cornerRefine = settings.cornerRefine != 0;
+    options.threshold = settings.threshold;
+    options.autoThreshold = settings.autoThreshold != 0;
+    options.maxSquares = settings.maxSquares;
+    options.maxMarkerArea = settings.maxMarkerArea;
     return options;
+}
+
+const char* const DetectorFlagsUsage = "[--threshold N|auto] [--max-squares N] [--max-area N]";
+
+// A whole decimal number within min..max; nothing else is taken.
+static bool parseInRange(const std::string& text, int min, int max, int& value) {
+    if (text.empty() || text.size() > 10) return false;
+    long long parsed = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        parsed = parsed * 10 + (c - '0');
+    }
+    if (parsed < min || parsed > max) return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool applyDetectorFlag(const std::string& flag, const std::string& value, DetectorOptions& options,
+                       std::string& error) {
+    error.clear();
+    int min, max;
+    int* target;
+    if (flag == "--threshold") {
+        if (value == "auto") {
+            options.autoThreshold = true;
+            return true;
+        }
+        min = kThresholdMin, max = kThresholdMax, target = &options.threshold;
+    } else if (flag == "--max-squares") {
+        min = kMaxSquaresMin, max = kMaxSquaresMax, target = &options.maxSquares;
+    } else if (flag == "--max-area") {
+        min = kMaxMarkerAreaMin, max = kMaxMarkerAreaMax, target = &options.maxMarkerArea;
+    } else {
+        return false;
+    }
+    if (parseInRange(value, min, max, *target)) {
+        // A number given for the threshold means that fixed threshold.
+        if (flag == "--threshold") options.autoThreshold = false;
+        return true;
+    }
+    error = flag + " needs a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+            (flag == "--threshold" ? " or auto" : "") + ", not \"" + value + "\"";
+    return true;
 }

@@ -40,9 +40,14 @@ struct Settings {
     int mqttPort = MQTT_DEFAULT_PORT;
     std::string mqttPrefix = MQTT_DEFAULT_PREFIX;
 
-    // Detector opt-ins, written after the keys above so that those lines
-    // stay as they were and older files load.
+    // Detector opt-ins (detector_options.h), after the keys above and written
+    // only when they differ from the default: a file of the defaults holds
+    // the specified lines alone.
     int cornerRefine = 0;         // [CornerRefine] "Sub-pixel corners", 0 or 1
+    int threshold = 100;          // [Threshold] 1 .. 254
+    int autoThreshold = 0;        // [AutoThreshold] 0 or 1
+    int maxSquares = 30;          // [MaxSquares] 1 .. 500
+    int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
 };
 
 // The Camera ID box never offers more entries than this.
@@ -68,6 +73,15 @@ DetectorOptions detectorOptionsOf(const Settings& settings);
 OutputTarget tuioTargetOf(const Settings& settings);
 OutputTarget mqttTargetOf(const Settings& settings);
 void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt);
+
+// The detector's options on a command line: --threshold N|auto,
+// --max-squares N, --max-area N. False when `flag` is none of them; else
+// true, with `error` empty when `value` was applied and naming the flag,
+// the value and the allowed range when it was refused.
+bool applyDetectorFlag(const std::string& flag, const std::string& value, DetectorOptions& options,
+                       std::string& error);
+// The usage lines of those flags.
+extern const char* const DetectorFlagsUsage;
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

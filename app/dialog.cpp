@@ -29,6 +29,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
@@ -490,12 +491,14 @@ void CQuillmarkDlg::OnPatternCapture() {
     job.camera = &camera_;
     job.defaultWidthMm = settings_.defaultPatternWidth;
     job.windowOwner = this;
+    job.detectorOptions = detectorOptionsOf(settings_);
     capture_.start(*this, job);
 }
 
 void CQuillmarkDlg::setStartButtons(bool enabled) {
     patternCapture_->setEnabled(enabled);
     start_->setEnabled(enabled);
+    enableDetectorControls(enabled);
     stop_->setEnabled(enabled);
 }
 
@@ -531,17 +534,43 @@ void CQuillmarkDlg::createDetectorControls() {
     cornerRefine_->setObjectName(QStringLiteral("CornerRefine"));
     cornerRefine_->setToolTip(QStringLiteral("Find each marker's corners to a fraction of a pixel from the grey "
                                              "levels across its sides, for steadier poses ([CornerRefine])."));
+    threshold_ = new QSpinBox;
+    threshold_->setObjectName(QStringLiteral("threshold"));
+    threshold_->setRange(kThresholdMin, kThresholdMax);
+    threshold_->setToolTip(QStringLiteral("A pixel is dark when its grey level is at most this"));
+    autoThreshold_ = new QCheckBox(QStringLiteral("Automatic"));
+    autoThreshold_->setObjectName(QStringLiteral("autoThreshold"));
+    autoThreshold_->setToolTip(QStringLiteral("A threshold that follows the local light"));
+    connect(autoThreshold_, &QCheckBox::toggled, this,
+            [this](bool automatic) { threshold_->setEnabled(!automatic && autoThreshold_->isEnabled()); });
+    detectorRow_->addWidget(new QLabel(QStringLiteral("Threshold:")));
+    detectorRow_->addWidget(threshold_);
+    detectorRow_->addWidget(autoThreshold_);
+    detectorRow_->addSpacing(DialogUnits(font()).x(12));
     detectorRow_->addWidget(cornerRefine_);
     detectorRow_->addStretch(1);
     addOptionRow(row);
 }
 
 void CQuillmarkDlg::exchangeDetectorSettings(bool fromControls) {
-    if (fromControls) settings_.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
-    else cornerRefine_->setChecked(settings_.cornerRefine != 0);
+    if (fromControls) {
+        settings_.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
+        settings_.threshold = threshold_->value();
+        settings_.autoThreshold = autoThreshold_->isChecked() ? 1 : 0;
+        return;
+    }
+    cornerRefine_->setChecked(settings_.cornerRefine != 0);
+    threshold_->setValue(settings_.threshold);
+    autoThreshold_->setChecked(settings_.autoThreshold != 0);
+    threshold_->setEnabled(settings_.autoThreshold == 0 && autoThreshold_->isEnabled());
 }
 
-void CQuillmarkDlg::enableDetectorControls(bool enabled) { cornerRefine_->setEnabled(enabled); }
+// Read at Start and at Pattern Capture: fixed while either runs.
+void CQuillmarkDlg::enableDetectorControls(bool enabled) {
+    cornerRefine_->setEnabled(enabled);
+    autoThreshold_->setEnabled(enabled);
+    threshold_->setEnabled(enabled && !autoThreshold_->isChecked());
+}
 
 bool CQuillmarkDlg::OnCancelCommand() {
     // Stop pressed, or the capture window closed: the operator has done what

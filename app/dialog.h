@@ -39,6 +39,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTimer;
 class QTreeWidget;
 class QVBoxLayout;
@@ -161,7 +162,8 @@ private:
     QLineEdit* tuio_ = nullptr;
     QLineEdit* mqtt_ = nullptr;
 
-    // The detector's opt-ins ("Sub-pixel corners"): created, exchanged with
+    // The detector's opt-ins ("Sub-pixel corners", the threshold box and its
+    // "Automatic" check box): created, exchanged with
     // the settings and enabled apart from the specified controls.
     void createDetectorControls();
     void exchangeDetectorSettings(bool fromControls);
@@ -204,6 +206,8 @@ private:
     QTreeWidget* patternList_ = nullptr;
     QPushButton* patternCapture_ = nullptr;
     QLabel* thumbnailView_ = nullptr;
+    QSpinBox* threshold_ = nullptr;
+    QCheckBox* autoThreshold_ = nullptr;
     QLineEdit* name_ = nullptr;
     QLineEdit* width_ = nullptr;
     QPushButton* update_ = nullptr;

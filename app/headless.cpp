@@ -314,6 +314,15 @@ bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::strin
             options.detector.cornerRefine = true;
             continue;
         }
+        if (option == "--threshold" || option == "--max-squares" || option == "--max-area") {
+            if (i + 1 >= args.size()) {
+                error = option + " needs a value";
+                return false;
+            }
+            applyDetectorFlag(option, args[++i], options.detector, error);
+            if (!error.empty()) return false;
+            continue;
+        }
         if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera" &&
             option != "--tuio" && option != "--mqtt") {
             error = "unknown option \"" + option + "\"";

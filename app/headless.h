@@ -28,8 +28,9 @@ struct HeadlessOptions {
 // The options the stored settings give: port, mode, fields, camera selection.
 HeadlessOptions optionsFromSettings(const Settings& settings);
 
-// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview, --watch
-// and --refine (sub-pixel corners, whatever the settings say) from
-// `args` on top of what `options` already holds. False, with the reason in
-// `error`, on anything it does not understand.
+// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview,
+// --watch, --refine (sub-pixel corners, whatever the settings say) and the
+// detector flags (applyDetectorFlag) from `args` on top of what `options`
+// already holds. False, with the reason in `error`, on anything it does not
+// understand or a value out of range.
 bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include "commands.h"
+#include "config.h"
 
 void printUsage(const char* program) {
     std::fprintf(stderr,
@@ -19,8 +20,9 @@ void printUsage(const char* program) {
                  "       %s calibrate [-C DIR] --import FILE [--size WxH]\n"
                  "       %s calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
                  "LIST is a comma list of name,pos2d,dvec,pos3d,glmatrix,cf,area,vertex, or all.\n"
-                 "--refine finds each marker's corners to a fraction of a pixel ([CornerRefine] 1).\n",
-                 program, program, program, program, program, program, program, program);
+                 "--refine finds each marker's corners to a fraction of a pixel ([CornerRefine] 1).\n"
+                 "--headless, detect and pattern also take %s.\n",
+                 program, program, program, program, program, program, program, program, DetectorFlagsUsage);
 }
 
 int main(int argc, char** argv) {

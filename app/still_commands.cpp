@@ -86,9 +86,9 @@ Settings storedSettings() {
     return settings;
 }
 
-DataFormat defaultDataFormat() {
+DataFormat defaultDataFormat(const Settings& settings) {
     if (!std::filesystem::exists(kConfigPath)) return allFields();
-    return dataFormatOf(storedSettings());
+    return dataFormatOf(settings);
 }
 
 struct DetectOptions {
@@ -97,12 +97,45 @@ struct DetectOptions {
     int repeat = 1;
     bool refine = false; // --refine: sub-pixel corners, whatever the settings say
     std::vector<std::string> images;
+    Args detectorFlags;
 };
+
+// --threshold, --max-squares and --max-area at args[i], checked and kept
+// with their value in `flags` (applied over the stored settings once those
+// are read): 1 taken, 0 not one of them, -1 refused with a message.
+int takeDetectorFlag(const char* command, const Args& args, size_t& i, Args& flags) {
+    const std::string& flag = args[i];
+    if (flag != "--threshold" && flag != "--max-squares" && flag != "--max-area") return 0;
+    if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "quillmark %s: %s needs a value\n", command, flag.c_str());
+        return -1;
+    }
+    DetectorOptions scratch;
+    std::string error;
+    applyDetectorFlag(flag, args[i + 1], scratch, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "quillmark %s: %s\n", command, error.c_str());
+        return -1;
+    }
+    flags.push_back(flag);
+    flags.push_back(args[++i]);
+    return 1;
+}
+
+// The settings' detector options with the command line's flags over them.
+DetectorOptions detectorOptionsWith(const Settings& settings, const Args& flags) {
+    DetectorOptions options = detectorOptionsOf(settings);
+    std::string ignored;
+    for (size_t i = 0; i + 1 < flags.size(); i += 2) applyDetectorFlag(flags[i], flags[i + 1], options, ignored);
+    return options;
+}
 
 bool parseDetectOptions(const Args& args, DetectOptions& options) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--fields" || arg == "--repeat") {
+        if (const int taken = takeDetectorFlag("detect", args, i, options.detectorFlags)) {
+            if (taken < 0) return false;
+        } else if (arg == "--fields" || arg == "--repeat") {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "quillmark detect: %s needs a value\n", arg.c_str());
                 return false;
@@ -218,7 +251,8 @@ int runDetect(const Args& args) {
     DetectOptions options;
     if (!parseDetectOptions(args, options)) return 2;
     ReportsOnlyStdout output;
-    if (!options.formatGiven) options.format = defaultDataFormat();
+    const Settings settings = storedSettings();
+    if (!options.formatGiven) options.format = defaultDataFormat(settings);
 
     CameraParam stored;
     if (loadCameraParam(kCameraParamPath, 1, &stored) < 0 || stored.xsize <= 0 || stored.ysize <= 0) {
@@ -233,7 +267,7 @@ int runDetect(const Args& args) {
     }
     LoadCataloguePatterns(catalogue);
     // The detector as the operator set it up, with the command line's switches on top.
-    DetectorOptions detector = detectorOptionsOf(storedSettings());
+    DetectorOptions detector = detectorOptionsWith(settings, options.detectorFlags);
     if (options.refine) detector.cornerRefine = true;
     detectorState().options = detector;
 
@@ -269,9 +303,12 @@ int runPattern(const Args& args) {
     std::string name, image;
     double widthMm = 0.0;
     bool named = false, widthGiven = false;
+    Args detectorFlags;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--name" || arg == "--width") {
+        if (const int taken = takeDetectorFlag("pattern", args, i, detectorFlags)) {
+            if (taken < 0) return 2;
+        } else if (arg == "--name" || arg == "--width") {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "quillmark pattern: %s needs a value\n", arg.c_str());
                 return 2;
@@ -310,7 +347,8 @@ int runPattern(const Args& args) {
 
     Catalogue catalogue;
     if (!loadCatalogueForUpdate(catalogue, "pattern")) return 1;
-    if (!widthGiven) widthMm = storedSettings().defaultPatternWidth;
+    const Settings settings = storedSettings();
+    if (!widthGiven) widthMm = settings.defaultPatternWidth;
     const cv::Mat picture = cv::imread(image, cv::IMREAD_COLOR);
     if (picture.empty()) {
         std::fprintf(stderr, "quillmark pattern: cannot read the image %s\n", image.c_str());
@@ -344,11 +382,13 @@ int runPattern(const Args& args) {
             return 1;
         }
     }
-    std::string error;
-    if (registerLargestSquare(picture, entry.path, thumbnail, error) < 0) {
+    std::string error, note;
+    detectorState().options = detectorOptionsWith(settings, detectorFlags);
+    if (registerLargestSquare(picture, entry.path, thumbnail, error, &note) < 0) {
         std::fprintf(stderr, "quillmark pattern: %s: %s\n", image.c_str(), error.c_str());
         return 1;
     }
+    if (!note.empty()) std::fprintf(stderr, "quillmark pattern: %s: %s\n", image.c_str(), note.c_str());
     catalogue.push_back(entry);
     if (SavePatternList(catalogue) < 0) {
         std::remove(entry.path.c_str());

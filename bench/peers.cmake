@@ -5,3 +5,6 @@ find_package(OpenCV REQUIRED COMPONENTS aruco)
 find_package(apriltag REQUIRED)
 add_executable(peers peers_bench.cpp)
 target_link_libraries(peers PRIVATE qm_detect qm_capture opencv_aruco apriltag::apriltag apriltag::apriltag-utils)
+# The same peers' reference on real photographs (bench/README.md).
+add_executable(real_photos real_photos_bench.cpp)
+target_link_libraries(real_photos PRIVATE qm_detect qm_capture opencv_aruco apriltag::apriltag apriltag::apriltag-utils)

@@ -7,12 +7,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
+#include "detector_state.h"
 #include "frame_window.h"
 #include "pattern_writer.h"
 
 namespace {
-
-constexpr int kThreshold = 100;
 
 const cv::Scalar kSelectedColour(0, 0, 255, 0); // red, BGRA
 const cv::Scalar kOtherColour(0, 255, 255, 0);  // yellow
@@ -160,6 +159,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
         } else {
             printCameraParam(scaled);
         }
+        detectorState().options = job.detectorOptions;
         cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
         unsigned pressesSeen = mouse.leftPresses;
 
@@ -173,7 +173,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
             cv::cvtColor(job.camera->FrameImage, workImage, cv::COLOR_BGR2BGRA);
             MarkerInfo* markers = nullptr;
             int count = 0;
-            if (detectMarkersWithHistory(workImage.data, kThreshold, &markers, &count) != 0) count = 0;
+            if (detectMarkersWithHistory(workImage.data, job.detectorOptions.threshold, &markers, &count) != 0) count = 0;
 
             const int selected = selectMarkerAt(markers, count, mouse.x, mouse.y);
             // Every press since the previous frame is one edge, whether the

@@ -10,6 +10,7 @@
 #include <vector>
 #include <opencv2/core.hpp>
 #include "camera_param.h"
+#include "detector_options.h"
 #include "pattern_entry.h"
 #include "squares.h"
 
@@ -42,6 +43,7 @@ struct CaptureJob {
     // The window the "Pattern Capture" window belongs to (see FrameDisplay);
     // none for a window of its own.
     QWidget* windowOwner = nullptr;
+    DetectorOptions detectorOptions; // installed into the detector at start
 };
 
 // The mouse as the window's callback last reported it. Written on the GUI

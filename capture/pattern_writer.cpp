@@ -1,6 +1,8 @@
 #include "pattern_writer.h"
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -99,14 +101,30 @@ void warpThumbnail(const MarkerInfo& marker, cv::Mat& thumbnail, const cv::Mat& 
                         cv::BORDER_CONSTANT, cv::Scalar::all(0));
 }
 
-int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
-                          const std::string& thumbnailPath, std::string& error) {
-    if (image.empty() || image.depth() != CV_8U ||
-        (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
-        error = "the image is not an 8-bit grey or colour image";
-        return -1;
+namespace {
+
+// The largest marker of the detection, or null.
+const MarkerInfo* largestMarker(const MarkerInfo* markers, int count) {
+    const MarkerInfo* largest = nullptr;
+    for (int i = 0; i < count; ++i) {
+        if (!largest || markers[i].area > largest->area) largest = &markers[i];
     }
-    const cv::Mat frame = toBgra(image);
+    return largest;
+}
+
+// The largest dark region of the latest labeling above the area limit;
+// 0 when none.
+int largestRegionOverLimit(int maxArea) {
+    const LabelImage& label = detectorState().label.result;
+    int largest = 0;
+    for (int r = 0; r < label.labelCount; ++r)
+        if (label.area[r] > maxArea && label.area[r] > largest) largest = label.area[r];
+    return largest;
+}
+
+// Detects in `frame` (BGRA) without lens distortion. -1 with `error` set
+// when the labeling gives up.
+int detectInStill(const cv::Mat& frame, MarkerInfo** markers, int* count, std::string& error) {
     // Lens distortion of an unknown camera is better left out than guessed:
     // the pattern is sampled from observed pixels anyway, and the thumbnail's
     // corners then coincide with the observed border.
@@ -114,27 +132,60 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         error = "the image is too large";
         return -1;
     }
-    MarkerInfo* markers = nullptr;
-    int count = 0;
-    if (detectMarkers(frame.data, DETECT_THRESHOLD, &markers, &count) < 0) {
+    if (detectMarkers(frame.data, detectorState().options.threshold, markers, count) < 0) {
         error = "the image has too many dark regions to search";
         return -1;
     }
-    const MarkerInfo* largest = nullptr;
-    for (int i = 0; i < count; ++i) {
-        if (!largest || markers[i].area > largest->area) largest = &markers[i];
+    return 0;
+}
+
+std::string lookedFor() {
+    const DetectorOptions& o = detectorState().options;
+    const std::string threshold =
+        o.autoThreshold ? "the automatic threshold" : "threshold " + std::to_string(o.threshold);
+    return "looked for a dark square of " + std::to_string(kMaxMarkerAreaMin) + " to " + std::to_string(o.maxMarkerArea) + " pixels (" + threshold + ", " +
+           std::to_string(o.maxSquares) + " candidates at most)";
+}
+
+} // namespace
+
+int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
+                          const std::string& thumbnailPath, std::string& error, std::string* note) {
+    if (image.empty() || image.depth() != CV_8U ||
+        (image.channels() != 1 && image.channels() != 3 && image.channels() != 4)) {
+        error = "the image is not an 8-bit grey or colour image";
+        return -1;
+    }
+    cv::Mat frame = toBgra(image);
+    MarkerInfo* markers = nullptr;
+    int count = 0;
+    if (detectInStill(frame, &markers, &count, error) < 0) return -1;
+    const MarkerInfo* largest = largestMarker(markers, count);
+    // A close-up marker's region passes the area limit: a copy reduced just
+    // enough to bring it under the limit holds the same marker, smaller.
+    const int maxArea = detectorState().options.maxMarkerArea;
+    const int over = largest ? 0 : largestRegionOverLimit(maxArea);
+    if (over > 0) {
+        const double scale = std::sqrt(0.8 * maxArea / over);
+        cv::Mat reduced;
+        cv::resize(frame, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+        if (reduced.cols >= 3 && reduced.rows >= 3) {
+            frame = reduced;
+            if (detectInStill(frame, &markers, &count, error) < 0) return -1;
+            largest = largestMarker(markers, count);
+            if (largest && note) {
+                char text[200];
+                std::snprintf(text, sizeof text,
+                              "the marker's region of %d pixels is above the area limit of %d; it was found on a "
+                              "copy of the image reduced to %.0f %%",
+                              over, maxArea, 100.0 * scale);
+                *note = text;
+            }
+        }
     }
     if (!largest) {
-        // A marker image at printer resolution holds a square larger than
-        // the detector's largest region; reduced, the same image is found.
-        const int longer = std::max(image.cols, image.rows);
-        if (longer > kReducedSide) {
-            cv::Mat reduced;
-            const double factor = static_cast<double>(kReducedSide) / longer;
-            cv::resize(image, reduced, cv::Size(), factor, factor, cv::INTER_AREA);
-            return registerLargestSquare(reduced, patternPath, thumbnailPath, error);
-        }
-        error = "no square marker found (it needs a black border and a light margin around it)";
+        error = "no square marker found (it needs a black border and a light margin around it); " + lookedFor();
+        if (over > 0) error += "; the largest dark region, " + std::to_string(over) + " pixels, was above the limit even on a reduced copy";
         return -1;
     }
     if (writePatternFile(frame.data, *largest, patternPath.c_str()) < 0) {

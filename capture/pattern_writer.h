@@ -19,8 +19,11 @@ int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char*
 void warpThumbnail(const MarkerInfo& marker, cv::Mat& thumbnail, const cv::Mat& frame);
 
 // Registers the largest square of `image` (grey, BGR or BGRA; a light margin
-// must surround the black border): detects it without lens distortion and
-// writes its pattern file and its JPEG thumbnail. 0, or -1 with the reason in
-// `error`.
+// must surround the black border): detects it without lens distortion, with
+// the detector's options, and writes its pattern file and its JPEG
+// thumbnail. When nothing is found because a dark region passes the area
+// limit (a close-up), it looks again on a copy reduced to bring that region
+// under the limit and, if found there, says so in `note`. 0, or -1 with the
+// reason in `error`, which names what was looked for.
 int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
-                          const std::string& thumbnailPath, std::string& error);
+                          const std::string& thumbnailPath, std::string& error, std::string* note = nullptr);

@@ -13,10 +13,21 @@ struct DetectorOptions {
     // Fixed binarisation threshold, 1 .. 254: a pixel is dark when the sum of
     // its three channels is at most 3 x threshold.
     int threshold = 100;
-    // A threshold that follows the local light instead of the fixed one.
+    // A threshold that follows the local light instead of the fixed one
+    // (labeling.cpp). With it, or with cornerRefine, markers up to 64 px
+    // across are identified through their sub-pixel vertices with
+    // interpolated samples rather than through whole-pixel contour corners.
     bool autoThreshold = false;
-    // Square candidates examined per frame, counted before overlap removal.
+    // Square candidates examined per frame, counted before overlap removal;
+    // the storage for more than 30 grows when a frame first needs it.
     int maxSquares = 30;
     // Largest dark region, in pixels, that can become a square candidate.
     int maxMarkerArea = 100000;
 };
+
+// The allowed ranges of the options that take a number.
+constexpr int kThresholdMin = 1, kThresholdMax = 254;
+constexpr int kMaxSquaresMin = 1, kMaxSquaresMax = 500;
+// Below the smallest candidate region (70 pixels) nothing could be found;
+// above the largest working frame (2^28 pixels) the limit means nothing.
+constexpr int kMaxMarkerAreaMin = 70, kMaxMarkerAreaMax = 1 << 28;

@@ -37,6 +37,9 @@ struct LabelStorage {
     double centroid[kLabelTableSize * 2];
     int32_t clipBox[kLabelTableSize * 4];
     LabelImage result;
+    // The automatic threshold's tiles (labeling.cpp), sized at first use.
+    std::vector<uint32_t> tileSums, tileAcross;
+    std::vector<int32_t> tileLimits;
 };
 
 struct DetectorState {
@@ -51,9 +54,12 @@ struct DetectorState {
 
     // -- Per-frame storage, overwritten by every detection.
     LabelStorage label;
-    SquareCandidate candidates[kMaxCandidates];
+    // Room for the specified limits from the start; a larger candidate limit
+    // (options.maxSquares) grows both the first time a frame needs it, so
+    // that 80 KB of contour per candidate is only taken where it is used.
+    std::vector<SquareCandidate> candidates = std::vector<SquareCandidate>(kMaxCandidates);
     int32_t candidateCount = 0;
-    MarkerInfo markers[kMaxMarkers];
+    std::vector<MarkerInfo> markers = std::vector<MarkerInfo>(kMaxMarkers);
     int32_t markerCount = 0;
 
     // -- Kept between frames by the history variant of detection only.

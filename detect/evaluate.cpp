@@ -1,6 +1,7 @@
 #include "evaluate.h"
 #include <cmath>
 #include <cstdio>
+#include "detector_state.h"
 #include "pose.h"
 
 namespace {
@@ -18,7 +19,7 @@ int evaluateMarkers(const uint8_t* pixels, const Catalogue& catalogue, ResultTab
     if (!pixels) return -1;
     MarkerInfo* markers = nullptr;
     int count = 0;
-    if (detectMarkers(pixels, DETECT_THRESHOLD, &markers, &count) < 0) {
+    if (detectMarkers(pixels, detectorState().options.threshold, &markers, &count) < 0) {
         std::printf("error in evaluateMarkers\n");
         return -1;
     }

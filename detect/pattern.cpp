@@ -1,6 +1,8 @@
 #include "pattern.h"
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include "camera_param.h"
 #include "detector_state.h"
 #include "matrix.h"
 
@@ -213,6 +215,70 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
     return 0;
 }
 
+namespace {
+
+// Bilinear mix of the three channels around (x, y), pixel i centred on i;
+// false when a neighbour lies outside the frame.
+bool addInterpolated(const uint8_t* frame, int width, int height, double x, double y, double* cell) {
+    const double fx = std::floor(x), fy = std::floor(y);
+    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+    if (x0 < 0 || y0 < 0 || x0 + 1 >= width || y0 + 1 >= height) return false;
+    const double ax = x - fx, ay = y - fy;
+    const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+    const uint8_t* p[4];
+    p[0] = frame + (static_cast<size_t>(y0) * width + x0) * 4;
+    p[1] = p[0] + 4;
+    p[2] = p[0] + static_cast<size_t>(width) * 4;
+    p[3] = p[2] + 4;
+    for (int c = 0; c < kPatternPlanes; ++c)
+        cell[c] += w[0] * p[0][c] + w[1] * p[1][c] + w[2] * p[2][c] + w[3] * p[3][c];
+    return true;
+}
+
+double squaredLength(const double a[2], const double b[2]) {
+    return (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]);
+}
+
+} // namespace
+
+int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCode* code) {
+    const int width = detectorState().camera.xsize;
+    const int height = detectorState().camera.ysize;
+    const double reference[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+    double P[3][3];
+    solveProjectiveParams(reference, quad, P);
+
+    // The density of the whole-pixel sampler; on a small marker its 16
+    // samples a side already fall two to a pixel, and interpolation averages
+    // what a cell's fraction of a pixel shows.
+    const double lx = std::max(squaredLength(quad[0], quad[1]), squaredLength(quad[2], quad[3]));
+    const double ly = std::max(squaredLength(quad[1], quad[2]), squaredLength(quad[3], quad[0]));
+    const int nx = sampleCount(static_cast<int>(std::min(lx, 1e9)));
+    const int ny = sampleCount(static_cast<int>(std::min(ly, 1e9)));
+    const int fx = nx / kPatternSide;
+    const int fy = ny / kPatternSide;
+
+    double sum[kPatternValues] = {};
+    for (int j = 0; j < ny; ++j) {
+        const double yw = (j + 0.5) * 5.0 / ny + 102.5;
+        double* cells = sum + (j / fy) * kPatternSide * kPatternPlanes;
+        // Along a row the three projective terms grow by constant steps.
+        const double step = 5.0 / nx, xw0 = 0.5 * step + 102.5;
+        double u = P[0][0] * xw0 + P[0][1] * yw + P[0][2];
+        double v = P[1][0] * xw0 + P[1][1] * yw + P[1][2];
+        double d = P[2][0] * xw0 + P[2][1] * yw + P[2][2];
+        for (int i = 0; i < nx; ++i, u += P[0][0] * step, v += P[1][0] * step, d += P[2][0] * step) {
+            if (d == 0.0) return -1;
+            const double inverse = 1.0 / d;
+            addInterpolated(frame, width, height, u * inverse, v * inverse, cells + (i / fx) * kPatternPlanes);
+        }
+    }
+    const double perCell = fx * fy;
+    for (int i = 0; i < kPatternValues; ++i)
+        code->value[i] = static_cast<uint8_t>(std::min(255.0, std::floor(sum[i] / perCell + 0.5)));
+    return 0;
+}
+
 int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
     int16_t input[kPatternValues];
     int32_t sum = 0;
@@ -261,6 +327,21 @@ int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, 
     PatternCode code;
     if (samplePatternCode(frame, xCoord, yCoord, vertex, &code) < 0) {
         // Nothing was sampled, so there is nothing to match: unidentified.
+        *id = -1;
+        *dir = -1;
+        *cf = 0.0;
+        return 0;
+    }
+    matchPatternCode(code, id, dir, cf);
+    return 0;
+}
+
+int identifyPatternAt(const uint8_t* frame, const double vertex[4][2], int* id, int* dir, double* cf) {
+    const double* distortion = detectorState().camera.param.distortion;
+    double quad[4][2];
+    for (int k = 0; k < 4; ++k) idealToObserved(distortion, vertex[k][0], vertex[k][1], &quad[k][0], &quad[k][1]);
+    PatternCode code;
+    if (samplePatternCodeAt(frame, quad, &code) < 0) {
         *id = -1;
         *dir = -1;
         *cf = 0.0;

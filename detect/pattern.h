@@ -39,5 +39,11 @@ int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, 
                     int* id, int* dir, double* cf);
 int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
                       PatternCode* code);
+// The same code and match through sub-pixel corners: `vertex` in ideal
+// pixels (a marker's fitted vertices), sampled with bilinear interpolation.
+// For markers too small for whole-pixel corners; the detector's opt-in.
+int identifyPatternAt(const uint8_t* frame, const double vertex[4][2], int* id, int* dir, double* cf);
+// `quad` in observed pixels, pixel i centred on i.
+int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCode* code);
 void solveProjectiveParams(const double reference[4][2], const double image[4][2], double P[3][3]);
 int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf);

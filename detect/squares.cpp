@@ -1,5 +1,6 @@
 #include "squares.h"
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include "camera_param.h"
 #include "detector_state.h"
@@ -11,7 +12,6 @@
 namespace {
 
 constexpr int kMinArea = 70;
-constexpr int kMaxArea = 100000;
 constexpr double kCornerFactor = 1.0;
 constexpr double kMinConfidence = 0.5;
 constexpr int kMaxCornersPerHalf = 6;
@@ -111,14 +111,33 @@ void recordIdentified(MarkerHistory& history, const MarkerInfo* markers, int cou
 }
 
 // Remembered markers not seen in this frame are listed after the current
-// ones. The list has room for every history entry beyond 30 current markers.
-int appendLost(const MarkerHistory& history, MarkerInfo* markers, int count) {
+// ones. The list has room for every history entry beyond the current markers.
+int appendLost(const MarkerHistory& history, MarkerInfo* markers, int count, int capacity) {
     int total = count;
-    for (int h = 0; h < history.count && total < kMaxMarkers; ++h) {
+    for (int h = 0; h < history.count && total < capacity; ++h) {
         if (matchRemembered(history.entry[h].marker, markers, count) < 0)
             markers[total++] = history.entry[h].marker;
     }
     return total;
+}
+
+// Interpolated samples through sub-pixel corners read what whole-pixel
+// corners cannot on a small marker, whose cells are fractions of a pixel;
+// above this side the whole-pixel sampler reads as well, at a tenth of the cost.
+constexpr double kSubPixelCodeMaxSidePx = 64.0;
+
+double longestSide(const double vertex[4][2]) {
+    double longest = 0.0;
+    for (int k = 0; k < 4; ++k)
+        longest = std::max(longest, std::hypot(vertex[(k + 1) % 4][0] - vertex[k][0], vertex[(k + 1) % 4][1] - vertex[k][1]));
+    return longest;
+}
+
+// Doubling, up to the limit: a crowded scene settles after a few frames
+// and the storage is kept from then on.
+void growCandidates(std::vector<SquareCandidate>& candidates, int limit) {
+    const size_t size = std::min(static_cast<size_t>(limit), std::max<size_t>(1, 2 * candidates.size()));
+    candidates.resize(size);
 }
 
 // Candidates are blind to one another until here: a region nested inside a
@@ -338,17 +357,18 @@ int findCorners(int area, SquareCandidate* candidate, double factor) {
 SquareCandidate* findSquares(const LabelImage& labelImage, int maxArea, int minArea, double factor,
                              int* count) {
     DetectorState& state = detectorState();
-    SquareCandidate* candidates = state.candidates;
     const int W = labelImage.width;
     const int H = labelImage.height;
+    const int limit = state.options.maxSquares;
     int n = 0;
-    for (int region = 1; region <= labelImage.labelCount && n < kMaxCandidates; ++region) {
+    for (int region = 1; region <= labelImage.labelCount && n < limit; ++region) {
         const int area = labelImage.area[region - 1];
         if (area < minArea || area > maxArea) continue;
         const int32_t* box = labelImage.clipBox + (region - 1) * 4;
         // Touching the unlabelled frame means the square may be cut off.
         if (box[0] == 1 || box[1] == W - 2 || box[2] == 1 || box[3] == H - 2) continue;
-        SquareCandidate* candidate = &candidates[n];
+        if (n == static_cast<int>(state.candidates.size())) growCandidates(state.candidates, limit);
+        SquareCandidate* candidate = &state.candidates[n];
         if (traceContour(labelImage.labels, labelImage.labelMap, region, box, candidate) < 0) continue;
         if (findCorners(area, candidate, factor) < 0) continue;
         candidate->area = area;
@@ -356,6 +376,7 @@ SquareCandidate* findSquares(const LabelImage& labelImage, int maxArea, int minA
         candidate->centroid[1] = labelImage.centroid[(region - 1) * 2 + 1];
         ++n;
     }
+    SquareCandidate* candidates = state.candidates.data();
     n = removeOverlaps(candidates, n);
     state.candidateCount = n;
     *count = n;
@@ -386,7 +407,12 @@ int fitMarkerEdges(const int32_t* xCoord, const int32_t* yCoord, const int32_t c
 }
 
 MarkerInfo* buildMarkerInfo(const uint8_t* frame, SquareCandidate* candidates, int* count) {
-    MarkerInfo* markers = detectorState().markers;
+    DetectorState& state = detectorState();
+    // Every candidate may become a marker, and history appends one per entry.
+    const size_t needed = static_cast<size_t>(*count) + kMaxHistory;
+    if (state.markers.size() < needed) state.markers.resize(needed);
+    MarkerInfo* markers = state.markers.data();
+    const bool subPixelCode = state.options.autoThreshold || state.options.cornerRefine;
     int n = 0;
     for (int i = 0; i < *count; ++i) {
         const SquareCandidate& candidate = candidates[i];
@@ -397,8 +423,11 @@ MarkerInfo* buildMarkerInfo(const uint8_t* frame, SquareCandidate* candidates, i
         if (fitMarkerEdges(candidate.xCoord, candidate.yCoord, candidate.cornerIndex, marker.line,
                            marker.vertex) < 0)
             continue;
-        identifyPattern(frame, candidate.xCoord, candidate.yCoord, candidate.cornerIndex, &marker.id,
-                        &marker.dir, &marker.cf);
+        if (subPixelCode && longestSide(marker.vertex) <= kSubPixelCodeMaxSidePx)
+            identifyPatternAt(frame, marker.vertex, &marker.id, &marker.dir, &marker.cf);
+        else
+            identifyPattern(frame, candidate.xCoord, candidate.yCoord, candidate.cornerIndex, &marker.id,
+                            &marker.dir, &marker.cf);
         ++n;
     }
     *count = n;
@@ -409,16 +438,19 @@ MarkerInfo* buildMarkerInfo(const uint8_t* frame, SquareCandidate* candidates, i
 // The number of markers, or -1 when labeling fails (no markers then).
 static int detectSquareMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count) {
     DetectorState& state = detectorState();
-    *markers = state.markers;
     *count = 0;
     state.markerCount = 0;
 
     const LabelImage* label = labelDarkRegions(frame, threshold);
-    if (!label) return -1;
+    if (!label) {
+        *markers = state.markers.data();
+        return -1;
+    }
     int n = 0;
-    SquareCandidate* candidates = findSquares(*label, kMaxArea, kMinArea, kCornerFactor, &n);
+    SquareCandidate* candidates = findSquares(*label, state.options.maxMarkerArea, kMinArea, kCornerFactor, &n);
     buildMarkerInfo(frame, candidates, &n);
-    if (state.options.cornerRefine) refineIdentifiedMarkers(frame, state.markers, n);
+    if (state.options.cornerRefine) refineIdentifiedMarkers(frame, state.markers.data(), n);
+    *markers = state.markers.data();
     return n;
 }
 
@@ -426,7 +458,7 @@ int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int
     const int n = detectSquareMarkers(frame, threshold, markers, count);
     if (n < 0) return -1;
     DetectorState& state = detectorState();
-    dropLowConfidence(state.markers, n);
+    dropLowConfidence(state.markers.data(), n);
     state.markerCount = n;
     *count = n;
     return 0;
@@ -437,11 +469,11 @@ int detectMarkersWithHistory(const uint8_t* frame, int threshold, MarkerInfo** m
     if (n < 0) return -1;
     DetectorState& state = detectorState();
     MarkerHistory& history = state.history;
-    carryIdentities(history, state.markers, n);
-    dropLowConfidence(state.markers, n);
+    carryIdentities(history, state.markers.data(), n);
+    dropLowConfidence(state.markers.data(), n);
     ageHistory(history);
-    recordIdentified(history, state.markers, n);
-    const int total = appendLost(history, state.markers, n);
+    recordIdentified(history, state.markers.data(), n);
+    const int total = appendLost(history, state.markers.data(), n, static_cast<int>(state.markers.size()));
 
     state.markerCount = total;
     *count = total;

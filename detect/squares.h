@@ -44,9 +44,10 @@ struct MarkerHistory {
 // detection), 0, or -1 with no markers when the labeling fails.
 int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count);
 // Also carries identities across frames and lists markers lost in the last
-// two frames after the current ones. Both lists are bounded: at most 30
-// current markers plus one per history entry (kMaxMarkers in all); a full
-// history gives up its least recently seen entry for a marker of this frame.
+// two frames after the current ones. Both lists are bounded: at most
+// options.maxSquares current markers (30 by default) plus one per history
+// entry (kMaxMarkers in all by default); a full history gives up its least
+// recently seen entry for a marker of this frame.
 int detectMarkersWithHistory(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count);
 
 // Fills the detector's candidate list; returns it and its count.

@@ -7,3 +7,5 @@ quillmark_test(detect_high_test
     detect/high_pose_test.cpp
     detect/high_refine_test.cpp
   LIBS qm_detect)
+# The opt-ins for real scenes against the specified detector on the same frames.
+quillmark_test(real_light_test SOURCES detect/real_light_test.cpp LIBS qm_capture)

@@ -226,7 +226,7 @@ TEST(ConfigFile, OptInsFollowTheSpecifiedKeysAndAnOlderFileLeavesThemOff) {
     const std::string specified = written.substr(0, written.find("[CornerRefine]"));
     Settings off = sample();
     off.cornerRefine = 0;
-    EXPECT_EQ(text(off), specified + "[CornerRefine]        0\n");
+    EXPECT_EQ(text(off), specified) << "off is the default: no line of its own";
     // A file written before the opt-ins existed loads with them off.
     const Settings older = read(specified);
     EXPECT_EQ(older.cornerRefine, 0);
@@ -238,5 +238,90 @@ TEST(ConfigFile, OptInsFollowTheSpecifiedKeysAndAnOlderFileLeavesThemOff) {
     writeFile("Data/config.txt", "[CornerRefine] 7");
     Settings s;
     ASSERT_EQ(LoadConfig(s), 0);
-    EXPECT_EQ(s.cornerRefine, 1);
+    EXPECT_EQ(s.cornerRefine, 0) << "out of range: refused, the default kept";
+}
+
+TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
+    Settings s = sample();
+    EXPECT_EQ(text(s), SampleBytes) << "defaults add no line of their own";
+    s.threshold = 80;
+    s.autoThreshold = 1;
+    s.maxSquares = 200;
+    s.maxMarkerArea = 400000;
+    const std::string extra =
+        "[Threshold]           80\n"
+        "[AutoThreshold]       1\n"
+        "[MaxSquares]          200\n"
+        "[MaxMarkerArea]       400000\n";
+    EXPECT_EQ(text(s), SampleBytes + extra);
+    EXPECT_EQ(text(read(SampleBytes + extra)), SampleBytes + extra);
+    const DetectorOptions o = detectorOptionsOf(s);
+    EXPECT_EQ(o.threshold, 80);
+    EXPECT_TRUE(o.autoThreshold);
+    EXPECT_EQ(o.maxSquares, 200);
+    EXPECT_EQ(o.maxMarkerArea, 400000);
+    EXPECT_TRUE(o.cornerRefine) << "the sample's [CornerRefine] 1";
+}
+
+TEST(ConfigFile, DetectorValuesOutOfRangeAreRefusedByName) {
+    const struct {
+        const char* words;
+        const char* message;  // empty: taken
+        int Settings::*member;
+        int expected;
+    } cases[] = {
+        {"[Threshold] 0", "[Threshold] 0 is refused: the value must be from 1 to 254; [Threshold] stays 100.\n",
+         &Settings::threshold, 100},
+        {"[Threshold] 255", "[Threshold] 255 is refused: the value must be from 1 to 254;", &Settings::threshold, 100},
+        {"[Threshold] 1", "", &Settings::threshold, 1},
+        {"[Threshold] 254", "", &Settings::threshold, 254},
+        {"[AutoThreshold] 2", "[AutoThreshold] 2 is refused: the value must be from 0 to 1;",
+         &Settings::autoThreshold, 0},
+        {"[MaxSquares] 501", "[MaxSquares] 501 is refused: the value must be from 1 to 500;", &Settings::maxSquares,
+         30},
+        {"[MaxSquares] 500", "", &Settings::maxSquares, 500},
+        {"[MaxMarkerArea] 69", "[MaxMarkerArea] 69 is refused: the value must be from 70 to 268435456;",
+         &Settings::maxMarkerArea, 100000},
+        {"[MaxMarkerArea] 99999999999", "[MaxMarkerArea] 99999999999 is refused:", &Settings::maxMarkerArea, 100000},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        const Settings s = read(std::string(c.words) + " [CheckName] 1");
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(s.*c.member, c.expected) << c.words;
+        EXPECT_EQ(s.checkName, 1) << c.words << ": the reading goes on";
+        if (*c.message) EXPECT_EQ(out.find(c.message), 0u) << out;
+        else EXPECT_EQ(out, "") << c.words;
+    }
+}
+
+TEST(DetectorFlags, TakeValuesInRangeAndNameTheRangeOtherwise) {
+    const struct {
+        const char* flag;
+        const char* value;
+        const char* error;  // empty: taken
+    } cases[] = {
+        {"--threshold", "auto", ""},
+        {"--threshold", "80", ""},
+        {"--threshold", "0", "--threshold needs a whole number from 1 to 254 or auto, not \"0\""},
+        {"--threshold", "Auto", "--threshold needs a whole number from 1 to 254 or auto, not \"Auto\""},
+        {"--max-squares", "500", ""},
+        {"--max-squares", "501", "--max-squares needs a whole number from 1 to 500, not \"501\""},
+        {"--max-area", "-5", "--max-area needs a whole number from 70 to 268435456, not \"-5\""},
+        {"--max-area", "400000", ""},
+    };
+    for (const auto& c : cases) {
+        DetectorOptions o;
+        std::string error;
+        EXPECT_TRUE(applyDetectorFlag(c.flag, c.value, o, error));
+        EXPECT_EQ(error, c.error) << c.flag << " " << c.value;
+    }
+    DetectorOptions o;
+    std::string error;
+    applyDetectorFlag("--threshold", "auto", o, error);
+    EXPECT_TRUE(o.autoThreshold);
+    applyDetectorFlag("--threshold", "90", o, error);
+    EXPECT_FALSE(o.autoThreshold) << "a number means that fixed threshold";
+    EXPECT_EQ(o.threshold, 90);
+    EXPECT_FALSE(applyDetectorFlag("--port", "1", o, error));
 }

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -182,6 +183,25 @@ TEST_F(DialogAtRest, ANormalCloseWritesCatalogueAndSettings) {
     EXPECT_NE(config.find("[Port]                5001\n"), std::string::npos) << config;
     EXPECT_NE(config.find("[DataFlow]            1\n"), std::string::npos) << config;
     EXPECT_TRUE(dialog.messages.empty());
+}
+
+TEST_F(DialogAtRest, TheThresholdControlsReadAndWriteTheirKeys) {
+    writeFile("Data/config.txt", "[Port] 5000\n[Threshold] 80\n");
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    auto* threshold = control<QSpinBox>(dialog, "threshold");
+    auto* automatic = control<QCheckBox>(dialog, "autoThreshold");
+    EXPECT_EQ(threshold->value(), 80);
+    EXPECT_FALSE(automatic->isChecked());
+    EXPECT_TRUE(threshold->isEnabled());
+    EXPECT_EQ(automatic->text(), "Automatic");
+    automatic->setChecked(true);
+    EXPECT_FALSE(threshold->isEnabled()) << "the automatic threshold has no number";
+    dialog.show();
+    dialog.close();
+    const std::string config = readFile("Data/config.txt");
+    EXPECT_NE(config.find("[Threshold]           80\n[AutoThreshold]       1\n"), std::string::npos) << config;
+    EXPECT_EQ(config.find("[MaxSquares]"), std::string::npos) << "defaults are not written";
 }
 
 TEST_F(DialogAtRest, AnUnwritableDataFolderIsReportedAtClose) {

@@ -289,3 +289,42 @@ TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {
     }
     EXPECT_EQ(seen.size(), 4u);
 }
+
+TEST_F(StillCommands, DetectorFlagsReachTheDetectorAndOutOfRangeValuesAreRefused) {
+    const cv::Mat pattern = makeRandomPattern(12);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tDim\tData/000.patt\t80\tuse\n");
+    // The whole frame at a third of its light: the paper is darker than 100.
+    const std::string path = renderScene("dim.png", pattern, {{{400, 10, 5, 20, 320, 240}}});
+    cv::Mat dim = cv::imread(path);
+    dim *= 0.33;
+    ASSERT_TRUE(cv::imwrite(path, dim));
+    EXPECT_EQ(run("detect --fields name " + path).out, "Num= 0\n");
+    EXPECT_EQ(run("detect --fields name --threshold auto " + path).out, "Num= 1\nDim\n");
+    writeFile(dir.file("Data/config.txt"), "[AutoThreshold] 1\n");
+    EXPECT_EQ(run("detect --fields name " + path).out, "Num= 1\nDim\n") << "the stored setting";
+    EXPECT_EQ(run("detect --fields name --threshold 100 " + path).out, "Num= 0\n") << "the flag over the setting";
+
+    for (const char* refused : {"detect --threshold 255 ", "detect --max-squares 0 ", "pattern --max-area 10 "}) {
+        const CommandRun r = run(refused + path);
+        EXPECT_EQ(r.status, 2) << refused;
+        EXPECT_NE(r.err.find("needs a whole number from"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(StillCommands, PatternOnACloseUpRetriesOnAReducedCopyAndSaysWhatItLookedFor) {
+    const std::string closeUp = dir.file("close.png");
+    ASSERT_TRUE(cv::imwrite(closeUp, renderMarkerImage(makeRandomPattern(5), 520, 40)));
+    CommandRun r = run("pattern " + closeUp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("above the area limit of 100000; it was found on a copy of the image reduced to"),
+              std::string::npos)
+        << r.err;
+    const std::string blank = dir.file("blank.png");
+    ASSERT_TRUE(cv::imwrite(blank, cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(255))));
+    r = run("pattern --max-area 5000 " + blank);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("looked for a dark square of 70 to 5000 pixels (threshold 100, 30 candidates at most)"),
+              std::string::npos)
+        << r.err;
+}

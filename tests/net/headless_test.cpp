@@ -165,6 +165,8 @@ TEST(Headless, BadCommandLinesGetTheUsage) {
         {"--camera", "none", "--port", "65536"}, {"--camera", "none", "--port", "-1"},
         {"--camera", "none", "--mode", "fast"},  {"--camera", "none", "--fields", "name,size"},
         {"--camera", "none", "--port"},          {"--camera", "none", "--verbose"},
+        {"--camera", "none", "--threshold", "0"}, {"--camera", "none", "--max-squares", "501"},
+        {"--camera", "none", "--max-area", "big"},
     };
     for (const auto& args : bad) {
         Headless run(args);
@@ -208,6 +210,17 @@ TEST_F(HeadlessLive, TheSyntheticCameraServesTheShippedMarkers) {
     run.signal(SIGTERM);
     EXPECT_EQ(run.exitStatus(), 0);
     EXPECT_NE(run.output().find("SIZE = 640, 480"), std::string::npos) << "the installed camera is printed";
+}
+
+TEST_F(HeadlessLive, TheDetectorFlagsServeTheSameMarkers) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name", "--threshold", "auto",
+                       "--max-squares", "100", "--max-area", "200000"}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.output() << run.errors();
+    TestClient client(port);
+    EXPECT_EQ(namesInView(client, 4), (std::set<std::string>{"Flag", "Fork", "Kite", "Hook"}));
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.exitStatus(), 0);
 }
 
 TEST_F(HeadlessLive, TheConfigurationFileGivesPortModeFieldsAndCamera) {
