@@ -42,11 +42,20 @@ static const IntSetting IntSettingsAfterList[] = {
     {"[CheckPreview]", &Settings::checkPreview},
 };
 
+// Opt-in keys, written after every specified key so that the specified
+// lines keep their place and older files still load.
+static const IntSetting StampSettings[] = {
+    {"[CheckStamp]", &Settings::checkStamp},
+};
+
 static int* intSetting(const std::string& word, Settings& settings) {
     for (const IntSetting& s : IntSettingsBeforeList) {
         if (word == s.key) return &(settings.*s.member);
     }
     for (const IntSetting& s : IntSettingsAfterList) {
+        if (word == s.key) return &(settings.*s.member);
+    }
+    for (const IntSetting& s : StampSettings) {
         if (word == s.key) return &(settings.*s.member);
     }
     return nullptr;
@@ -94,6 +103,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     }
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
+    for (const IntSetting& s : StampSettings) key(s.key) << settings.*s.member << '\n';
 }
 
 void normalizeSettings(Settings& settings) {
@@ -104,7 +114,7 @@ void normalizeSettings(Settings& settings) {
     if (settings.dataFlow != 0 && settings.dataFlow != 1) settings.dataFlow = 0;
     for (int Settings::*sw : {&Settings::checkName, &Settings::checkPos2d, &Settings::checkDvec, &Settings::checkPos3d,
                               &Settings::checkCf, &Settings::checkArea, &Settings::checkVertex,
-                              &Settings::checkGLmatrix, &Settings::checkPreview}) {
+                              &Settings::checkGLmatrix, &Settings::checkPreview, &Settings::checkStamp}) {
         if (settings.*sw != 0) settings.*sw = 1;
     }
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
@@ -155,6 +165,7 @@ DataFormat dataFormatOf(const Settings& settings) {
     format.CheckCf = settings.checkCf;
     format.CheckArea = settings.checkArea;
     format.CheckVertex = settings.checkVertex;
+    format.CheckStamp = settings.checkStamp;
     return format;
 }
 

@@ -31,6 +31,8 @@ struct Settings {
     int checkGLmatrix = 0;
     int checkPreview = 0;         // "Show preview window"
     double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
+    // Keys beyond the specified ones, written after them.
+    int checkStamp = 0;           // "Frame number and capture time" before each report
 };
 
 // The Camera ID box never offers more entries than this.

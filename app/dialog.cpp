@@ -256,12 +256,22 @@ void CQuillmarkDlg::createControls() {
     for (QCheckBox* box : {checkName_, checkPos2d_, checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_,
                            checkGLmatrix_})
         connect(box, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
+    createStampControl();
     connect(patternList_, &QTreeWidget::customContextMenuRequested, this, &CQuillmarkDlg::OnPatternListRightClick);
     connect(patternList_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection& selected, const QItemSelection&) {
                 for (const QModelIndex& index : selected.indexes())
                     if (index.column() == 0) OnPatternListItemChanged(index.row());
             });
+}
+
+// The stamp switch sits under the eight field switches, above the legend,
+// and behaves like them: it changes the legend and is fixed while running.
+void CQuillmarkDlg::createStampControl() {
+    const DialogUnits du(font());
+    checkStamp_ = place(this, new QCheckBox(QStringLiteral("Frame number and capture time")), "checkStamp",
+                        du.rect(147, 121, 123, 10));
+    connect(checkStamp_, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
 }
 
 void CQuillmarkDlg::OnInitDialog() {
@@ -311,6 +321,7 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
         checkVertex_->setChecked(settings_.checkVertex);
         checkGLmatrix_->setChecked(settings_.checkGLmatrix);
         preview_->setChecked(settings_.checkPreview);
+        checkStamp_->setChecked(settings_.checkStamp);
         legend_->setPlainText(toDisplay(legendText_));
         name_->setText(nameText_);
         width_->setText(QString::number(widthMm_, 'g', 15));
@@ -336,6 +347,7 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
     settings_.checkVertex = checkVertex_->isChecked();
     settings_.checkGLmatrix = checkGLmatrix_->isChecked();
     settings_.checkPreview = preview_->isChecked();
+    settings_.checkStamp = checkStamp_->isChecked();
     nameText_ = name_->text();
     if (report && !portOk) messageBox(kAppName, QStringLiteral("Please enter an integer."), QMessageBox::Warning);
     else if (report && !widthOk) messageBox(kAppName, QStringLiteral("Please enter a number."), QMessageBox::Warning);
@@ -347,8 +359,7 @@ DataFormat CQuillmarkDlg::dataFormat() const { return dataFormatOf(settings_); }
 void CQuillmarkDlg::UpdateDataFormat() {
     UpdateData(true, false);
     setActiveDataFormat(dataFormat());
-    legendText_ = "Num= <count>\r\n" + formatLegend(dataFormat());
-    if (legendText_.size() > LEGEND_MAX) legendText_.resize(LEGEND_MAX);
+    legendText_ = legendBoxText(dataFormat());
     UpdateData(false);
 }
 
@@ -425,6 +436,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              start_, patternCapture_, cameraId_, imageSize_, automaticMode_, commandMode_, checkName_, checkPos2d_,
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
+    checkStamp_->setEnabled(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
 }
 
@@ -433,6 +445,7 @@ void CQuillmarkDlg::EnableSettingControls() {
              start_, patternCapture_, port_, cameraId_, imageSize_, dataFormatGroup_, automaticMode_, commandMode_,
              checkName_, checkPos2d_, checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_})
         w->setEnabled(true);
+    checkStamp_->setEnabled(true);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
 }

@@ -1,5 +1,4 @@
 #include "tracking_worker.h"
-#include <chrono>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
@@ -45,11 +44,6 @@ struct Session {
     bool stalled = false;
     uint64_t frames = 0;
 };
-
-double wallClockSeconds() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 // Closes the preview when its switch is off; true when it is to be shown.
 bool followPreviewSwitch(Session& s) {
@@ -110,7 +104,7 @@ void processFrame(Session& s) {
     std::string output;
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
-        output = outputBoxText(LatestResults, activeDataFormat());
+        output = outputBoxText(LatestResults, activeDataFormat(), LatestStamp);
     }
     // Handed over after the lock is released: a GUI host hops threads here,
     // and clients must not wait for that.
@@ -133,6 +127,9 @@ bool setUp(Session& s, std::atomic<int>& running) {
     }
     // Stop pressed during set-up: nothing is served at all.
     if (!running) return false;
+    // The last run's markers and stamp are not this run's: until the first
+    // frame, clients get an empty report of frame 0.
+    publishResults({}, FrameStamp{});
     if (!s.host.startServer(s.job.port, error)) {
         s.host.reportProblem(error);
         return false;

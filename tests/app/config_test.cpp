@@ -60,7 +60,8 @@ const char* const SampleBytes =
     "[CheckVertex]         0\n"
     "[CheckGLmatrix]       1\n"
     "[CheckPreview]        1\n"
-    "[DefaultPatternWidth] 62.5\n";
+    "[DefaultPatternWidth] 62.5\n"
+    "[CheckStamp]          0\n";
 
 }  // namespace
 
@@ -190,4 +191,13 @@ TEST(ConfigFile, LoadBringsValuesTheControlsCannotShowIntoRange) {
     ASSERT_NE(selectedImageSize(s), nullptr);
     EXPECT_EQ(selectedImageSize(s)->width, 1);
     EXPECT_EQ(s.defaultPatternWidth, 80.0);
+}
+
+TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
+    Settings s = read(std::string(SampleBytes) + "[CheckStamp] 3\n");
+    EXPECT_EQ(dataFormatOf(s).CheckStamp, 3) << "kept as read until normalized";
+    normalizeSettings(s);
+    const std::string written = text(s), last = "62.5\n[CheckStamp]          1\n";
+    EXPECT_EQ(written.substr(written.size() - last.size()), last);
+    EXPECT_EQ(dataFormatOf(read(SampleBytes)).CheckStamp, 0) << "a file without the key stamps nothing";
 }
