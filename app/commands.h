@@ -2,6 +2,7 @@
 // The modes of the quillmark executable. Each takes the arguments after the
 // mode word (the working directory has already been changed by -C) and
 // returns the process exit status.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,4 +14,7 @@ int runDetect(const Args& args);
 int runPattern(const Args& args);
 int runMarker(const Args& args);
 
-void printUsage(const char* program);
+// Every command's usage, one block each.
+void printUsage(FILE* out);
+// One command's block ("--headless", "detect", ...; "" for the dialog).
+void printCommandUsage(const std::string& command, FILE* out);
