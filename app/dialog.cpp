@@ -211,7 +211,7 @@ void CQuillmarkDlg::createControls() {
     checkCf_ = place(this, new QCheckBox(QStringLiteral("Confidence value (0.0 - 1.0)")), "1021", du.rect(147, 87, 123, 12));
     checkVertex_ = place(this, new QCheckBox(QStringLiteral("Vertices in image (vx, vy)  x 4")), "1023", du.rect(147, 99, 123, 12));
     checkGLmatrix_ = place(this, new QCheckBox(QStringLiteral("OpenGL modelview matrix M[16]")), "1025", du.rect(147, 111, 123, 12));
-    legend_ = place(this, new QPlainTextEdit, "1027", du.rect(146, 131, 132, 43));
+    legend_ = place(this, new QPlainTextEdit, "1027", du.rect(146, 135, 132, 43));
     legend_->setReadOnly(true);
     legend_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
@@ -265,12 +265,13 @@ void CQuillmarkDlg::createControls() {
             });
 }
 
-// The stamp switch sits under the eight field switches, above the legend,
-// and behaves like them: it changes the legend and is fixed while running.
+// The stamp switch sits under the eight field switches, in the room the
+// legend gave up by moving 4 units down, and behaves like them: it changes
+// the legend and is fixed while running.
 void CQuillmarkDlg::createStampControl() {
     const DialogUnits du(font());
     checkStamp_ = place(this, new QCheckBox(QStringLiteral("Frame number and capture time")), "checkStamp",
-                        du.rect(147, 121, 123, 10));
+                        du.rect(147, 123, 123, 12));
     connect(checkStamp_, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
 }
 
