@@ -97,9 +97,14 @@ void processFrame(Session& s) {
     }
     if (preview) {
         s.previewOpen = true;
-        // Closed with its close box: the switch follows, and the next frame
-        // drops the window.
-        if (!s.host.showPreview(s.workImage)) s.host.uncheckPreview();
+        // Closed with its close box: the switch follows, and the window is
+        // dropped at once, so a switch turned on again before the next frame
+        // opens a new one instead of finding the closed one again.
+        if (!s.host.showPreview(s.workImage)) {
+            s.host.uncheckPreview();
+            s.host.closePreview();
+            s.previewOpen = false;
+        }
     }
     std::string output;
     {
