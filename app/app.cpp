@@ -38,7 +38,7 @@ int runDialog(int argc, char** argv, const Args& args) {
         screenshotDirectory = args[1];
     } else if (!args.empty()) {
         std::fprintf(stderr, "quillmark: unknown argument %s\n", args.front().c_str());
-        printUsage(argv[0]);
+        printUsage(stderr);
         return 2;
     }
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {

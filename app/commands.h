@@ -2,6 +2,7 @@
 // The modes of the quillmark executable. Each takes the arguments after the
 // mode word (the working directory has already been changed by -C) and
 // returns the process exit status.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,4 +17,7 @@ int runCalibrate(const Args& args);
 // The calibrate command's usage, printed with its refusals and by its help.
 const char* calibrateUsage();
 
-void printUsage(const char* program);
+// Every command's usage, one block each.
+void printUsage(FILE* out);
+// One command's block ("--headless", "detect", ...; "" for the dialog).
+void printCommandUsage(const std::string& command, FILE* out);

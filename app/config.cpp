@@ -42,14 +42,16 @@ static const IntSetting IntSettingsAfterList[] = {
     {"[CheckPreview]", &Settings::checkPreview},
 };
 
-// The detector opt-ins: refused outside their range, written after the
-// specified keys when they differ from the default.
+// The opt-in keys: refused outside their range, written after the
+// specified keys when they differ from the default, so that a file of the
+// defaults holds the specified lines alone.
 struct RangedSetting {
     const char* key;
     int Settings::*member;
     int min, max;
 };
-static const RangedSetting DetectorSettings[] = {
+static const RangedSetting OptInSettings[] = {
+    {"[CheckStamp]", &Settings::checkStamp, 0, 1},
     {"[CornerRefine]", &Settings::cornerRefine, 0, 1},
     {"[Threshold]", &Settings::threshold, kThresholdMin, kThresholdMax},
     {"[AutoThreshold]", &Settings::autoThreshold, 0, 1},
@@ -57,8 +59,8 @@ static const RangedSetting DetectorSettings[] = {
     {"[MaxMarkerArea]", &Settings::maxMarkerArea, kMaxMarkerAreaMin, kMaxMarkerAreaMax},
 };
 
-static const RangedSetting* detectorSetting(const std::string& word) {
-    for (const RangedSetting& s : DetectorSettings) {
+static const RangedSetting* optInSetting(const std::string& word) {
+    for (const RangedSetting& s : OptInSettings) {
         if (word == s.key) return &s;
     }
     return nullptr;
@@ -173,7 +175,7 @@ static bool readValue(std::istream& in, const std::string& word, Settings& setti
         double value;
         if (!(in >> value)) return false;
         settings.defaultPatternWidth = value;
-    } else if (const RangedSetting* ranged = detectorSetting(word)) {
+    } else if (const RangedSetting* ranged = optInSetting(word)) {
         return readRangedValue(in, *ranged, settings);
     } else if (!readOutputSetting(in, word, settings)) {
         return false;
@@ -204,7 +206,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
     const Settings defaults;
-    for (const RangedSetting& s : DetectorSettings) {
+    for (const RangedSetting& s : OptInSettings) {
         if (settings.*s.member != defaults.*s.member) key(s.key) << settings.*s.member << '\n';
     }
     writeOutputSettings(out, settings);
@@ -218,13 +220,13 @@ void normalizeSettings(Settings& settings) {
     if (settings.dataFlow != 0 && settings.dataFlow != 1) settings.dataFlow = 0;
     for (int Settings::*sw : {&Settings::checkName, &Settings::checkPos2d, &Settings::checkDvec, &Settings::checkPos3d,
                               &Settings::checkCf, &Settings::checkArea, &Settings::checkVertex,
-                              &Settings::checkGLmatrix, &Settings::checkPreview}) {
+                              &Settings::checkGLmatrix, &Settings::checkPreview, &Settings::checkStamp}) {
         if (settings.*sw != 0) settings.*sw = 1;
     }
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
         settings.defaultPatternWidth = Settings().defaultPatternWidth;
     }
-    for (const RangedSetting& s : DetectorSettings) {
+    for (const RangedSetting& s : OptInSettings) {
         if (settings.*s.member < s.min || settings.*s.member > s.max) settings.*s.member = Settings().*s.member;
     }
 }
@@ -272,6 +274,7 @@ DataFormat dataFormatOf(const Settings& settings) {
     format.CheckCf = settings.checkCf;
     format.CheckArea = settings.checkArea;
     format.CheckVertex = settings.checkVertex;
+    format.CheckStamp = settings.checkStamp;
     return format;
 }
 

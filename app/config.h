@@ -48,6 +48,8 @@ struct Settings {
     int autoThreshold = 0;        // [AutoThreshold] 0 or 1
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
+    // Reports begin with "Stamp= <frame> <time>" ([CheckStamp], 0 or 1).
+    int checkStamp = 0;           // "Frame number and capture time"
 };
 
 // The Camera ID box never offers more entries than this.

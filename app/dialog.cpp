@@ -242,7 +242,7 @@ void CQuillmarkDlg::createControls() {
     checkCf_ = place(this, new QCheckBox(QStringLiteral("Confidence value (0.0 - 1.0)")), "1021", du.rect(147, 87, 123, 12));
     checkVertex_ = place(this, new QCheckBox(QStringLiteral("Vertices in image (vx, vy)  x 4")), "1023", du.rect(147, 99, 123, 12));
     checkGLmatrix_ = place(this, new QCheckBox(QStringLiteral("OpenGL modelview matrix M[16]")), "1025", du.rect(147, 111, 123, 12));
-    legend_ = place(this, new QPlainTextEdit, "1027", du.rect(146, 131, 132, 43));
+    legend_ = place(this, new QPlainTextEdit, "1027", du.rect(146, 135, 132, 43));
     legend_->setReadOnly(true);
     legend_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
@@ -295,6 +295,7 @@ void CQuillmarkDlg::createControls() {
     for (QCheckBox* box : {checkName_, checkPos2d_, checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_,
                            checkGLmatrix_})
         connect(box, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
+    createStampControl();
     connect(patternList_, &QTreeWidget::customContextMenuRequested, this, &CQuillmarkDlg::OnPatternListRightClick);
     connect(patternList_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection& selected, const QItemSelection&) {
@@ -322,6 +323,16 @@ void CQuillmarkDlg::createStatusLine() {
 void CQuillmarkDlg::showRunningStatus() {
     status_->setText(QString::fromStdString(
         runningStatusText(port(), frameRate_.sample(FrameRateMeter::Clock::now()), Network::liveConnections())));
+}
+
+// The stamp switch sits under the eight field switches, in the room the
+// legend gave up by moving 4 units down, and behaves like them: it changes
+// the legend and is fixed while running.
+void CQuillmarkDlg::createStampControl() {
+    const DialogUnits du(font());
+    checkStamp_ = place(this, new QCheckBox(QStringLiteral("Frame number and capture time")), "checkStamp",
+                        du.rect(147, 123, 123, 12));
+    connect(checkStamp_, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
 }
 
 void CQuillmarkDlg::OnInitDialog() {
@@ -380,6 +391,7 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
         checkVertex_->setChecked(settings_.checkVertex);
         checkGLmatrix_->setChecked(settings_.checkGLmatrix);
         preview_->setChecked(settings_.checkPreview);
+        checkStamp_->setChecked(settings_.checkStamp);
         legend_->setPlainText(toDisplay(legendText_));
         name_->setText(nameText_);
         width_->setText(QString::number(widthMm_, 'g', 15));
@@ -407,6 +419,7 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
     settings_.checkVertex = checkVertex_->isChecked();
     settings_.checkGLmatrix = checkGLmatrix_->isChecked();
     settings_.checkPreview = preview_->isChecked();
+    settings_.checkStamp = checkStamp_->isChecked();
     nameText_ = name_->text();
     tuioText_ = tuio_->text().trimmed();
     mqttText_ = mqtt_->text().trimmed();
@@ -420,8 +433,7 @@ DataFormat CQuillmarkDlg::dataFormat() const { return dataFormatOf(settings_); }
 void CQuillmarkDlg::UpdateDataFormat() {
     UpdateData(true, false);
     setActiveDataFormat(dataFormat());
-    legendText_ = "Num= <count>\r\n" + formatLegend(dataFormat());
-    if (legendText_.size() > LEGEND_MAX) legendText_.resize(LEGEND_MAX);
+    legendText_ = legendBoxText(dataFormat());
     UpdateData(false);
 }
 
@@ -508,6 +520,7 @@ void CQuillmarkDlg::DisableSettingControls() {
              checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, update_})
         w->setEnabled(false);
     enableDetectorControls(false);
+    checkStamp_->setEnabled(false);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(true);
     enableOutputControls(false);
 }
@@ -517,6 +530,7 @@ void CQuillmarkDlg::EnableSettingControls() {
              start_, patternCapture_, port_, cameraId_, imageSize_, dataFormatGroup_, automaticMode_, commandMode_,
              checkName_, checkPos2d_, checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_})
         w->setEnabled(true);
+    checkStamp_->setEnabled(true);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(false);
     update_->setEnabled(true);
     enableOutputControls(true);

@@ -129,6 +129,7 @@ protected:
 
 private:
     void createControls();
+    void createStampControl();
     // Moves values between the members and the controls. Taking them from
     // the controls fails (with a message when `report`) on a port or width
     // that is not a number; the members keep their previous values then.
@@ -203,6 +204,8 @@ private:
     QCheckBox* checkVertex_ = nullptr;
     QCheckBox* checkGLmatrix_ = nullptr;
     QPlainTextEdit* legend_ = nullptr;
+    // Opt-in beyond the eight fields: "Frame number and capture time".
+    QCheckBox* checkStamp_ = nullptr;
     QTreeWidget* patternList_ = nullptr;
     QPushButton* patternCapture_ = nullptr;
     QLabel* thumbnailView_ = nullptr;

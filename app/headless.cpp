@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <QApplication>
 #include <boost/system/system_error.hpp>
 #include "camera.h"
@@ -114,12 +115,44 @@ private:
     sigset_t set_;
 };
 
+// "Listening on port N: " and what is served, so that a log says under
+// which settings the reports it holds were made.
+void printStartLine(int port, const std::string& description) {
+    std::printf("Listening on port %d: %s\n", port, description.c_str());
+    std::fflush(stdout);
+}
+
+// The working folder, the source, the mode and the fields.
+std::string describeServing(const std::string& camera, const HeadlessOptions& options) {
+    std::error_code ignored;
+    return std::filesystem::current_path(ignored).string() + ", " + camera + ", " +
+           (options.automatic ? "Automatic Mode" : "Command Mode") + ", fields " + formatFieldList(options.format);
+}
+
+void printStopLine() {
+    uint64_t frames;
+    {
+        std::lock_guard<std::mutex> hold(ResultTableLock);
+        frames = LatestStamp.frame;
+    }
+    std::printf("Stopped: %llu frames processed, %d clients served\n", static_cast<unsigned long long>(frames),
+                Network::connectionsServed());
+    std::fflush(stdout);
+}
+
+// Mode and fields for the connections to come, as the dialog's Start sets them.
+void applyModeAndFields(const HeadlessOptions& options) {
+    setActiveDataFormat(options.format);
+    AutomaticModeFlag = options.automatic;
+}
+
 // The controls of the dialog, played by the options: the preview switch,
 // the catalogue's in-use flags, the Output text on the terminal.
 class HeadlessHost : public ServingTrackingHost {
 public:
-    HeadlessHost(const Catalogue& catalogue, const HeadlessOptions& options)
-        : catalogue_(catalogue), preview_(options.preview), watch_(options.watch) {}
+    HeadlessHost(const Catalogue& catalogue, const HeadlessOptions& options, std::string description)
+        : catalogue_(catalogue), preview_(options.preview), watch_(options.watch),
+          description_(std::move(description)) {}
 
     bool previewChecked() override { return preview_; }
     bool showPreview(const cv::Mat& bgra) override {
@@ -135,8 +168,7 @@ public:
     void setOutputText(const std::string& text) override;
     bool startServer(int port, std::string& error) override {
         if (!ServingTrackingHost::startServer(port, error)) return false;
-        std::printf("Listening on port %d\n", this->port());
-        std::fflush(stdout);
+        printStartLine(this->port(), description_);
         return true;
     }
     void reportProblem(const std::string& message) override {
@@ -154,6 +186,7 @@ private:
     const Catalogue catalogue_;
     std::atomic<bool> preview_;
     const bool watch_;
+    const std::string description_;  // the start line after the port
     std::unique_ptr<FrameDisplay> display_; // the worker's only
     // The worker's only: the frame rate shown with the watched text.
     long frames_ = 0;
@@ -187,7 +220,9 @@ int listCameras() {
 
 // An empty table served to clients: the protocol without a camera.
 int serveWithoutCamera(const HeadlessOptions& options, const StopSignals& stopSignals) {
-    publishResults({});
+    applyModeAndFields(options);
+    // No frame is ever taken: frame 0, as of the moment serving began.
+    publishResults({}, FrameStamp{0, wallClockSeconds()});
     setServerActive(true);
     Network server;
     try {
@@ -198,12 +233,12 @@ int serveWithoutCamera(const HeadlessOptions& options, const StopSignals& stopSi
                      e.code().message().c_str());
         return 1;
     }
-    std::printf("Listening on port %d\n", server.port());
-    std::fflush(stdout);
+    printStartLine(server.port(), describeServing("no camera", options));
     stopSignals.waitForever();
     // Connections see ServerActive false at their next pass; then no new ones.
     setServerActive(false);
     server.stop();
+    printStopLine();
     return 0;
 }
 
@@ -275,16 +310,17 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     job.port = options.port;
     job.detectorOptions = options.detector;
     job.frameOutputs = startOutputs(options);
-    setActiveDataFormat(options.format);
-    AutomaticModeFlag = options.automatic;
+    applyModeAndFields(options);
 
-    HeadlessHost host(job.catalogue, options);
+    const std::string source = "camera " + camera.source + " " + std::to_string(camera.FrameImage.cols) + "x" +
+                               std::to_string(camera.FrameImage.rows);
+    HeadlessHost host(job.catalogue, options, describeServing(source, options));
     TrackingWorker worker;
     const bool stoppedBySignal = runWorker(worker, host, std::move(job), stopSignals, options.preview);
     // Automatic-Mode connections leave within a pass; Command-Mode ones may
     // wait on a silent client and are ended by the exit itself.
     Network::waitForLiveConnections(0, 3 * PASS_INTERVAL_MS);
-    std::fflush(stdout);
+    printStopLine();
     return stoppedBySignal ? 0 : 1;
 }
 
@@ -349,7 +385,7 @@ int runHeadless(const Args& args) {
     std::string error;
     if (!parseHeadlessOptions(args, options, error)) {
         std::fprintf(stderr, "quillmark: %s\n", error.c_str());
-        printUsage("quillmark");
+        printCommandUsage("--headless", stderr);
         return 2;
     }
     // Outputs from the settings file are checked like the command line's,
@@ -359,6 +395,12 @@ int runHeadless(const Args& args) {
         return 2;
     }
     if (options.camera == "list") return listCameras();
+    if (options.camera == "none" && (options.watch || options.preview)) {
+        // Nothing is ever framed or detected, so there is nothing to show.
+        std::fprintf(stderr, "quillmark: %s needs a camera; --camera none serves an empty table\n",
+                     options.watch ? "--watch" : "--preview");
+        return 2;
+    }
     const StopSignals stopSignals;
     if (options.camera == "none") return serveWithoutCamera(options, stopSignals);
     return serveLive(options, stopSignals);

@@ -1,14 +1,20 @@
 // The still-image commands: detect (the report a client would receive for
 // each image), pattern (register a printed marker from an image) and marker
 // (a printable image of a catalogued pattern).
+#include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <locale>
 #include <sstream>
+#include <set>
+#include <utility>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
@@ -22,6 +28,7 @@
 #include "pattern_writer.h"
 #include "render.h"
 #include "report.h"
+#include "server_state.h"
 
 namespace {
 
@@ -44,6 +51,63 @@ bool parseWidthMm(const std::string& text, double& value) {
     double parsed;
     if (!(in >> parsed) || !in.eof() || !std::isfinite(parsed) || parsed <= 0.0) return false;
     value = parsed;
+    return true;
+}
+
+// Decoder libraries (libpng, libjpeg) write their own complaints straight
+// to file descriptor 2; while one decodes, those go nowhere, and the
+// caller says what went wrong in its own words.
+class QuietStderr {
+public:
+    QuietStderr() {
+        std::fflush(stderr);
+        const int null = open("/dev/null", O_WRONLY);
+        savedFd_ = null >= 0 ? dup(STDERR_FILENO) : -1;
+        if (savedFd_ >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~QuietStderr() {
+        if (savedFd_ < 0) return;
+        dup2(savedFd_, STDERR_FILENO);
+        close(savedFd_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int savedFd_ = -1;
+};
+
+// Reads an image file, or says in `error` what is wrong with it in words a
+// user can act on. The file is checked first, and OpenCV's own log is kept
+// quiet, so that one problem gives one line and never a decoder's warning.
+bool readImage(const std::string& path, cv::Mat& image, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) {
+        error = "there is no file " + path;
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        error = path + " is a folder, not an image";
+        return false;
+    }
+    if (!std::ifstream(path, std::ios::binary)) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    try {
+        const QuietStderr quiet;
+        if (cv::haveImageReader(path)) image = cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        image.release();
+    }
+    if (image.empty()) {
+        error = path + " is not an image that can be read (PNG, JPEG, BMP, TIFF, ...), or it is damaged";
+        return false;
+    }
     return true;
 }
 
@@ -157,6 +221,7 @@ bool parseDetectOptions(const Args& args, DetectOptions& options) {
             options.refine = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "quillmark detect: unknown option %s\n", arg.c_str());
+            printCommandUsage("detect", stderr);
             return false;
         } else {
             options.images.push_back(arg);
@@ -169,15 +234,17 @@ bool parseDetectOptions(const Args& args, DetectOptions& options) {
     return true;
 }
 
-// Installs `stored` scaled to the frame size unless that size is installed already.
-bool installCameraFor(const CameraParam& stored, int width, int height, CameraParam& installed) {
+// Installs `stored` scaled to the frame size unless that size is installed
+// already. The camera is printed the first time each size is installed.
+bool installCameraFor(const CameraParam& stored, int width, int height, CameraParam& installed,
+                      std::set<std::pair<int, int>>& printed) {
     if (installed.xsize == width && installed.ysize == height) return true;
     CameraParam scaled;
     if (scaleCameraParam(stored, width, height, scaled) < 0 || setWorkingCameraParam(scaled) < 0) {
         std::fprintf(stderr, "quillmark detect: cannot install the camera for a %dx%d frame\n", width, height);
         return false;
     }
-    printCameraParam(scaled, stderr);
+    if (printed.insert({width, height}).second) printCameraParam(scaled, stderr);
     installed = scaled;
     return true;
 }
@@ -245,6 +312,24 @@ bool parseMarkerOptions(const Args& args, int& number, MarkerPrint& print) {
     return true;
 }
 
+// The markers of one image; with repeat > 1 the time per frame goes to stderr.
+ResultTable detectImage(const cv::Mat& image, const Catalogue& catalogue, int repeat, const std::string& path) {
+    ResultTable table;
+    cv::Mat frame;
+    const auto start = std::chrono::steady_clock::now();
+    for (int run = 0; run < repeat; ++run) {
+        cv::cvtColor(image, frame, cv::COLOR_BGR2BGRA);
+        table.clear();
+        evaluateMarkers(frame.data, catalogue, table);
+    }
+    const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+    if (repeat > 1) {
+        std::fprintf(stderr, "%s: %dx%d, %zu markers, %.3f ms per frame over %d frames\n", path.c_str(), image.cols,
+                     image.rows, table.size(), elapsed.count() / repeat, repeat);
+    }
+    return table;
+}
+
 } // namespace
 
 int runDetect(const Args& args) {
@@ -272,31 +357,29 @@ int runDetect(const Args& args) {
     detectorState().options = detector;
 
     CameraParam installed;
-    ResultTable table;
+    std::set<std::pair<int, int>> printed;
+    bool skipped = false;
+    // Images are numbered by their place among the arguments, so a stamp
+    // names its image even when one before it was skipped.
+    uint64_t number = 0;
     for (const std::string& path : options.images) {
-        const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-        if (image.empty()) {
-            std::fprintf(stderr, "quillmark detect: cannot read the image %s\n", path.c_str());
-            return 1;
+        ++number;
+        cv::Mat image;
+        std::string error;
+        if (!readImage(path, image, error)) {
+            std::fprintf(stderr, "quillmark detect: %s; skipped\n", error.c_str());
+            skipped = true;
+            continue;
         }
-        if (!installCameraFor(stored, image.cols, image.rows, installed)) return 1;
-        cv::Mat frame;
-        const auto start = std::chrono::steady_clock::now();
-        for (int run = 0; run < options.repeat; ++run) {
-            cv::cvtColor(image, frame, cv::COLOR_BGR2BGRA);
-            table.clear();
-            evaluateMarkers(frame.data, catalogue, table);
-        }
-        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-        if (options.repeat > 1) {
-            std::fprintf(stderr, "%s: %dx%d, %zu markers, %.3f ms per frame over %d frames\n", path.c_str(),
-                         image.cols, image.rows, table.size(), elapsed.count() / options.repeat, options.repeat);
-        }
-        const std::string report = allReportText(table, options.format);
+        const FrameStamp stamp{number, wallClockSeconds()};
+        std::fprintf(stderr, "%s: %dx%d\n", path.c_str(), image.cols, image.rows);
+        if (!installCameraFor(stored, image.cols, image.rows, installed, printed)) return 1;
+        const ResultTable table = detectImage(image, catalogue, options.repeat, path);
+        const std::string report = allReportText(table, options.format, stamp);
         std::fwrite(report.data(), 1, report.size(), output.reports);
         std::fflush(output.reports);
     }
-    return 0;
+    return skipped ? 1 : 0;
 }
 
 int runPattern(const Args& args) {
@@ -326,6 +409,7 @@ int runPattern(const Args& args) {
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "quillmark pattern: unknown option %s\n", arg.c_str());
+            printCommandUsage("pattern", stderr);
             return 2;
         } else if (image.empty()) {
             image = arg;
@@ -349,9 +433,10 @@ int runPattern(const Args& args) {
     if (!loadCatalogueForUpdate(catalogue, "pattern")) return 1;
     const Settings settings = storedSettings();
     if (!widthGiven) widthMm = settings.defaultPatternWidth;
-    const cv::Mat picture = cv::imread(image, cv::IMREAD_COLOR);
-    if (picture.empty()) {
-        std::fprintf(stderr, "quillmark pattern: cannot read the image %s\n", image.c_str());
+    cv::Mat picture;
+    std::string readError;
+    if (!readImage(image, picture, readError)) {
+        std::fprintf(stderr, "quillmark pattern: %s\n", readError.c_str());
         return 1;
     }
 
@@ -408,7 +493,10 @@ int runPattern(const Args& args) {
 int runMarker(const Args& args) {
     int number = -1;
     MarkerPrint print;
-    if (!parseMarkerOptions(args, number, print)) return 2;
+    if (!parseMarkerOptions(args, number, print)) {
+        printCommandUsage("marker", stderr);
+        return 2;
+    }
     Catalogue catalogue;
     if (LoadPatternList(catalogue) < 0) {
         std::fprintf(stderr, "quillmark marker: no catalogue %s\n", kPatternListPath);

@@ -18,6 +18,7 @@ struct LiveConnections {
     std::mutex lock;
     std::condition_variable changed;
     int count = 0;
+    int started = 0;
 };
 
 LiveConnections& live() {
@@ -28,6 +29,7 @@ LiveConnections& live() {
 void connectionStarted() {
     std::lock_guard<std::mutex> hold(live().lock);
     ++live().count;
+    ++live().started;
 }
 
 void connectionEnded() {
@@ -183,6 +185,11 @@ std::string Network::receive() {
 int Network::liveConnections() {
     std::lock_guard<std::mutex> hold(live().lock);
     return live().count;
+}
+
+int Network::connectionsServed() {
+    std::lock_guard<std::mutex> hold(live().lock);
+    return live().started;
 }
 
 bool Network::waitForLiveConnections(int count, int timeoutMs) {

@@ -55,6 +55,8 @@ public:
 
     // Connections whose thread has not finished yet, over all servers.
     static int liveConnections();
+    // Connections accepted since the process began, over all servers.
+    static int connectionsServed();
     // Waits until at most `count` connections live; false on timeout.
     static bool waitForLiveConnections(int count, int timeoutMs);
 

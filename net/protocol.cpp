@@ -35,7 +35,7 @@ bool sendAllReport(ReplySink& connection, DataFormat format) {
     std::string text;
     {
         std::lock_guard<std::mutex> hold(ResultTableLock);
-        text = allReportText(LatestResults, format);
+        text = allReportText(LatestResults, format, LatestStamp);
     }
     return connection.send(text);
 }
@@ -44,7 +44,7 @@ bool sendNamedReport(const std::string& name, ReplySink& connection, DataFormat 
     std::string text;
     {
         std::lock_guard<std::mutex> hold(ResultTableLock);
-        text = namedReportText(LatestResults, name, format);
+        text = namedReportText(LatestResults, name, format, LatestStamp);
     }
     return connection.send(text);
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then configures and builds into build/ (or $BUILD_DIR).
+# Installs what is missing, then configures and builds into build/ (or
+# $BUILD_DIR): everything, or only the targets named in $QUILLMARK_TARGETS.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -10,4 +11,6 @@ if command -v ccache >/dev/null; then
 fi
 build=${BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+targets=()
+for target in ${QUILLMARK_TARGETS:-}; do targets+=(--target "$target"); done
+cmake --build "$build" -j "$(nproc)" "${targets[@]}"

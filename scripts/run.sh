@@ -7,7 +7,8 @@
 # checkout. Extra arguments go to quillmark.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
+# Only the program: the first run need not wait for the tests and benchmarks.
+QUILLMARK_TARGETS=quillmark "$root/scripts/build.sh"
 work=${QUILLMARK_HOME:-$root/run}
 if [ ! -d "$work/Data" ]; then
   mkdir -p "$work"
@@ -17,5 +18,17 @@ quillmark="${BUILD_DIR:-$root/build}/app/quillmark"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$quillmark" -C "$work" "$@"
 fi
-echo "No display: running the headless server. Try: nc localhost 9950, then type all"
+# The port the server will use: --port among the arguments, else the
+# settings' [Port] (the last one counts), where 0 lets the system pick.
+port=$(awk '{ for (i = 1; i < NF; ++i) if ($i == "[Port]") p = $(i + 1) } END { print p + 0 }' \
+  "$work/Data/config.txt" 2>/dev/null || echo 0)
+args=("$@")
+for ((i = 0; i + 1 < ${#args[@]}; ++i)); do
+  [ "${args[i]}" = --port ] && port=${args[i + 1]}
+done
+if [ "$port" = 0 ]; then
+  echo "No display: running the headless server. Try: nc localhost PORT (the port on the Listening line below), then type all"
+else
+  echo "No display: running the headless server. Try: nc localhost $port, then type all"
+fi
 exec "$quillmark" --headless -C "$work" "$@"

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -37,7 +38,13 @@ void cutAt(std::string& text, std::size_t limit) {
     if (text.size() > limit) text.resize(limit);
 }
 
-void appendHeader(std::string& out, std::size_t count, const char* lineEnd) {
+// The stamp line (when selected) and "Num= n", each ended by `lineEnd`.
+void appendHeader(std::string& out, DataFormat format, FrameStamp stamp, std::size_t count,
+                  const char* lineEnd) {
+    if (format.CheckStamp) {
+        out += formatStampLine(stamp);
+        out += lineEnd;
+    }
     out += "Num= ";
     appendInt(out, static_cast<long long>(count));
     out += lineEnd;
@@ -143,9 +150,26 @@ std::string formatLegend(DataFormat format) {
     return legend;
 }
 
-std::string allReportText(const ResultTable& table, DataFormat format) {
+std::string legendBoxText(DataFormat format) {
+    std::string text = format.CheckStamp ? "Stamp= <frame> <time>\r\n" : "";
+    text += "Num= <count>\r\n" + formatLegend(format);
+    cutAt(text, LEGEND_MAX);
+    return text;
+}
+
+std::string formatStampLine(FrameStamp stamp) {
+    std::string line = "Stamp= ";
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, stamp.frame);
+    line.append(buf, res.ptr);
+    line += ' ';
+    appendFixed(line, stamp.captureTime);
+    return line;
+}
+
+std::string allReportText(const ResultTable& table, DataFormat format, FrameStamp stamp) {
     std::string text;
-    appendHeader(text, table.size(), "\n");
+    appendHeader(text, format, stamp, table.size(), "\n");
     for (const MarkerResult& result : table) {
         text += formatMarkerLine(result, format);
         text += '\n';
@@ -153,7 +177,8 @@ std::string allReportText(const ResultTable& table, DataFormat format) {
     return text;
 }
 
-std::string namedReportText(const ResultTable& table, const std::string& name, DataFormat format) {
+std::string namedReportText(const ResultTable& table, const std::string& name, DataFormat format,
+                            FrameStamp stamp) {
     std::size_t count = 0;
     std::string lines;
     for (const MarkerResult& result : table) {
@@ -163,13 +188,13 @@ std::string namedReportText(const ResultTable& table, const std::string& name, D
         lines += '\n';
     }
     std::string text;
-    appendHeader(text, count, "\n");
+    appendHeader(text, format, stamp, count, "\n");
     return text + lines;
 }
 
-std::string outputBoxText(const ResultTable& table, DataFormat format) {
+std::string outputBoxText(const ResultTable& table, DataFormat format, FrameStamp stamp) {
     std::string text;
-    appendHeader(text, table.size(), "\r\n");
+    appendHeader(text, format, stamp, table.size(), "\r\n");
     for (const MarkerResult& result : table) {
         if (text.size() >= OUTPUT_TEXT_MAX) break;
         text += formatMarkerLine(result, format);
@@ -180,34 +205,78 @@ std::string outputBoxText(const ResultTable& table, DataFormat format) {
 }
 
 DataFormat allFields() {
-    return DataFormat{1, 1, 1, 1, 1, 1, 1, 1};
+    return DataFormat{1, 1, 1, 1, 1, 1, 1, 1, 0};
+}
+
+// Switches the field `word` names on in `format`; false for an unknown word.
+static bool selectField(const std::string& word, DataFormat& format) {
+    static const struct {
+        const char* word;
+        int32_t DataFormat::*check;
+    } fields[] = {
+        {"name", &DataFormat::CheckName}, {"pos2d", &DataFormat::CheckPos2d},
+        {"dvec", &DataFormat::CheckDvec}, {"pos3d", &DataFormat::CheckPos3d},
+        {"glmatrix", &DataFormat::CheckGLmatrix}, {"cf", &DataFormat::CheckCf},
+        {"area", &DataFormat::CheckArea}, {"vertex", &DataFormat::CheckVertex},
+        {"stamp", &DataFormat::CheckStamp},
+    };
+    for (const auto& field : fields) {
+        if (word != field.word) continue;
+        format.*field.check = 1;
+        return true;
+    }
+    return false;
 }
 
 bool parseFieldList(const std::string& list, DataFormat& format, std::string& error) {
-    if (list == "all") {
-        format = allFields();
-        return true;
-    }
     DataFormat parsed;
+    // "all" (the eight marker fields) and "none" stand for the whole
+    // selection; only the stamp, which is no marker field, may join them.
+    std::string whole;
+    int wholeWords = 0, fieldWords = 0;
     std::size_t begin = 0;
     while (begin <= list.size()) {
         std::size_t end = list.find(',', begin);
         if (end == std::string::npos) end = list.size();
         const std::string word = list.substr(begin, end - begin);
-        if (word == "name") parsed.CheckName = 1;
-        else if (word == "pos2d") parsed.CheckPos2d = 1;
-        else if (word == "dvec") parsed.CheckDvec = 1;
-        else if (word == "pos3d") parsed.CheckPos3d = 1;
-        else if (word == "glmatrix") parsed.CheckGLmatrix = 1;
-        else if (word == "cf") parsed.CheckCf = 1;
-        else if (word == "area") parsed.CheckArea = 1;
-        else if (word == "vertex") parsed.CheckVertex = 1;
-        else {
+        if (word == "all" || word == "none") {
+            whole = word;
+            ++wholeWords;
+        } else if (!selectField(word, parsed)) {
             error = "unknown field \"" + word + "\"";
             return false;
+        } else if (word != "stamp") {
+            ++fieldWords;
         }
         begin = end + 1;
     }
+    if (wholeWords > 1 || (wholeWords == 1 && fieldWords > 0)) {
+        error = "\"" + whole + "\" stands alone; only stamp may join it";
+        return false;
+    }
+    if (whole == "all") parsed = DataFormat{1, 1, 1, 1, 1, 1, 1, 1, parsed.CheckStamp};
     format = parsed;
     return true;
+}
+
+std::string formatFieldList(DataFormat format) {
+    std::string list;
+    const std::pair<int32_t, const char*> inLineOrder[] = {
+        {format.CheckName, "name"}, {format.CheckPos2d, "pos2d"}, {format.CheckDvec, "dvec"},
+        {format.CheckPos3d, "pos3d"}, {format.CheckArea, "area"}, {format.CheckCf, "cf"},
+        {format.CheckVertex, "vertex"}, {format.CheckGLmatrix, "glmatrix"},
+    };
+    int selected = 0;
+    for (const auto& [on, word] : inLineOrder) {
+        if (!on) continue;
+        separate(list);
+        list += word;
+        ++selected;
+    }
+    if (selected == 8) list = "all";
+    if (format.CheckStamp) {
+        separate(list);
+        list += "stamp";
+    }
+    return list.empty() ? "none" : list;
 }

@@ -20,6 +20,17 @@ struct DataFormat {
     int32_t CheckCf = 0;
     int32_t CheckArea = 0;
     int32_t CheckVertex = 0;
+    // Beyond the eight: a "Stamp= <frame> <time>" line before the header of
+    // every report, so clients can fuse poses with other sensors by time.
+    int32_t CheckStamp = 0;
+};
+
+// When the frame behind a report was taken: `frame` counts the frames since
+// Start from 1 (0: no frame yet), `captureTime` is the wall clock in seconds
+// since 1970 when its grab returned.
+struct FrameStamp {
+    uint64_t frame = 0;
+    double captureTime = 0.0;
 };
 
 // Longest texts that clients and the dialog ever get (a report line without
@@ -34,18 +45,33 @@ std::string formatMarkerLine(const MarkerResult& result, DataFormat format);
 // The labels of the selected fields in line order, e.g. "<name>,<px>,<py>".
 std::string formatLegend(DataFormat format);
 
-// "Num= n\n" followed by one line per entry: what "all" and Automatic Mode send.
-std::string allReportText(const ResultTable& table, DataFormat format);
+// The legend box: "Num= <count>\r\n" and the legend line, after the stamp
+// line's labels when the stamp is selected.
+std::string legendBoxText(DataFormat format);
+
+// "Stamp= <frame> <time>" without a line end; time with six decimals.
+std::string formatStampLine(FrameStamp stamp);
+
+// "Num= n\n" followed by one line per entry: what "all" and Automatic Mode
+// send. With CheckStamp on, the stamp line comes first.
+std::string allReportText(const ResultTable& table, DataFormat format, FrameStamp stamp = {});
 
 // The same for the entries whose name equals `name` byte for byte ("get").
-std::string namedReportText(const ResultTable& table, const std::string& name, DataFormat format);
+std::string namedReportText(const ResultTable& table, const std::string& name, DataFormat format,
+                            FrameStamp stamp = {});
 
 // "Num= n\r\n" and the lines ended by "\r\n", for the dialog's Output box.
-std::string outputBoxText(const ResultTable& table, DataFormat format);
+std::string outputBoxText(const ResultTable& table, DataFormat format, FrameStamp stamp = {});
 
+// The eight specified fields; the stamp stays off.
 DataFormat allFields();
 
 // Reads a --fields value: a comma list of name, pos2d, dvec, pos3d,
-// glmatrix, cf, area, vertex, or the single word all. On an unknown word
-// returns false and names it in `error`.
+// glmatrix, cf, area, vertex and stamp, where all stands for the eight
+// marker fields and none for no field at all. On an unknown word returns
+// false and names it in `error`.
 bool parseFieldList(const std::string& list, DataFormat& format, std::string& error);
+
+// The --fields value that selects `format`: "all", "none", or the words of
+// the selected fields in line order, with ",stamp" when the stamp is on.
+std::string formatFieldList(DataFormat format);

@@ -1,4 +1,5 @@
 #include "server_state.h"
+#include <chrono>
 #include <utility>
 
 std::mutex ResultTableLock;
@@ -13,9 +14,22 @@ std::mutex ServerActiveLock;
 bool ServerActive = false;
 }  // namespace
 
-void publishResults(ResultTable table) {
+double wallClockSeconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void publishResults(ResultTable table, FrameStamp stamp) {
     std::lock_guard<std::mutex> hold(ResultTableLock);
     LatestResults = std::move(table);
+    LatestStamp = stamp;
+}
+
+void publishResults(ResultTable table) {
+    const double now = wallClockSeconds();
+    std::lock_guard<std::mutex> hold(ResultTableLock);
+    LatestResults = std::move(table);
+    LatestStamp = FrameStamp{LatestStamp.frame + 1, now};
 }
 
 DataFormat activeDataFormat() {

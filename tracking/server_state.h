@@ -14,17 +14,17 @@ extern std::mutex ResultTableLock;
 // The markers of the latest processed frame; touch only under ResultTableLock.
 extern ResultTable LatestResults;
 
-// When the frame behind LatestResults was taken: `frame` counts the frames
-// since Start from 1 (0 before the first), `captureTime` is the wall clock
-// in seconds since 1970 when its grab returned. Written with the table,
-// under ResultTableLock.
-struct FrameStamp {
-    uint64_t frame = 0;
-    double captureTime = 0.0;
-};
+// When the frame behind LatestResults was taken (FrameStamp in report.h).
+// Written with the table, under ResultTableLock.
 extern FrameStamp LatestStamp;
 
-// Replaces the whole table at once under its lock (replay drivers, tests).
+// Seconds since 1970 on the wall clock, microseconds and all.
+double wallClockSeconds();
+
+// Replaces the whole table and its stamp at once under the lock (replay
+// drivers, tests). Without a stamp the table counts as the next frame,
+// taken now.
+void publishResults(ResultTable table, FrameStamp stamp);
 void publishResults(ResultTable table);
 
 // Mode for connections that begin from now on: true pushes the report on

@@ -1,5 +1,4 @@
 #include "tracking_worker.h"
-#include <chrono>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
@@ -45,11 +44,6 @@ struct Session {
     bool stalled = false;
     uint64_t frames = 0;
 };
-
-double wallClockSeconds() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 // Closes the preview when its switch is off; true when it is to be shown.
 bool followPreviewSwitch(Session& s) {
@@ -103,15 +97,20 @@ void processFrame(Session& s) {
     }
     if (preview) {
         s.previewOpen = true;
-        // Closed with its close box: the switch follows, and the next frame
-        // drops the window.
-        if (!s.host.showPreview(s.workImage)) s.host.uncheckPreview();
+        // Closed with its close box: the switch follows, and the window is
+        // dropped at once, so a switch turned on again before the next frame
+        // opens a new one instead of finding the closed one again.
+        if (!s.host.showPreview(s.workImage)) {
+            s.host.uncheckPreview();
+            s.host.closePreview();
+            s.previewOpen = false;
+        }
     }
     std::string output;
     PublishedFrame published;
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
-        output = outputBoxText(LatestResults, activeDataFormat());
+        output = outputBoxText(LatestResults, activeDataFormat(), LatestStamp);
         if (!s.job.frameOutputs.empty()) published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
@@ -136,6 +135,9 @@ bool setUp(Session& s, std::atomic<int>& running) {
     }
     // Stop pressed during set-up: nothing is served at all.
     if (!running) return false;
+    // The last run's markers and stamp are not this run's: until the first
+    // frame, clients get an empty report of frame 0.
+    publishResults({}, FrameStamp{});
     if (!s.host.startServer(s.job.port, error)) {
         s.host.reportProblem(error);
         return false;

@@ -325,3 +325,14 @@ TEST(DetectorFlags, TakeValuesInRangeAndNameTheRangeOtherwise) {
     EXPECT_EQ(o.threshold, 90);
     EXPECT_FALSE(applyDetectorFlag("--port", "1", o, error));
 }
+
+TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dataFormatOf(read(std::string(SampleBytes) + "[CheckStamp] 3\n")).CheckStamp, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("[CheckStamp] 3 is refused", 0), 0u);
+    const Settings s = read(std::string(SampleBytes) + "[CheckStamp] 1\n");
+    EXPECT_EQ(dataFormatOf(s).CheckStamp, 1);
+    const std::string written = text(s);
+    EXPECT_NE(written.find("62.5\n[CheckStamp]          1\n"), std::string::npos) << written;
+    EXPECT_EQ(dataFormatOf(read(SampleBytes)).CheckStamp, 0) << "a file without the key stamps nothing";
+}

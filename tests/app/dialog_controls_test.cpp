@@ -326,3 +326,26 @@ TEST(CameraChooser, CancellingChoosesNothing) {
 }
 
 } // namespace
+
+TEST_F(DialogAtRest, TheStampBoxFollowsTheFileShowsInTheLegendAndIsSaved) {
+    writeFile("Data/config.txt", "[CheckName] 1\n[CheckStamp] 1\n");
+    TestDialog dialog;
+    dialog.OnInitDialog();
+    auto* stamp = control<QCheckBox>(dialog, "checkStamp");
+    EXPECT_EQ(stamp->text(), "Frame number and capture time");
+    EXPECT_TRUE(stamp->isChecked());
+    EXPECT_EQ(dialog.legendText(), "Stamp= <frame> <time>\r\nNum= <count>\r\n<name>");
+    EXPECT_EQ(activeDataFormat().CheckStamp, 1);
+    // Under the eight field boxes and above the legend, overlapping neither
+    // beyond the pixel that rounding dialog units may give.
+    const QRect box = stamp->geometry().adjusted(0, 1, 0, -1);
+    EXPECT_GE(stamp->height(), stamp->sizeHint().height());
+    for (const char* id : {"1018", "1019", "1022", "1024", "1020", "1021", "1023", "1025", "1027"})
+        EXPECT_FALSE(box.intersects(control<QWidget>(dialog, id)->geometry())) << id;
+    stamp->click();
+    EXPECT_EQ(dialog.legendText(), "Num= <count>\r\n<name>");
+    EXPECT_EQ(activeDataFormat().CheckStamp, 0);
+    EXPECT_TRUE(dialog.OnCancelCommand());
+    const std::string config = readFile("Data/config.txt");
+    EXPECT_EQ(config.find("[CheckStamp]"), std::string::npos) << "off is the default: no line " << config;
+}

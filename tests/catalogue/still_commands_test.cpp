@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <array>
 #include <cmath>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -327,4 +329,45 @@ TEST_F(StillCommands, PatternOnACloseUpRetriesOnAReducedCopyAndSaysWhatItLookedF
     EXPECT_NE(r.err.find("looked for a dark square of 70 to 5000 pixels (threshold 100, 30 candidates at most)"),
               std::string::npos)
         << r.err;
+}
+
+TEST_F(StillCommands, DetectSkipsImagesItCannotReadWithOneLineEachAndStampsTheRest) {
+    const cv::Mat pattern = makeRandomPattern(5);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tFive\tData/000.patt\t80\tuse\n");
+    const std::string one = renderScene("one.png", pattern, {{600, 0, 0, 0, 320, 240}});
+    const std::string two = renderScene("two.png", pattern, {{700, 0, 0, 0, 300, 250}});
+    writeFile(dir.file("text.png"), "not an image\n");
+    const std::string png = readFile(one);
+    writeFile(dir.file("cut.png"), png.substr(0, png.size() / 2));
+
+    const double before = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const CommandRun r = run("detect --fields name,stamp " + one + " " + dir.file("missing.png") + " " +
+                             dir.file("text.png") + " " + two + " " + dir.file("cut.png"));
+    EXPECT_EQ(r.status, 1) << "skipped images are an error at the end";
+    std::istringstream out(r.out);
+    unsigned long long frames[2] = {0, 0};
+    double times[2] = {0, 0};
+    std::string rest;
+    for (int i = 0; i < 2; ++i) {
+        std::string stamp, header, name;
+        ASSERT_TRUE(std::getline(out, stamp) && std::getline(out, header) && std::getline(out, name)) << r.out;
+        ASSERT_EQ(std::sscanf(stamp.c_str(), "Stamp= %llu %lf", &frames[i], &times[i]), 2) << stamp;
+        EXPECT_EQ(header + " " + name, "Num= 1 Five");
+        EXPECT_GE(times[i], before);
+        EXPECT_LT(times[i], before + 30);
+    }
+    EXPECT_FALSE(std::getline(out, rest)) << "one report per readable image: " << r.out;
+    EXPECT_EQ(frames[0], 1u);
+    EXPECT_EQ(frames[1], 4u) << "images are numbered by their place among the arguments";
+    EXPECT_LE(times[0], times[1]);
+
+    for (const char* name : {"missing.png", "text.png", "cut.png"}) {
+        const std::string skipped = dir.file(name);
+        EXPECT_NE(r.err.find(skipped), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(skipped), r.err.rfind(skipped)) << "named once: " << r.err;
+    }
+    EXPECT_NE(r.err.find(one + ": 640x480\n"), std::string::npos) << "each image named before its diagnostics";
+    EXPECT_EQ(r.err.find("SIZE = 640, 480"), r.err.rfind("SIZE = 640, 480")) << "the camera once per size";
+    for (const char* foreign : {"WARN", "libpng", "imread"}) EXPECT_EQ(r.err.find(foreign), std::string::npos) << r.err;
 }

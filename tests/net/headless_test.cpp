@@ -8,7 +8,11 @@
 #include <unistd.h>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,10 +31,11 @@ extern char** environ;
 
 namespace {
 
-// One run of the binary with its standard output and error captured.
+// One run of the binary with its standard output and error captured; the
+// command word goes first unless it is empty.
 class Headless {
 public:
-    explicit Headless(const std::vector<std::string>& args) {
+    explicit Headless(const std::vector<std::string>& args, const std::string& command = "--headless") {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -39,7 +44,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{QUILLMARK_BINARY, "--headless"};
+        std::vector<std::string> all{QUILLMARK_BINARY};
+        if (!command.empty()) all.push_back(command);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
@@ -100,6 +106,16 @@ public:
         return -1;
     }
 
+    // True once standard output holds `text`, while the process runs on.
+    bool waitForOutput(const std::string& text, int timeoutMs = 5000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (stdout_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            readSome(out_, stdout_, 50);
+        }
+        return true;
+    }
+
     void signal(int number) { kill(pid_, number); }
     const std::string& errors() const { return stderr_; }
 
@@ -126,10 +142,11 @@ TEST(Headless, ServesTheEmptyTableAndStopsOnTerm) {
     const int port = run.listeningPort();
     ASSERT_GT(port, 0);
     TestClient client(port);
-    client.sendText("all\nget P003\n");
+    // Only Command Mode answers "exit", and then closes the connection.
+    client.sendText("all\nget P003\nexit\n");
     std::string bytes;
-    ASSERT_TRUE(client.readBytes(14, bytes));
-    EXPECT_EQ(bytes, "Num= 0\nNum= 0\n");
+    ASSERT_TRUE(client.readToEnd(bytes));
+    EXPECT_EQ(bytes, "Num= 0\nNum= 0\n*ok\n");
     run.signal(SIGTERM);
     EXPECT_EQ(run.exitStatus(), 0);
 }
@@ -167,6 +184,7 @@ TEST(Headless, BadCommandLinesGetTheUsage) {
         {"--camera", "none", "--port"},          {"--camera", "none", "--verbose"},
         {"--camera", "none", "--threshold", "0"}, {"--camera", "none", "--max-squares", "501"},
         {"--camera", "none", "--max-area", "big"},
+        {"--camera", "none", "--fields", "all,name"},
     };
     for (const auto& args : bad) {
         Headless run(args);
@@ -374,4 +392,158 @@ TEST_F(HeadlessLive, NoBrokerGivesOneWarningAndTrackingRuns) {
     const size_t first = errors.find("is not reachable");
     EXPECT_NE(first, std::string::npos) << errors;
     EXPECT_EQ(errors.find("quillmark:", errors.find('\n')), std::string::npos) << "one warning only: " << errors;
+}
+
+// The stamp line of a report, then its "Num= n" report; false when either is missing.
+bool readStampedReport(TestClient& client, unsigned long long& frame, double& time) {
+    std::string line;
+    std::vector<std::string> lines;
+    if (!client.readLine(line) || std::sscanf(line.c_str(), "Stamp= %llu %lf", &frame, &time) != 2) return false;
+    return client.readReport(lines);
+}
+
+double secondsSince1970() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+TEST(Headless, TheNoCameraServerKeepsItsModeFieldsAndStamp) {
+    Headless command({"--camera", "none", "--mode", "command", "--fields", "none,stamp"});
+    const int port = command.listeningPort();
+    ASSERT_GT(port, 0);
+    TestClient client(port);
+    client.sendText("help\nall\n");
+    std::string line;
+    ASSERT_TRUE(client.readLine(line));
+    EXPECT_EQ(line, "<<< COMMAND LIST >>>");
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(client.readLine(line));
+    unsigned long long frame = 99;
+    double time = 0;
+    ASSERT_TRUE(readStampedReport(client, frame, time));
+    EXPECT_EQ(frame, 0u) << "no camera, no frame";
+    EXPECT_NEAR(time, secondsSince1970(), 5.0) << "the moment serving began";
+    command.signal(SIGTERM);
+    EXPECT_EQ(command.exitStatus(), 0);
+
+    for (const char* shows : {"--watch", "--preview"}) {
+        Headless refused({"--camera", "none", shows});
+        EXPECT_EQ(refused.exitStatus(), 2) << shows;
+        EXPECT_NE(refused.errors().find(std::string(shows) + " needs a camera"), std::string::npos) << refused.errors();
+    }
+}
+
+TEST(CommandLine, HelpOfEveryCommandGoesToStdoutAndUnknownOptionsToStderr) {
+    const struct {
+        const char* command;
+        const char* usage;
+        const char* unknown;  // the exit status 2 and the usage on stderr
+    } commands[] = {
+        {"", "usage: quillmark [-C DIR]", "--bogus"},
+        {"--headless", "usage: quillmark --headless", "--bogus"},
+        {"detect", "usage: quillmark detect", "--bogus"},
+        {"pattern", "usage: quillmark pattern", "--bogus"},
+        {"marker", "usage: quillmark marker", "--bogus"},
+        {"calibrate", "usage: quillmark calibrate", "--bogus"},
+    };
+    for (const auto& c : commands) {
+        // The two spellings take turns; each process start costs time.
+        const char* help = (&c - commands) % 2 ? "-h" : "--help";
+        Headless run({help}, c.command);
+        EXPECT_EQ(run.exitStatus(), 0) << c.command << " " << help;
+        EXPECT_EQ(run.output().rfind(c.usage, 0), 0u) << c.command << " " << help << ": " << run.output();
+        EXPECT_EQ(run.errors(), "") << c.command;
+        Headless wrong({c.unknown}, c.command);
+        EXPECT_EQ(wrong.exitStatus(), 2) << c.command;
+        EXPECT_NE(wrong.errors().find(c.usage), std::string::npos) << c.command << ": " << wrong.errors();
+        EXPECT_EQ(wrong.output(), "") << c.command;
+    }
+}
+
+TEST(CommandLine, TheUsageNamesEveryOptionTheReadmeNames) {
+    Headless help({"--help"}, "");
+    ASSERT_EQ(help.exitStatus(), 0);
+    const std::string usage = help.output();
+    std::ifstream readme(std::string(QUILLMARK_SOURCE_DIR) + "/README.md");
+    const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    const std::regex option("--[a-z][a-z-]*");
+    int seen = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it, ++seen)
+        EXPECT_NE(usage.find(it->str()), std::string::npos) << it->str() << " is in the README, not in the usage";
+    EXPECT_GT(seen, 10);
+    for (const char* word : {"--camera SOURCE", "list", "none", "stamp", "-C DIR"})
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+}
+
+TEST_F(HeadlessLive, CameraListNeedsNoHeadlessWord) {
+    Headless run({"-C", dir.path(), "--camera", "list"}, "");
+    EXPECT_EQ(run.exitStatus(), 0) << run.errors();
+    EXPECT_EQ(run.output().rfind("synthetic", 0), 0u) << run.output();
+}
+
+// A stamped report in either mode: frames counted up from 1 since Start,
+// times from the wall clock when the frame was grabbed.
+TEST_F(HeadlessLive, StampedReportsCountFramesAndCarryTheCaptureTime) {
+    for (const char* mode : {"automatic", "command"}) {
+        Headless run(args({"--camera", "synthetic", "--mode", mode, "--fields", "name,stamp"}));
+        const int port = run.listeningPort();
+        ASSERT_GT(port, 0) << run.output();
+        TestClient client(port);
+        unsigned long long previous = 0;
+        for (int report = 0; report < 4; ++report) {
+            if (mode[0] == 'c') client.sendText("all\n");
+            unsigned long long frame = 0;
+            double time = 0;
+            ASSERT_TRUE(readStampedReport(client, frame, time)) << mode;
+            const double now = secondsSince1970();
+            EXPECT_GE(frame, 1u) << mode;
+            EXPECT_GE(frame, previous) << mode;
+            EXPECT_LE(time, now) << mode;
+            EXPECT_GT(time, now - 1.0) << mode;
+            previous = frame;
+            std::this_thread::sleep_for(std::chrono::milliseconds(70));
+        }
+        EXPECT_GT(previous, 1u) << mode << ": frames go on being counted";
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.exitStatus(), 0);
+    }
+}
+
+TEST_F(HeadlessLive, UnstampedReportsAreTheReportsAlone) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name"}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.output();
+    TestClient client(port);
+    client.sendText("get Kite\n");
+    std::string header, line;
+    ASSERT_TRUE(client.readLine(header));
+    EXPECT_TRUE(header == "Num= 1" || header == "Num= 0") << header;
+    if (header == "Num= 1") {
+        ASSERT_TRUE(client.readLine(line));
+        EXPECT_EQ(line, "Kite");
+    }
+}
+
+// The log a day's run leaves: what was served, from where, and how much.
+TEST_F(HeadlessLive, StartAndStopLinesAndClientsLeavingReachAPipeAtOnce) {
+    Headless run(args({"--camera", "synthetic", "--mode", "command", "--fields", "name,cf"}));
+    const int port = run.listeningPort();
+    ASSERT_GT(port, 0) << run.output();
+    const std::string start = "Listening on port " + std::to_string(port) + ": " +
+                              std::filesystem::canonical(dir.path()).string() +
+                              ", camera synthetic 640x480, Command Mode, fields name,cf\n";
+    EXPECT_TRUE(run.waitForOutput(start)) << run.output();
+    for (int i = 0; i < 2; ++i) {
+        TestClient client(port);
+        client.sendText("all\n");
+        std::vector<std::string> lines;
+        ASSERT_TRUE(client.readReport(lines));
+    }
+    EXPECT_TRUE(run.waitForOutput("End of file\nEnd of file\n")) << "clients that left, while still running";
+    run.signal(SIGINT);
+    ASSERT_EQ(run.exitStatus(), 0);
+    std::smatch stop;
+    const std::string output = run.output();
+    ASSERT_TRUE(std::regex_search(output, stop, std::regex("\nStopped: ([0-9]+) frames processed, 2 clients served\n$")))
+        << output;
+    EXPECT_GT(std::stoi(stop[1]), 0);
 }

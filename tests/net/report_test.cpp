@@ -219,3 +219,49 @@ TEST(FieldList, UnknownWordsAreRejectedAndLeaveTheFormat) {
     EXPECT_EQ(f.CheckArea, 1);
     EXPECT_EQ(f.CheckName, 0);
 }
+
+TEST(Stamp, ALineBeforeTheHeaderOfEveryReportWhenSelectedOnly) {
+    const ResultTable table{facingMarker()};
+    const FrameStamp stamp{42, 1796650000.25};
+    DataFormat on;
+    on.CheckName = on.CheckStamp = 1;
+    EXPECT_EQ(allReportText(table, on, stamp), "Stamp= 42 1796650000.250000\nNum= 1\nA\n");
+    EXPECT_EQ(namedReportText(table, "B", on, stamp), "Stamp= 42 1796650000.250000\nNum= 0\n");
+    EXPECT_EQ(outputBoxText(table, on, stamp), "Stamp= 42 1796650000.250000\r\nNum= 1\r\nA\r\n");
+    EXPECT_EQ(legendBoxText(on), "Stamp= <frame> <time>\r\nNum= <count>\r\n<name>");
+    EXPECT_EQ(formatMarkerLine(table[0], on), "A") << "the stamp is never a field of the line";
+
+    DataFormat off;
+    off.CheckName = 1;
+    EXPECT_EQ(allReportText(table, off, stamp), "Num= 1\nA\n");
+    EXPECT_EQ(namedReportText(table, "A", off, stamp), "Num= 1\nA\n");
+    EXPECT_EQ(outputBoxText(table, off, stamp), "Num= 1\r\nA\r\n");
+    EXPECT_EQ(legendBoxText(off), "Num= <count>\r\n<name>");
+}
+
+TEST(FieldList, StampAllAndNoneRoundTripThroughTheirWords) {
+    const struct {
+        const char* given;
+        const char* canonical;  // formatFieldList of what was read
+    } cases[] = {
+        {"none", "none"},           {"stamp", "stamp"},         {"none,stamp", "stamp"},
+        {"all", "all"},             {"stamp,all", "all,stamp"}, {"cf,stamp,name", "name,cf,stamp"},
+        {"vertex,glmatrix,area,cf,pos3d,dvec,pos2d,name", "all"},
+    };
+    for (const auto& c : cases) {
+        DataFormat f;
+        f.CheckArea = 1;
+        std::string error;
+        ASSERT_TRUE(parseFieldList(c.given, f, error)) << c.given << ": " << error;
+        EXPECT_EQ(formatFieldList(f), c.canonical) << c.given;
+        DataFormat again;
+        ASSERT_TRUE(parseFieldList(formatFieldList(f), again, error));
+        EXPECT_EQ(formatLegend(again), formatLegend(f)) << c.given;
+        EXPECT_EQ(again.CheckStamp, f.CheckStamp) << c.given;
+    }
+    DataFormat f;
+    std::string error;
+    for (const char* bad : {"none,name", "all,none", "all,all", "stamp,Stamp", "stamps"})
+        EXPECT_FALSE(parseFieldList(bad, f, error)) << bad;
+    EXPECT_EQ(allFields().CheckStamp, 0) << "all keeps reports as specified";
+}
