@@ -459,7 +459,8 @@ bool CQuillmarkDlg::openCamera() {
 bool CQuillmarkDlg::readCameraParam(CameraParam& record) {
     if (loadCameraParam(kCameraParamPath, 1, &record) == 0 && record.xsize > 0 && record.ysize > 0) return true;
     messageBox(QStringLiteral("Error"),
-               QStringLiteral("%1 could not be read: the camera parameters are missing or incomplete.")
+               QStringLiteral("%1 could not be read: the camera parameters are missing or incomplete. "
+                              "Make it with quillmark calibrate (see the README, \"Use your own camera\").")
                    .arg(QString::fromLatin1(kCameraParamPath)),
                QMessageBox::Critical);
     return false;
