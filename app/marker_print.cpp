@@ -33,7 +33,10 @@ void ensureGuiApplication() {
     static int argc = 3;
     static char arg0[] = "quillmark", arg1[] = "-platform", arg2[] = "offscreen";
     static char* argv[] = {arg0, arg1, arg2, nullptr};
-    static QGuiApplication application(argc, argv);
+    // Kept to the end of the process and never destroyed: a static
+    // application torn down after main returns leaves Qt's screens behind.
+    static QGuiApplication* application = new QGuiApplication(argc, argv);
+    (void)application;
 }
 
 // The pattern's 16 x 16 cells in the inner half of the square, row 0 at

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstring>
 #include <thread>
 #include <lo/lo.h>
 #include <mosquitto.h>
@@ -167,10 +168,20 @@ int OscReceiver::handle(const char* path, const char* types, void** argv, int ar
     auto* me = static_cast<OscReceiver*>(self);
     OscMessage message{path, types, {}, {}, {}};
     for (int i = 0; i < argc; ++i) {
-        const lo_arg* arg = static_cast<const lo_arg*>(argv[i]);
-        if (types[i] == 's') message.strings.push_back(&arg->s);
-        if (types[i] == 'i') message.ints.push_back(arg->i);
-        if (types[i] == 'f') message.floats.push_back(arg->f);
+        // OSC packs 4-byte arguments at 4-byte offsets, below lo_arg's own
+        // alignment: copied out, not read through the union.
+        const char* arg = static_cast<const char*>(argv[i]);
+        if (types[i] == 's') message.strings.push_back(arg);
+        if (types[i] == 'i') {
+            int32_t value;
+            std::memcpy(&value, arg, sizeof value);
+            message.ints.push_back(value);
+        }
+        if (types[i] == 'f') {
+            float value;
+            std::memcpy(&value, arg, sizeof value);
+            message.floats.push_back(value);
+        }
     }
     {
         std::lock_guard<std::mutex> lock(me->mutex_);
