@@ -17,7 +17,6 @@
 
 namespace {
 
-const char* const kCameraParamPath = "Data/camera_para.dat";
 constexpr int kDefaultLiveViews = 20;
 // A live view is kept only when its corners lie on average this share of
 // the frame diagonal away from those of every view already kept.

@@ -17,11 +17,24 @@ static constexpr int KeyWidth = 22;
 static const char* const ImageSizeListKey = "[ImageSizeList]";
 static const char* const DefaultPatternWidthKey = "[DefaultPatternWidth]";
 
+// One int of the settings: a member of its own or a report switch.
+class IntField {
+public:
+    IntField(int Settings::*member) : member_(member) {}
+    IntField(int32_t DataFormat::*flag) : flag_(flag) {}
+    int& operator()(Settings& s) const { return member_ ? s.*member_ : s.format.*flag_; }
+    int operator()(const Settings& s) const { return member_ ? s.*member_ : s.format.*flag_; }
+
+private:
+    int Settings::*member_ = nullptr;
+    int32_t DataFormat::*flag_ = nullptr;
+};
+
 // The settings whose value is one int, in the file's order; the image-size
 // list goes between the two groups.
 struct IntSetting {
     const char* key;
-    int Settings::*member;
+    IntField member;
 };
 static const IntSetting IntSettingsBeforeList[] = {
     {"[Port]", &Settings::port},
@@ -31,14 +44,14 @@ static const IntSetting IntSettingsBeforeList[] = {
 static const IntSetting IntSettingsAfterList[] = {
     {"[ImageSizeSelected]", &Settings::imageSizeSelected},
     {"[DataFlow]", &Settings::dataFlow},
-    {"[CheckName]", &Settings::checkName},
-    {"[CheckPos2d]", &Settings::checkPos2d},
-    {"[CheckDvec]", &Settings::checkDvec},
-    {"[CheckPos3d]", &Settings::checkPos3d},
-    {"[CheckCf]", &Settings::checkCf},
-    {"[CheckArea]", &Settings::checkArea},
-    {"[CheckVertex]", &Settings::checkVertex},
-    {"[CheckGLmatrix]", &Settings::checkGLmatrix},
+    {"[CheckName]", &DataFormat::CheckName},
+    {"[CheckPos2d]", &DataFormat::CheckPos2d},
+    {"[CheckDvec]", &DataFormat::CheckDvec},
+    {"[CheckPos3d]", &DataFormat::CheckPos3d},
+    {"[CheckCf]", &DataFormat::CheckCf},
+    {"[CheckArea]", &DataFormat::CheckArea},
+    {"[CheckVertex]", &DataFormat::CheckVertex},
+    {"[CheckGLmatrix]", &DataFormat::CheckGLmatrix},
     {"[CheckPreview]", &Settings::checkPreview},
 };
 
@@ -47,11 +60,11 @@ static const IntSetting IntSettingsAfterList[] = {
 // defaults holds the specified lines alone.
 struct RangedSetting {
     const char* key;
-    int Settings::*member;
+    IntField member;
     int min, max;
 };
 static const RangedSetting OptInSettings[] = {
-    {"[CheckStamp]", &Settings::checkStamp, 0, 1},
+    {"[CheckStamp]", &DataFormat::CheckStamp, 0, 1},
     {"[CornerRefine]", &Settings::cornerRefine, 0, 1},
     {"[Threshold]", &Settings::threshold, kThresholdMin, kThresholdMax},
     {"[AutoThreshold]", &Settings::autoThreshold, 0, 1},
@@ -72,20 +85,20 @@ static bool readRangedValue(std::istream& in, const RangedSetting& s, Settings& 
     if (!(in >> value)) return false;
     if (value < s.min || value > s.max) {
         std::printf("%s %lld is refused: the value must be from %d to %d; %s stays %d.\n", s.key, value, s.min,
-                    s.max, s.key, settings.*s.member);
+                    s.max, s.key, s.member(settings));
         std::fflush(stdout);
         return true;
     }
-    settings.*s.member = static_cast<int>(value);
+    s.member(settings) = static_cast<int>(value);
     return true;
 }
 
 static int* intSetting(const std::string& word, Settings& settings) {
     for (const IntSetting& s : IntSettingsBeforeList) {
-        if (word == s.key) return &(settings.*s.member);
+        if (word == s.key) return &s.member(settings);
     }
     for (const IntSetting& s : IntSettingsAfterList) {
-        if (word == s.key) return &(settings.*s.member);
+        if (word == s.key) return &s.member(settings);
     }
     return nullptr;
 }
@@ -120,7 +133,7 @@ static bool readOutputSetting(std::istream& in, const std::string& word, Setting
         if (word != s.key) continue;
         int value;
         if (!(in >> value)) return false;
-        settings.*s.member = value;
+        s.member(settings) = value;
     }
     return true;
 }
@@ -199,15 +212,15 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     auto key = [&out](const char* name) -> std::ostream& {
         return out << std::left << std::setw(KeyWidth) << name;
     };
-    for (const IntSetting& s : IntSettingsBeforeList) key(s.key) << settings.*s.member << '\n';
+    for (const IntSetting& s : IntSettingsBeforeList) key(s.key) << s.member(settings) << '\n';
     for (const ImageSize& size : settings.imageSizeList) {
         key(ImageSizeListKey) << size.width << ' ' << size.height << '\n';
     }
-    for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
+    for (const IntSetting& s : IntSettingsAfterList) key(s.key) << s.member(settings) << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
     const Settings defaults;
     for (const RangedSetting& s : OptInSettings) {
-        if (settings.*s.member != defaults.*s.member) key(s.key) << settings.*s.member << '\n';
+        if (s.member(settings) != s.member(defaults)) key(s.key) << s.member(settings) << '\n';
     }
     writeOutputSettings(out, settings);
 }
@@ -218,16 +231,17 @@ void normalizeSettings(Settings& settings) {
     if (settings.cameraSelected < 0 || settings.cameraSelected >= settings.maxCameraNum) settings.cameraSelected = 0;
     if (!selectedImageSize(settings)) settings.imageSizeSelected = 0;
     if (settings.dataFlow != 0 && settings.dataFlow != 1) settings.dataFlow = 0;
-    for (int Settings::*sw : {&Settings::checkName, &Settings::checkPos2d, &Settings::checkDvec, &Settings::checkPos3d,
-                              &Settings::checkCf, &Settings::checkArea, &Settings::checkVertex,
-                              &Settings::checkGLmatrix, &Settings::checkPreview, &Settings::checkStamp}) {
-        if (settings.*sw != 0) settings.*sw = 1;
+    for (IntField sw : {IntField(&DataFormat::CheckName), {&DataFormat::CheckPos2d}, {&DataFormat::CheckDvec},
+                        {&DataFormat::CheckPos3d}, {&DataFormat::CheckCf}, {&DataFormat::CheckArea},
+                        {&DataFormat::CheckVertex}, {&DataFormat::CheckGLmatrix}, {&Settings::checkPreview},
+                        {&DataFormat::CheckStamp}}) {
+        if (sw(settings) != 0) sw(settings) = 1;
     }
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
         settings.defaultPatternWidth = Settings().defaultPatternWidth;
     }
     for (const RangedSetting& s : OptInSettings) {
-        if (settings.*s.member < s.min || settings.*s.member > s.max) settings.*s.member = Settings().*s.member;
+        if (s.member(settings) < s.min || s.member(settings) > s.max) s.member(settings) = s.member(Settings());
     }
 }
 
@@ -262,20 +276,6 @@ int SaveConfig(const Settings& settings) {
     writeConfig(out, settings);
     out.close();
     return out.fail() ? -1 : 0;
-}
-
-DataFormat dataFormatOf(const Settings& settings) {
-    DataFormat format;
-    format.CheckName = settings.checkName;
-    format.CheckPos2d = settings.checkPos2d;
-    format.CheckDvec = settings.checkDvec;
-    format.CheckPos3d = settings.checkPos3d;
-    format.CheckGLmatrix = settings.checkGLmatrix;
-    format.CheckCf = settings.checkCf;
-    format.CheckArea = settings.checkArea;
-    format.CheckVertex = settings.checkVertex;
-    format.CheckStamp = settings.checkStamp;
-    return format;
 }
 
 DetectorOptions detectorOptionsOf(const Settings& settings) {

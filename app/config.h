@@ -21,15 +21,9 @@ struct Settings {
     std::vector<ImageSize> imageSizeList;  // shown and kept; the camera decides its frame size
     int imageSizeSelected = 0;
     int dataFlow = 0;             // 0 Automatic Mode, 1 Command Mode
-    // The report fields (the DataFormat switches), 0 or 1 each.
-    int checkName = 0;
-    int checkPos2d = 0;
-    int checkDvec = 0;
-    int checkPos3d = 0;
-    int checkCf = 0;
-    int checkArea = 0;
-    int checkVertex = 0;
-    int checkGLmatrix = 0;
+    // The report fields, 0 or 1 each: [CheckName] .. [CheckGLmatrix], and
+    // [CheckStamp] written after the specified keys like the other opt-ins.
+    DataFormat format;
     int checkPreview = 0;         // "Show preview window"
     double defaultPatternWidth = 80.0;  // mm, given to each newly captured pattern
     // Outputs beside the TCP server; an empty host turns one off. Written
@@ -48,8 +42,6 @@ struct Settings {
     int autoThreshold = 0;        // [AutoThreshold] 0 or 1
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
-    // Reports begin with "Stamp= <frame> <time>" ([CheckStamp], 0 or 1).
-    int checkStamp = 0;           // "Frame number and capture time"
 };
 
 // The Camera ID box never offers more entries than this.
@@ -62,9 +54,6 @@ constexpr int MaxCameraNumLimit = 64;
 // becomes 1; a pattern width that is not a positive number becomes 80 mm.
 // The port is kept as it is: the server reports a port it cannot use.
 void normalizeSettings(Settings& settings);
-
-// The report fields the eight check switches select.
-DataFormat dataFormatOf(const Settings& settings);
 
 // The detector options the settings switch on; the defaults give the
 // specified detector.

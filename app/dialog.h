@@ -8,11 +8,21 @@
 // findChild<...>("1000"). The About box's OK button is "1".
 //
 // The workers reach the controls only through the TrackingHost and
-// CaptureHost calls below, which hop to the GUI thread: reads wait there
-// (blocking queued calls), writes are queued. The GUI thread never waits for
-// a worker; closing is refused while one exists.
+// CaptureHost calls below, which hop to the GUI thread: writes are queued,
+// and what the tracking worker reads every frame (the preview and pattern
+// switches) is handed over as a snapshot, so tracking never waits for this
+// thread. The GUI thread never waits for a worker; closing is refused while
+// one exists.
+//
+// The class lives in rooms: dialog.cpp (start-up, data exchange, Start,
+// Stop, Pattern Capture, enable rules, close), dialog_layout.cpp (the
+// controls and their places, the About box), dialog_catalogue.cpp (the
+// pattern list's rows and their numbered files), dialog_workers.cpp (the
+// worker side), and option_rows.* (the rows below the specified controls).
+#include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 #include <QDialog>
 #include <QIcon>
@@ -23,6 +33,8 @@
 #include "catalogue.h"
 #include "config.h"
 #include "frame_window.h"
+#include "local_address.h"
+#include "option_rows.h"
 #include "server_host.h"
 #include "report.h"
 #include "running_status.h"
@@ -32,14 +44,12 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
-class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
-class QSpinBox;
 class QTimer;
 class QTreeWidget;
 class QVBoxLayout;
@@ -82,10 +92,13 @@ public:
 
     void EnableSettingControls();
     void DisableSettingControls();
+    void enableSettingControls(bool enabled);
 
     // Adds a row of options below the specified controls; the window grows
-    // by the row's height. Call while creating the controls.
+    // by the row's height. Call while creating the controls. An OptionRow
+    // also takes part in the data exchange and the enable rules.
     void addOptionRow(QWidget* row);
+    void addOptionRow(OptionRow* row);
 
     // The context menu of the pattern list ("Remove this pattern"); the
     // caller owns it.
@@ -110,8 +123,8 @@ public:
     bool showPreview(const cv::Mat& bgra) override;
     void closePreview() override;
     void uncheckPreview() override;
+    PatternSwitches::Snapshot patternSwitches() override;
     int patternRowCount() override;
-    bool patternRowChecked(int row) override;
     void setOutputText(const std::string& text) override;
     void reportProblem(const std::string& message) override;
     void trackingEnded() override;
@@ -135,7 +148,10 @@ private:
     // that is not a number; the members keep their previous values then.
     bool UpdateData(bool fromControls, bool report = true);
     void UpdateDataFormat();
-    DataFormat dataFormat() const;
+    // The report field check boxes and the switch each one sets.
+    std::vector<std::pair<QCheckBox*, int32_t DataFormat::*>> formatBoxes() const;
+    void loadCatalogue();
+    void saveCatalogue();
     void DrawThumbnail();
     void showPlaceholderThumbnail();
     bool openCamera();
@@ -151,26 +167,17 @@ private:
     // The last call of a worker's end: a close asked for meanwhile goes ahead.
     void closeIfAskedWhileEnding();
 
-    // The TUIO and MQTT outputs: a row of two edits below the others. The
-    // texts are kept as typed and checked only when they are used: at
-    // Start (refused with a message naming the output) and at close (a text
-    // that does not pass keeps the stored target).
-    void createOutputControls();
-    void showOutputTargets();
-    bool takeOutputTargets(bool report);
-    void enableOutputControls(bool enabled);
-    QString tuioText_, mqttText_;
-    QLineEdit* tuio_ = nullptr;
-    QLineEdit* mqtt_ = nullptr;
-
-    // The detector's opt-ins ("Sub-pixel corners", the threshold box and its
-    // "Automatic" check box): created, exchanged with
-    // the settings and enabled apart from the specified controls.
-    void createDetectorControls();
-    void exchangeDetectorSettings(bool fromControls);
-    void enableDetectorControls(bool enabled);
-    QCheckBox* cornerRefine_ = nullptr;
-    QHBoxLayout* detectorRow_ = nullptr;  // the detector options, side by side
+    // The rows below the specified controls (option_rows.h); add new ones here.
+    void createOptionRows();
+    void enableOptionRows(bool enabled, bool forCapture);
+    // Each row's apply(); false, with a message when `report`, at the first that fails.
+    bool applyOptionRows(bool report);
+    std::vector<OptionRow*> optionRowList_;
+    // What the tracking worker reads every frame, replaced on this thread
+    // whenever a switch or a row changes.
+    void publishPatternSwitches();
+    PatternSwitches patternSwitches_;
+    std::atomic<bool> previewWanted_{false};
 
     Settings settings_;
     QString nameText_;
@@ -194,7 +201,6 @@ private:
     QButtonGroup* modeGroup_ = nullptr;
     QComboBox* imageSize_ = nullptr;
     QComboBox* cameraId_ = nullptr;
-    QGroupBox* dataFormatGroup_ = nullptr;
     QCheckBox* checkName_ = nullptr;
     QCheckBox* checkPos2d_ = nullptr;
     QCheckBox* checkDvec_ = nullptr;
@@ -209,8 +215,6 @@ private:
     QTreeWidget* patternList_ = nullptr;
     QPushButton* patternCapture_ = nullptr;
     QLabel* thumbnailView_ = nullptr;
-    QSpinBox* threshold_ = nullptr;
-    QCheckBox* autoThreshold_ = nullptr;
     QLineEdit* name_ = nullptr;
     QLineEdit* width_ = nullptr;
     QPushButton* update_ = nullptr;
@@ -228,23 +232,6 @@ private:
     QVBoxLayout* optionRows_ = nullptr;
     int baseHeight_ = 0;
 };
-
-// One IPv4 address of a network interface of this host.
-struct InterfaceAddress {
-    std::string dotted; // e.g. "192.168.1.20"
-    bool up = false;
-    bool loopback = false;
-};
-
-// The address a remote client would reach this host at: the first one of
-// an interface that is up and not loopback; a loopback address only when
-// there is no other. Empty when `addresses` holds none that is up.
-std::string chooseLocalAddress(const std::vector<InterfaceAddress>& addresses);
-
-// The server listens on every interface, so the IP box shows the address of
-// chooseLocalAddress among the host's interfaces as dotted text; 0, or -1
-// when the host has none (`address` is then empty).
-int GetLocalAddress(std::string& address);
 
 // The application's own icon: a small square marker.
 QIcon quillmarkIcon();

@@ -29,7 +29,6 @@
 namespace {
 
 const char* const kConfigPath = "Data/config.txt";
-const char* const kCameraParamPath = "Data/camera_para.dat";
 // The terminal gets the Output text at most this often.
 constexpr std::chrono::milliseconds kWatchInterval(250);
 
@@ -163,8 +162,6 @@ public:
     }
     void closePreview() override { display_.reset(); }
     void uncheckPreview() override { preview_ = false; }
-    int patternRowCount() override { return static_cast<int>(catalogue_.size()); }
-    bool patternRowChecked(int row) override { return catalogue_[row].inUse; }
     void setOutputText(const std::string& text) override;
     bool startServer(int port, std::string& error) override {
         if (!ServingTrackingHost::startServer(port, error)) return false;
@@ -330,7 +327,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     HeadlessOptions options;
     options.port = settings.port;
     options.automatic = settings.dataFlow == 0;
-    options.format = dataFormatOf(settings);
+    options.format = settings.format;
     options.detector = detectorOptionsOf(settings);
     options.cameraIndex = settings.cameraSelected;
     options.preview = settings.checkPreview != 0;

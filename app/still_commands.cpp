@@ -32,7 +32,6 @@
 
 namespace {
 
-const char* const kCameraParamPath = "Data/camera_para.dat";
 const char* const kPatternListPath = "Data/pattern_list.txt";
 const char* const kConfigPath = "Data/config.txt";
 
@@ -152,7 +151,7 @@ Settings storedSettings() {
 
 DataFormat defaultDataFormat(const Settings& settings) {
     if (!std::filesystem::exists(kConfigPath)) return allFields();
-    return dataFormatOf(settings);
+    return settings.format;
 }
 
 struct DetectOptions {

@@ -106,8 +106,7 @@ public:
     bool showPreview(const cv::Mat&) override { return true; }
     void closePreview() override {}
     void uncheckPreview() override {}
-    int patternRowCount() override { return 4; }
-    bool patternRowChecked(int) override { return true; }
+    PatternSwitches::Snapshot patternSwitches() override { return std::make_shared<std::vector<bool>>(4, true); }
     void setOutputText(const std::string& text) override {
         std::string report;
         for (char c : text) {

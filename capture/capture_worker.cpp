@@ -79,19 +79,10 @@ std::string capturedPatternName(int n) { return numbered("P%03d", n); }
 std::string capturedPatternFile(int n) { return numbered("%03d.patt", n); }
 std::string capturedThumbnailFile(int n) { return numbered("%03d.jpg", n); }
 
-CaptureWorker::~CaptureWorker() {
-    requestStop();
-    join();
-}
-
 void CaptureWorker::start(CaptureHost& host, CaptureJob job) {
-    CaptureRunning = 1;
+    // Set before the thread starts, so the new run never sees the old count.
     frames_ = 0;
-    thread_ = std::thread(&CaptureWorker::run, this, std::ref(host), job);
-}
-
-void CaptureWorker::join() {
-    if (thread_.joinable()) thread_.join();
+    thread_.start([this, &host, job = std::move(job)] { run(host, job); });
 }
 
 std::vector<MarkerInfo> CaptureWorker::latestMarkers() const {
@@ -154,7 +145,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
         CameraParam scaled;
         if (scaleCameraParam(job.cameraParam, width, height, scaled) != 0 ||
             setWorkingCameraParam(scaled) != 0) {
-            host.reportProblem("Data/camera_para.dat does not fit the camera's frames.");
+            host.reportProblem(std::string(kCameraParamPath) + " does not fit the camera's frames.");
             CaptureRunning = 0;
         } else {
             printCameraParam(scaled);

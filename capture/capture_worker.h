@@ -13,6 +13,7 @@
 #include "detector_options.h"
 #include "pattern_entry.h"
 #include "squares.h"
+#include "worker_thread.h"
 
 struct CameraState;
 class QWidget;
@@ -77,16 +78,14 @@ std::string capturedPatternName(int n);   // "P%03d"
 std::string capturedPatternFile(int n);   // "%03d.patt"
 std::string capturedThumbnailFile(int n); // "%03d.jpg"
 
-// Owns the worker thread. CaptureRunning is set before the thread starts;
-// Esc in the window, closing the window, or requestStop ends the loop.
+// Owns the worker thread (WorkerThread). Esc in the window, closing the
+// window, or requestStop ends the loop; join waits once captureEnded has arrived.
 class CaptureWorker {
 public:
-    ~CaptureWorker();
     void start(CaptureHost& host, CaptureJob job);
-    void requestStop() { CaptureRunning = 0; }
-    // Waits for the thread once captureEnded has arrived.
-    void join();
-    bool exists() const { return thread_.joinable(); }
+    void requestStop() { thread_.requestStop(); }
+    void join() { thread_.join(); }
+    bool exists() const { return thread_.exists(); }
 
     // Frames processed so far, and the squares of the latest one: lets an
     // observer aim the mouse and wait for the worker to have seen it.
@@ -102,8 +101,8 @@ private:
                        const cv::Mat& workImage, cv::Mat& thumbnail);
     void publishFrame(const MarkerInfo* markers, int count);
 
-    std::thread thread_;
     std::atomic<long> frames_{0};
     mutable std::mutex latestLock_;
     std::vector<MarkerInfo> latest_;
+    WorkerThread thread_{CaptureRunning}; // last: ends before what it uses
 };

@@ -8,9 +8,6 @@
 
 namespace {
 
-// The file stores the radial factor multiplied by 1e8 (camera_param.cpp).
-constexpr double kRadialFactorScale = 100000000.0;
-
 // Intrinsics of the record that the fit varies, in this order; s stays 1
 // and the skew 0.
 enum Intrinsic { Fx, Fy, Cx, Cy, X0, Y0, Radial, kIntrinsics };

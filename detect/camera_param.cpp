@@ -54,8 +54,6 @@ void encodeRecord(const CameraParam& record, unsigned char* bytes) {
     for (int i = 0; i < 4; ++i, p += 8) writeDouble(record.distortion[i], p);
 }
 
-// The radial factor is stored multiplied by 1e8.
-constexpr double kRadialFactorScale = 100000000.0;
 constexpr int kNewtonSteps = 3;
 // The labeling stores a provisional label per pixel; beyond this the working
 // size is a corrupt record rather than a camera.

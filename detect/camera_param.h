@@ -12,6 +12,10 @@ struct CameraParam {
 };
 
 constexpr int kCameraParamRecordBytes = 136;
+// Where the camera's record lives, relative to the working directory.
+constexpr char kCameraParamPath[] = "Data/camera_para.dat";
+// The file's radial factor is the coefficient per squared pixel times this.
+constexpr double kRadialFactorScale = 100000000.0;
 
 // Reads `count` consecutive records from `path` (big-endian). 0 when all were
 // read; -1 when count < 1, the file cannot be opened or ends early.

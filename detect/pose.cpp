@@ -224,7 +224,7 @@ namespace {
 struct LensMap {
     double x0, y0, p, s;
     explicit LensMap(const double distortion[4])
-        : x0(distortion[0]), y0(distortion[1]), p(distortion[2] / 100000000.0), s(distortion[3]) {}
+        : x0(distortion[0]), y0(distortion[1]), p(distortion[2] / kRadialFactorScale), s(distortion[3]) {}
     void toObserved(double& x, double& y) const {
         const double dx = (x - x0) * s, dy = (y - y0) * s;
         const double d = 1.0 - p * (dx * dx + dy * dy);

@@ -70,7 +70,7 @@ void configSeeds(const fs::path& dir) {
     settings.imageSizeList = {{640, 480}, {1280, 960}};
     settings.imageSizeSelected = 1;
     settings.dataFlow = 1;
-    settings.checkName = settings.checkPos2d = settings.checkVertex = settings.checkPreview = 1;
+    settings.format.CheckName = settings.format.CheckPos2d = settings.format.CheckVertex = settings.checkPreview = 1;
     settings.defaultPatternWidth = 62.5;
     std::ostringstream full;
     writeConfig(full, settings);

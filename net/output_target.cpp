@@ -98,23 +98,23 @@ bool parseHostPort(const std::string& text, const std::string& option, int defau
     return fail(option, portProblem(parsed.port), error);
 }
 
-bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
     OutputTarget parsed;
     std::string rest;
     if (!parseHostPort(text, option, TUIO_DEFAULT_PORT, parsed, rest, error)) return false;
     if (!rest.empty()) return fail(option, "\"" + text + "\" is not HOST[:PORT]", error);
-    if (parsed.on() && !fail(option, hostProblem(parsed.host), error)) return false;
+    if (parsed.on() && lookUpHost && !fail(option, hostProblem(parsed.host), error)) return false;
     target = parsed;
     return true;
 }
 
-bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
     OutputTarget parsed;
     std::string rest;
     if (!parseHostPort(text, option, MQTT_DEFAULT_PORT, parsed, rest, error)) return false;
     if (parsed.on()) {
         parsed.prefix = rest.empty() ? MQTT_DEFAULT_PREFIX : rest.substr(1);
-        if (!fail(option, prefixProblem(parsed.prefix), error) || !fail(option, hostProblem(parsed.host), error))
+        if (!fail(option, prefixProblem(parsed.prefix), error) || (lookUpHost && !fail(option, hostProblem(parsed.host), error)))
             return false;
     }
     target = parsed;

@@ -17,7 +17,6 @@ namespace {
 
 constexpr double kFramesPerSecond = 30.0;
 constexpr double kPi = 3.14159265358979323846;
-const char* const kCameraParamPath = "Data/camera_para.dat";
 const char* const kPatternListPath = "Data/pattern_list.txt";
 constexpr double kFallbackWidthMm = 80.0;
 constexpr int kNoiseShift = 64;

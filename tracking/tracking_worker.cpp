@@ -13,8 +13,6 @@
 
 namespace {
 
-const char* const kCameraParamPath = "Data/camera_para.dat";
-
 // Loads the stored record unless the caller already did, then installs it
 // scaled to the camera's frames. A record that was not read whole is never
 // scaled or installed.
@@ -28,10 +26,16 @@ bool installCameraParam(const CameraParam& given, int width, int height, std::st
         error = std::string(kCameraParamPath) + " holds no image size: tracking needs the camera parameters.";
         return false;
     }
+    // A record the detector refuses would leave it on the previous run's
+    // record (or none) while the server reports as running.
     CameraParam scaled;
-    scaleCameraParam(stored, width, height, scaled);
-    printCameraParam(scaled);
-    setWorkingCameraParam(scaled);
+    const bool scaledWell = scaleCameraParam(stored, width, height, scaled) == 0;
+    if (scaledWell) printCameraParam(scaled);
+    if (!scaledWell || setWorkingCameraParam(scaled) != 0) {
+        error = std::string(kCameraParamPath) + " does not fit the camera's frames (" + std::to_string(width) +
+                " x " + std::to_string(height) + "): tracking stopped.";
+        return false;
+    }
     return true;
 }
 
@@ -55,9 +59,11 @@ bool followPreviewSwitch(Session& s) {
     return wanted;
 }
 
-void applyPatternSwitches(TrackingHost& host) {
-    for (int row = 0; row < host.patternRowCount(); ++row) {
-        if (host.patternRowChecked(row)) {
+void applyPatternSwitches(Session& s) {
+    const PatternSwitches::Snapshot switches = s.host.patternSwitches();
+    const int rows = switches ? static_cast<int>(switches->size()) : static_cast<int>(s.job.catalogue.size());
+    for (int row = 0; row < rows; ++row) {
+        if (switches ? (*switches)[row] : s.job.catalogue[row].inUse) {
             activatePattern(row);
         } else {
             deactivatePattern(row);
@@ -82,7 +88,7 @@ void noteGrab(Session& s, GrabStatus status) {
 
 void processFrame(Session& s) {
     const bool preview = followPreviewSwitch(s);
-    applyPatternSwitches(s.host);
+    applyPatternSwitches(s);
     noteGrab(s, GrabFrame(*s.job.camera));
     const FrameStamp stamp{++s.frames, wallClockSeconds()};
     {
@@ -133,6 +139,14 @@ bool setUp(Session& s, std::atomic<int>& running) {
         s.host.reportProblem(error);
         return false;
     }
+    if (s.job.openFrameOutputs) {
+        FrameOutputs opened;
+        if (!s.job.openFrameOutputs(opened, error)) {
+            s.host.reportProblem(error);
+            return false;
+        }
+        s.job.frameOutputs.insert(s.job.frameOutputs.end(), opened.begin(), opened.end());
+    }
     // Stop pressed during set-up: nothing is served at all.
     if (!running) return false;
     // The last run's markers and stamp are not this run's: until the first
@@ -169,21 +183,4 @@ void TrackingLoop(TrackingHost& host, TrackingJob job, std::atomic<int>& running
     }
     shutDown(session, serverStarted);
     host.trackingEnded();
-}
-
-TrackingWorker::~TrackingWorker() {
-    requestStop();
-    join();
-}
-
-void TrackingWorker::start(TrackingHost& host, TrackingJob job) {
-    join();
-    TrackingRunning = 1;
-    thread_ = std::thread([this, &host, job = std::move(job)]() mutable {
-        TrackingLoop(host, std::move(job), TrackingRunning);
-    });
-}
-
-void TrackingWorker::join() {
-    if (thread_.joinable()) thread_.join();
 }

@@ -4,6 +4,7 @@
 // the report into the Output text. The dialog and the headless mode drive
 // the same worker through TrackingHost.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,8 +14,25 @@
 #include "detector_options.h"
 #include "pattern_entry.h"
 #include "server_state.h"
+#include "worker_thread.h"
 
 struct CameraState;
+
+// The catalogue rows' in-use switches as the driver last set them. The
+// driver's thread replaces the whole list when a switch or a row changes;
+// the worker takes the latest list once a frame, and never waits for the
+// driver to do so.
+class PatternSwitches {
+public:
+    using Snapshot = std::shared_ptr<const std::vector<bool>>;
+    void replace(std::vector<bool> inUse) {
+        std::atomic_store(&latest_, std::make_shared<const std::vector<bool>>(std::move(inUse)));
+    }
+    Snapshot latest() const { return std::atomic_load(&latest_); }
+
+private:
+    Snapshot latest_ = std::make_shared<const std::vector<bool>>();
+};
 
 // What the worker reads and writes on its driver's side. Called on the
 // worker thread: a GUI implementation must hop to its own thread (blocking
@@ -23,7 +41,8 @@ class TrackingHost {
 public:
     virtual ~TrackingHost() = default;
 
-    // The "Show preview window" switch, read once a frame.
+    // The "Show preview window" switch, read once a frame; must answer
+    // without waiting for the driver's thread.
     virtual bool previewChecked() = 0;
     // Shows the frame with its overlay in the "Preview" window, opening it
     // when needed (the host copies the image). False when the operator has
@@ -32,9 +51,10 @@ public:
     virtual void closePreview() = 0;
     // The operator closed the preview window by hand.
     virtual void uncheckPreview() = 0;
-    // The catalogue rows' in-use check boxes, applied to the pattern table every frame.
-    virtual int patternRowCount() = 0;
-    virtual bool patternRowChecked(int row) = 0;
+    // The catalogue rows' in-use check boxes, applied to the pattern table
+    // every frame (row i is pattern id i). Null keeps the catalogue's own
+    // in-use flags.
+    virtual PatternSwitches::Snapshot patternSwitches() { return nullptr; }
     // The Output text of the latest frame ("\r\n" line ends).
     virtual void setOutputText(const std::string& text) = 0;
     // Starts the client server once the detector is ready; false with a
@@ -66,6 +86,8 @@ public:
     virtual void publishFrame(const PublishedFrame& frame) = 0;
 };
 
+using FrameOutputs = std::vector<std::shared_ptr<FrameOutput>>;
+
 struct TrackingJob {
     CameraState* camera = nullptr; // opened by the caller; closed by the worker
     Catalogue catalogue;           // row i is pattern id i
@@ -77,27 +99,32 @@ struct TrackingJob {
     // Installed into the detector before the first frame.
     DetectorOptions detectorOptions;
     // Handed every processed frame, in this order; none by default.
-    std::vector<std::shared_ptr<FrameOutput>> frameOutputs;
+    FrameOutputs frameOutputs;
+    // More outputs, made on the worker thread at set-up before the server
+    // starts (a host lookup or a broker connect may take seconds). False,
+    // with the reason in `error`, ends the run.
+    std::function<bool(FrameOutputs& outputs, std::string& error)> openFrameOutputs;
 };
 
 // The worker body. Runs until `running` is cleared, then shuts down in order.
 void TrackingLoop(TrackingHost& host, TrackingJob job, std::atomic<int>& running);
 
-// Owns the worker thread. TrackingRunning is set before the thread starts,
-// so a Stop pressed at once is never lost.
+// Owns the worker thread (WorkerThread). Stop asks the worker to finish
+// its frame and shut down; join waits for it after it has ended (headless
+// mode, tests, and the dialog once trackingEnded has arrived).
 class TrackingWorker {
 public:
-    ~TrackingWorker();
-    void start(TrackingHost& host, TrackingJob job);
-    // Asks the worker to finish its frame and shut down; does not wait.
-    void requestStop() { TrackingRunning = 0; }
-    // Waits for the worker thread after it has ended (headless mode, tests,
-    // and the dialog once trackingEnded has arrived).
-    void join();
-    bool exists() const { return thread_.joinable(); }
+    void start(TrackingHost& host, TrackingJob job) {
+        thread_.start([this, &host, job = std::move(job)]() mutable {
+            TrackingLoop(host, std::move(job), TrackingRunning);
+        });
+    }
+    void requestStop() { thread_.requestStop(); }
+    void join() { thread_.join(); }
+    bool exists() const { return thread_.exists(); }
 
     std::atomic<int> TrackingRunning{0};
 
 private:
-    std::thread thread_;
+    WorkerThread thread_{TrackingRunning}; // last: ends before the flag goes
 };

@@ -29,14 +29,7 @@ Settings sample() {
     s.imageSizeList = {{640, 480}, {1280, 720}, {322, 240}};
     s.imageSizeSelected = 1;
     s.dataFlow = 1;
-    s.checkName = 1;
-    s.checkPos2d = 0;
-    s.checkDvec = 1;
-    s.checkPos3d = 1;
-    s.checkCf = 0;
-    s.checkArea = 1;
-    s.checkVertex = 0;
-    s.checkGLmatrix = 1;
+    s.format = DataFormat{1, 0, 1, 1, 1, 0, 1, 0}; // Name, Pos2d, Dvec, Pos3d, GLmatrix, Cf, Area, Vertex
     s.checkPreview = 1;
     s.defaultPatternWidth = 62.5;
     s.cornerRefine = 1;
@@ -127,11 +120,11 @@ TEST(ConfigFile, AValueThatIsNoNumberEndsTheReading) {
     Settings s = read("[MaxCameraNum] 4 [Port] abc [CheckName] 1");
     EXPECT_EQ(s.maxCameraNum, 4);
     EXPECT_EQ(s.port, 0);
-    EXPECT_EQ(s.checkName, 0);
+    EXPECT_EQ(s.format.CheckName, 0);
 
     s = read("[ImageSizeList] 640 480 [ImageSizeList] 800 x [CheckArea] 1");
     EXPECT_EQ(s.imageSizeList.size(), 1u);
-    EXPECT_EQ(s.checkArea, 0);
+    EXPECT_EQ(s.format.CheckArea, 0);
 
     s = read("[DefaultPatternWidth] wide [Port] 9");
     EXPECT_EQ(s.defaultPatternWidth, 80.0);
@@ -176,8 +169,8 @@ TEST(ConfigFile, LoadBringsValuesTheControlsCannotShowIntoRange) {
     EXPECT_EQ(s.imageSizeSelected, 0);
     EXPECT_EQ(selectedImageSize(s), nullptr);  // no list: no size, and nothing indexes past it
     EXPECT_EQ(s.dataFlow, 0);
-    EXPECT_EQ(s.checkName, 1);
-    EXPECT_EQ(s.checkCf, 1);
+    EXPECT_EQ(s.format.CheckName, 1);
+    EXPECT_EQ(s.format.CheckCf, 1);
     EXPECT_EQ(s.checkPreview, 1);
     EXPECT_EQ(s.defaultPatternWidth, 80.0);
 
@@ -289,7 +282,7 @@ TEST(ConfigFile, DetectorValuesOutOfRangeAreRefusedByName) {
         const Settings s = read(std::string(c.words) + " [CheckName] 1");
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(s.*c.member, c.expected) << c.words;
-        EXPECT_EQ(s.checkName, 1) << c.words << ": the reading goes on";
+        EXPECT_EQ(s.format.CheckName, 1) << c.words << ": the reading goes on";
         if (*c.message) EXPECT_EQ(out.find(c.message), 0u) << out;
         else EXPECT_EQ(out, "") << c.words;
     }
@@ -328,11 +321,11 @@ TEST(DetectorFlags, TakeValuesInRangeAndNameTheRangeOtherwise) {
 
 TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(dataFormatOf(read(std::string(SampleBytes) + "[CheckStamp] 3\n")).CheckStamp, 0);
+    EXPECT_EQ(read(std::string(SampleBytes) + "[CheckStamp] 3\n").format.CheckStamp, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("[CheckStamp] 3 is refused", 0), 0u);
     const Settings s = read(std::string(SampleBytes) + "[CheckStamp] 1\n");
-    EXPECT_EQ(dataFormatOf(s).CheckStamp, 1);
+    EXPECT_EQ(s.format.CheckStamp, 1);
     const std::string written = text(s);
     EXPECT_NE(written.find("62.5\n[CheckStamp]          1\n"), std::string::npos) << written;
-    EXPECT_EQ(dataFormatOf(read(SampleBytes)).CheckStamp, 0) << "a file without the key stamps nothing";
+    EXPECT_EQ(read(SampleBytes).format.CheckStamp, 0) << "a file without the key stamps nothing";
 }

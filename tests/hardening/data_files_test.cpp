@@ -276,6 +276,6 @@ TEST_F(DamagedData, ConfigurationValuesBeforeABadOneAreKept) {
     Settings settings;
     ASSERT_EQ(LoadConfig(settings), 0);
     EXPECT_EQ(settings.port, 5000);
-    EXPECT_EQ(settings.checkName, 1);
-    EXPECT_EQ(settings.checkCf, 0) << "reading ends at the value that is not a number";
+    EXPECT_EQ(settings.format.CheckName, 1);
+    EXPECT_EQ(settings.format.CheckCf, 0) << "reading ends at the value that is not a number";
 }

@@ -29,7 +29,7 @@ namespace {
 // and problems recorded.
 class RecordingHost : public ServingTrackingHost {
 public:
-    explicit RecordingHost(int rows) : rows_(rows, true) {}
+    explicit RecordingHost(int rows) { switches_.replace(std::vector<bool>(rows, true)); }
 
     bool previewChecked() override { return preview; }
     bool showPreview(const cv::Mat& bgra) override {
@@ -38,11 +38,7 @@ public:
     }
     void closePreview() override { previewShown = 0; }
     void uncheckPreview() override { preview = false; }
-    int patternRowCount() override { return static_cast<int>(rows_.size()); }
-    bool patternRowChecked(int row) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return rows_[row];
-    }
+    PatternSwitches::Snapshot patternSwitches() override { return switches_.latest(); }
     void setOutputText(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         output_ = text;
@@ -60,8 +56,9 @@ public:
     void trackingEnded() override { ended = true; }
 
     void setRow(int row, bool checked) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        rows_[row] = checked;
+        std::vector<bool> rows = *switches_.latest();
+        rows[row] = checked;
+        switches_.replace(rows);
     }
     std::string output() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -84,7 +81,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<bool> rows_;
+    PatternSwitches switches_;
     std::string output_;
     std::string problems_;
     int frames_ = 0;
@@ -156,7 +153,7 @@ std::vector<std::string> splitCommas(const std::string& line) {
 
 TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.frames() > 2; }));
 
     TestClient client(host.port());
@@ -193,7 +190,7 @@ TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
 
 TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 4", 0) == 0; }));
     host.setRow(1, false);
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 3", 0) == 0; }));
@@ -204,7 +201,7 @@ TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
 
 TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     worker_.requestStop();
     worker_.join();
     EXPECT_TRUE(host.ended);
@@ -218,7 +215,7 @@ TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
 TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
     AutomaticModeFlag = true;
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0; }));
     const int port = host.port();
     TestClient client(port);
@@ -236,7 +233,7 @@ TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
 
 TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.output().rfind("Num= 4", 0) == 0; }));
     TestClient client(host.port());
     ASSERT_FALSE(ask(client, "all\n").empty());
@@ -257,7 +254,7 @@ TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
 TEST_F(WorkerTest, AMissingCameraFileRefusesToServeAndNamesTheFile) {
     fs::remove("Data/camera_para.dat");
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
     EXPECT_NE(host.problems().find("Data/camera_para.dat"), std::string::npos);
     EXPECT_FALSE(host.serverStarted);
@@ -269,7 +266,7 @@ TEST_F(WorkerTest, ATakenPortIsReportedAndTheWorkerShutsDown) {
     Network holder;
     holder.start(0, [](Network&) {});
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), holder.port(), {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), holder.port(), {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
     EXPECT_NE(host.problems().find(std::to_string(holder.port())), std::string::npos) << host.problems();
     EXPECT_TRUE(camera_.FrameImage.empty());
@@ -285,7 +282,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
     cv::imwrite("frames/0002.png", frame);
     camera_.grabTimeoutMs = 300;
     ASSERT_EQ(OpenCamera(0, camera_, [](int) { return std::string("file:frames"); }), 0);
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.frames() > 1; }));
     fs::remove_all("frames");
     ASSERT_TRUE(waitFor([&] { return host.problems().find("no frames") != std::string::npos; }));
@@ -298,7 +295,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
 TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 640; }));
     host.preview = false;
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 0; }));
@@ -314,7 +311,7 @@ TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
 TEST_F(WorkerTest, ShutdownClosesAnOpenPreview) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}});
+    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
     ASSERT_TRUE(waitFor([&] { return host.previewShown != 0; }));
     worker_.requestStop();
     worker_.join();
@@ -341,7 +338,7 @@ private:
 TEST_F(WorkerTest, EveryFrameReachesEachOutputWithItsStampAndSize) {
     ASSERT_TRUE(openSynthetic());
     auto first = std::make_shared<RecordingOutput>(), second = std::make_shared<RecordingOutput>();
-    TrackingJob job{&camera_, shippedCatalogue(), 0, {}, {}, {}};
+    TrackingJob job{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}};
     job.frameOutputs = {first, second};
     worker_.start(host, std::move(job));
     ASSERT_TRUE(waitFor([&] { return first->frames().size() >= 5; }));

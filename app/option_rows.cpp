@@ -1,0 +1,106 @@
+#include "option_rows.h"
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+#include "output_target.h"
+
+namespace {
+
+QHBoxLayout* rowLayout(QWidget* row) {
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    return layout;
+}
+
+template <typename Widget>
+Widget* named(Widget* widget, const char* name, const char* toolTip) {
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setToolTip(QString::fromUtf8(toolTip));
+    return widget;
+}
+
+} // namespace
+
+// ---- The detector's opt-ins, read at Start and at Pattern Capture.
+
+DetectorOptionRow::DetectorOptionRow(int spacing) : OptionRow(true) {
+    cornerRefine_ = named(new QCheckBox(QStringLiteral("Sub-pixel corners")), "CornerRefine",
+                          "Find each marker's corners to a fraction of a pixel from the grey levels across its "
+                          "sides, for steadier poses ([CornerRefine]).");
+    threshold_ = named(new QSpinBox, "threshold", "A pixel is dark when its grey level is at most this");
+    threshold_->setRange(kThresholdMin, kThresholdMax);
+    autoThreshold_ = named(new QCheckBox(QStringLiteral("Automatic")), "autoThreshold",
+                           "A threshold that follows the local light");
+    connect(autoThreshold_, &QCheckBox::toggled, this,
+            [this](bool automatic) { threshold_->setEnabled(!automatic && autoThreshold_->isEnabled()); });
+    QHBoxLayout* layout = rowLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("Threshold:")));
+    layout->addWidget(threshold_);
+    layout->addWidget(autoThreshold_);
+    layout->addSpacing(spacing);
+    layout->addWidget(cornerRefine_);
+    layout->addStretch(1);
+}
+
+void DetectorOptionRow::exchange(Settings& settings, bool fromControls) {
+    if (fromControls) {
+        settings.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
+        settings.threshold = threshold_->value();
+        settings.autoThreshold = autoThreshold_->isChecked() ? 1 : 0;
+        return;
+    }
+    cornerRefine_->setChecked(settings.cornerRefine != 0);
+    threshold_->setValue(settings.threshold);
+    autoThreshold_->setChecked(settings.autoThreshold != 0);
+    threshold_->setEnabled(settings.autoThreshold == 0 && autoThreshold_->isEnabled());
+}
+
+void DetectorOptionRow::enableRow(bool enabled) {
+    cornerRefine_->setEnabled(enabled);
+    autoThreshold_->setEnabled(enabled);
+    threshold_->setEnabled(enabled && !autoThreshold_->isChecked());
+}
+
+// ---- The TUIO and MQTT outputs, read at Start.
+
+OutputTargetRow::OutputTargetRow() : OptionRow(false) {
+    tuio_ = named(new QLineEdit, "1071", "Send TUIO 1.1 (/tuio/2Dobj and /tuio/3Dobj) over UDP; port 3333 by default.");
+    tuio_->setPlaceholderText(QStringLiteral("HOST[:PORT]  (off when empty)"));
+    mqtt_ = named(new QLineEdit, "1072",
+                  "Publish PREFIX/report and PREFIX/markers/NAME to an MQTT broker; port 1883 and prefix "
+                  "quillmark by default.");
+    mqtt_->setPlaceholderText(QStringLiteral("HOST[:PORT][/PREFIX]  (off when empty)"));
+    QHBoxLayout* layout = rowLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("TUIO:")));
+    layout->addWidget(tuio_, 1);
+    layout->addWidget(new QLabel(QStringLiteral("MQTT:")));
+    layout->addWidget(mqtt_, 2);
+}
+
+void OutputTargetRow::exchange(Settings&, bool fromControls) {
+    if (fromControls) {
+        tuioText_ = tuio_->text().trimmed();
+        mqttText_ = mqtt_->text().trimmed();
+        return;
+    }
+    tuio_->setText(tuioText_);
+    mqtt_->setText(mqttText_);
+}
+
+void OutputTargetRow::load(const Settings& settings) {
+    tuioText_ = QString::fromStdString(tuioTargetText(tuioTargetOf(settings)));
+    mqttText_ = QString::fromStdString(mqttTargetText(mqttTargetOf(settings)));
+    tuio_->setText(tuioText_);
+    mqtt_->setText(mqttText_);
+}
+
+bool OutputTargetRow::apply(Settings& settings, std::string& error) {
+    OutputTarget tuio, mqtt;
+    if (!parseTuioTarget(tuioText_.toStdString(), "TUIO", tuio, error, false) ||
+        !parseMqttTarget(mqttText_.toStdString(), "MQTT", mqtt, error, false))
+        return false;
+    setOutputTargets(settings, tuio, mqtt);
+    return true;
+}
