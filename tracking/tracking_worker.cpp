@@ -15,25 +15,21 @@ namespace {
 
 // Loads the stored record unless the caller already did, then installs it
 // scaled to the camera's frames. A record that was not read whole is never
-// scaled or installed.
+// scaled, and one the detector refuses ends the run: detection would go on
+// with the previous run's record (or none) while the server reports as running.
 bool installCameraParam(const CameraParam& given, int width, int height, std::string& error) {
     CameraParam stored = given;
     if (stored.xsize <= 0 && loadCameraParam(kCameraParamPath, 1, &stored) != 0) {
         error = std::string(kCameraParamPath) + " could not be read: tracking needs the camera parameters.";
         return false;
     }
-    if (stored.xsize <= 0 || stored.ysize <= 0) {
-        error = std::string(kCameraParamPath) + " holds no image size: tracking needs the camera parameters.";
-        return false;
-    }
-    // A record the detector refuses would leave it on the previous run's
-    // record (or none) while the server reports as running.
     CameraParam scaled;
-    const bool scaledWell = scaleCameraParam(stored, width, height, scaled) == 0;
+    const bool scaledWell = stored.ysize > 0 && scaleCameraParam(stored, width, height, scaled) == 0;
     if (scaledWell) printCameraParam(scaled);
     if (!scaledWell || setWorkingCameraParam(scaled) != 0) {
-        error = std::string(kCameraParamPath) + " does not fit the camera's frames (" + std::to_string(width) +
-                " x " + std::to_string(height) + "): tracking stopped.";
+        error = std::string(kCameraParamPath) + " (" + std::to_string(stored.xsize) + " x " +
+                std::to_string(stored.ysize) + ") cannot be installed for the camera's " + std::to_string(width) +
+                " x " + std::to_string(height) + " frames: tracking stopped.";
         return false;
     }
     return true;

@@ -10,8 +10,6 @@
 class WorkerThread {
 public:
     explicit WorkerThread(std::atomic<int>& running) : running_(running) {}
-    WorkerThread(const WorkerThread&) = delete;
-    WorkerThread& operator=(const WorkerThread&) = delete;
     ~WorkerThread() {
         requestStop();
         join();

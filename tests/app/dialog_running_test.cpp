@@ -1,6 +1,8 @@
 // The dialog with its workers: the enable rules while the server runs and
 // while a pattern is captured, the close refusals, the preview switch, and a
 // captured pattern that the server then recognises by its new name.
+#include <chrono>
+#include <thread>
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
@@ -20,6 +22,7 @@
 #include "output_receivers.h"
 #include "pattern.h"
 #include "render.h"
+#include "server_state.h"
 #include "temp_dir.h"
 #include "test_client.h"
 
@@ -266,6 +269,33 @@ TEST_F(DialogWithWorkers, ACapturedMarkerIsRecognisedUnderItsNewName) {
     stopTracking();
 }
 
+// The latest frame's number and how many markers it holds.
+std::pair<uint64_t, size_t> latestFrame() {
+    std::lock_guard<std::mutex> lock(ResultTableLock);
+    return {LatestStamp.frame, LatestResults.size()};
+}
+
+// Waits without serving this thread's events, as a busy GUI thread does.
+bool frameReachedWithoutEvents(uint64_t frame) {
+    for (int i = 0; i < 20000 && latestFrame().first < frame; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return latestFrame().first >= frame;
+}
+
+TEST_F(DialogWithWorkers, TrackingGoesOnWhileTheGuiThreadIsBusyAndASwitchAppliesAtTheNextFrame) {
+    ASSERT_EQ(writePatternImageFile(patternFilePath(0).c_str(), marker.pattern), 0); // row A is in view
+    dialog.OnStart();
+    ASSERT_TRUE(waitUntil([&] { return dialog.outputText().rfind("Num= 1\r\nA", 0) == 0; })) << dialog.outputText();
+    ASSERT_TRUE(frameReachedWithoutEvents(latestFrame().first + 3));
+    for (const bool inUse : {false, true}) {
+        list->topLevelItem(0)->setCheckState(0, inUse ? Qt::Checked : Qt::Unchecked);
+        // The frame after the next one has read the switch after it changed.
+        ASSERT_TRUE(frameReachedWithoutEvents(latestFrame().first + 2));
+        EXPECT_EQ(latestFrame().second, inUse ? 1u : 0u);
+    }
+    stopTracking();
+}
+
 } // namespace
 
 TEST_F(DialogWithWorkers, OutputTargetsAreCheckedAtStartGreyedWhileRunningAndSavedAtClose) {
@@ -278,15 +308,23 @@ TEST_F(DialogWithWorkers, OutputTargetsAreCheckedAtStartGreyedWhileRunningAndSav
     ASSERT_EQ(dialog.messages.size(), 1u);
     EXPECT_TRUE(dialog.messages[0].text.startsWith(QStringLiteral("MQTT: "))) << dialog.messages[0].text.toStdString();
 
+    // A host name is looked up by the worker, never by the GUI thread.
+    mqtt->clear();
+    tuio->setText(QStringLiteral("no-such-host.invalid"));
+    dialog.OnStart();
+    EXPECT_TRUE(dialog.trackingExists() && dialog.messages.size() == 1u);
+    ASSERT_TRUE(waitUntil([&] { return !dialog.trackingExists(); }));
+    ASSERT_EQ(dialog.messages.size(), 2u);
+    EXPECT_TRUE(dialog.messages[1].text.startsWith(QStringLiteral("TUIO: the host \"no-such-host.invalid\" does not resolve")))
+        << dialog.messages[1].text.toStdString();
+
     const int port = freeLoopbackPort(true);
     OscReceiver receiver(port);
-    mqtt->clear();
     tuio->setText(QStringLiteral("127.0.0.1:%1").arg(port));
     dialog.OnStart();
     ASSERT_TRUE(dialog.trackingExists());
     EXPECT_FALSE(tuio->isEnabled());
     EXPECT_FALSE(mqtt->isEnabled());
-    // The worker asks the GUI thread for its switches, so events are served while waiting.
     EXPECT_TRUE(waitUntil([&] { return fseqNumbers(receiver.messages(), "/tuio/2Dobj").size() >= 3; }));
     stopTracking();
     EXPECT_TRUE(tuio->isEnabled());

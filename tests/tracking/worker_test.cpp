@@ -251,15 +251,27 @@ TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     EXPECT_EQ(rest, "");
 }
 
-TEST_F(WorkerTest, AMissingCameraFileRefusesToServeAndNamesTheFile) {
-    fs::remove("Data/camera_para.dat");
-    ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
-    ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
-    EXPECT_NE(host.problems().find("Data/camera_para.dat"), std::string::npos);
-    EXPECT_FALSE(host.serverStarted);
-    EXPECT_TRUE(camera_.FrameImage.empty());
-    EXPECT_EQ(detectorState().patterns.count, 0);
+// No record, or one the detector cannot install (the sizes a faulty
+// calibration import wrote): the run ends with a message, nothing served.
+TEST_F(WorkerTest, ACameraRecordThatCannotBeInstalledEndsTheRunAndNamesTheFile) {
+    CameraParam shipped;
+    ASSERT_EQ(loadCameraParam(kCameraParamPath, 1, &shipped), 0);
+    for (const auto& [width, height] : {std::pair{-640, -480}, {640, 0}, {0, 0}}) {
+        CameraParam record = shipped;
+        record.xsize = width;
+        record.ysize = height;
+        ASSERT_EQ(saveCameraParam(kCameraParamPath, 1, &record), 0);
+        if (width == 0) fs::remove(kCameraParamPath);
+        RecordingHost refused(4);
+        TrackingWorker worker;
+        ASSERT_TRUE(openSynthetic());
+        worker.start(refused, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+        worker.join();
+        EXPECT_NE(refused.problems().find(kCameraParamPath), std::string::npos) << width << " x " << height;
+        EXPECT_TRUE(refused.ended && !refused.serverStarted);
+        EXPECT_TRUE(camera_.FrameImage.empty());
+        EXPECT_EQ(detectorState().patterns.count, 0);
+    }
 }
 
 TEST_F(WorkerTest, ATakenPortIsReportedAndTheWorkerShutsDown) {
