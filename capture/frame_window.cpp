@@ -23,6 +23,16 @@ void onGuiThread(Work work) {
         QMetaObject::invokeMethod(app, work, Qt::BlockingQueuedConnection);
 }
 
+// The highgui code of `button` going down; 0 for a button highgui does not know.
+int buttonDownCode(Qt::MouseButton button) {
+    switch (button) {
+    case Qt::LeftButton: return cv::EVENT_LBUTTONDOWN;
+    case Qt::RightButton: return cv::EVENT_RBUTTONDOWN;
+    case Qt::MiddleButton: return cv::EVENT_MBUTTONDOWN;
+    default: return 0;
+    }
+}
+
 } // namespace
 
 FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse, QWidget* parent)
@@ -63,22 +73,15 @@ void FrameWindow::forward(int event, QMouseEvent* mouseEvent) {
     if (mouse_) mouse_->onEvent(event, mouseEvent->pos().x(), mouseEvent->pos().y());
 }
 
+// A button's going up is as many codes after its going down as the left
+// button's is (cv::MouseEventTypes).
 void FrameWindow::mousePressEvent(QMouseEvent* event) {
-    switch (event->button()) {
-    case Qt::LeftButton: forward(cv::EVENT_LBUTTONDOWN, event); break;
-    case Qt::RightButton: forward(cv::EVENT_RBUTTONDOWN, event); break;
-    case Qt::MiddleButton: forward(cv::EVENT_MBUTTONDOWN, event); break;
-    default: break;
-    }
+    if (const int code = buttonDownCode(event->button())) forward(code, event);
 }
 
 void FrameWindow::mouseReleaseEvent(QMouseEvent* event) {
-    switch (event->button()) {
-    case Qt::LeftButton: forward(cv::EVENT_LBUTTONUP, event); break;
-    case Qt::RightButton: forward(cv::EVENT_RBUTTONUP, event); break;
-    case Qt::MiddleButton: forward(cv::EVENT_MBUTTONUP, event); break;
-    default: break;
-    }
+    if (const int code = buttonDownCode(event->button()))
+        forward(code + cv::EVENT_LBUTTONUP - cv::EVENT_LBUTTONDOWN, event);
 }
 
 void FrameWindow::mouseMoveEvent(QMouseEvent* event) { forward(cv::EVENT_MOUSEMOVE, event); }

@@ -19,58 +19,57 @@ static std::string takeMessage(GError*& err) {
     return message;
 }
 
+namespace {
+
+// How each 8-bit format we take becomes BGR: its OpenCV type and colour
+// conversion (-1: copied as it is). The Bayer names are OpenCV's aliases
+// spelled like GenICam's: the colours of the first row's first two pixels,
+// then the second row's.
+struct EightBitFormat {
+    ArvPixelFormat format;
+    int type;
+    int conversion;
+};
+const EightBitFormat kEightBitFormats[] = {
+    {ARV_PIXEL_FORMAT_MONO_8, CV_8UC1, cv::COLOR_GRAY2BGR},
+    {ARV_PIXEL_FORMAT_BAYER_RG_8, CV_8UC1, cv::COLOR_BayerRGGB2BGR},
+    {ARV_PIXEL_FORMAT_BAYER_GR_8, CV_8UC1, cv::COLOR_BayerGRBG2BGR},
+    {ARV_PIXEL_FORMAT_BAYER_GB_8, CV_8UC1, cv::COLOR_BayerGBRG2BGR},
+    {ARV_PIXEL_FORMAT_BAYER_BG_8, CV_8UC1, cv::COLOR_BayerBGGR2BGR},
+    {ARV_PIXEL_FORMAT_RGB_8_PACKED, CV_8UC3, cv::COLOR_RGB2BGR},
+    {ARV_PIXEL_FORMAT_BGR_8_PACKED, CV_8UC3, -1},
+};
+
+const EightBitFormat* eightBitFormat(ArvPixelFormat format) {
+    for (const EightBitFormat& f : kEightBitFormats)
+        if (f.format == format) return &f;
+    return nullptr;
+}
+
+} // namespace
+
 bool isConvertibleGenicamFormat(ArvPixelFormat format) {
-    switch (format) {
-    case ARV_PIXEL_FORMAT_MONO_8:
-    case ARV_PIXEL_FORMAT_MONO_16:
-    case ARV_PIXEL_FORMAT_BAYER_RG_8:
-    case ARV_PIXEL_FORMAT_BAYER_GR_8:
-    case ARV_PIXEL_FORMAT_BAYER_GB_8:
-    case ARV_PIXEL_FORMAT_BAYER_BG_8:
-    case ARV_PIXEL_FORMAT_RGB_8_PACKED:
-    case ARV_PIXEL_FORMAT_BGR_8_PACKED:
-        return true;
-    default:
-        return false;
-    }
+    return format == ARV_PIXEL_FORMAT_MONO_16 || eightBitFormat(format);
 }
 
 bool convertGenicamFrame(const void* data, int width, int height, size_t strideBytes, ArvPixelFormat format,
                          cv::Mat& bgr) {
     void* pixels = const_cast<void*>(data);  // wrapped read-only below
-    switch (format) {
-    case ARV_PIXEL_FORMAT_MONO_8:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC1, pixels, strideBytes), bgr, cv::COLOR_GRAY2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_MONO_16: {
+    if (format == ARV_PIXEL_FORMAT_MONO_16) {
         cv::Mat eight;
         cv::Mat(height, width, CV_16UC1, pixels, strideBytes).convertTo(eight, CV_8U, 1.0 / 256.0);
         cv::cvtColor(eight, bgr, cv::COLOR_GRAY2BGR);
         return true;
     }
-    // OpenCV's aliases spelled like GenICam's: the colours of the first row's
-    // first two pixels, then the second row's.
-    case ARV_PIXEL_FORMAT_BAYER_RG_8:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC1, pixels, strideBytes), bgr, cv::COLOR_BayerRGGB2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_BAYER_GR_8:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC1, pixels, strideBytes), bgr, cv::COLOR_BayerGRBG2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_BAYER_GB_8:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC1, pixels, strideBytes), bgr, cv::COLOR_BayerGBRG2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_BAYER_BG_8:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC1, pixels, strideBytes), bgr, cv::COLOR_BayerBGGR2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_RGB_8_PACKED:
-        cv::cvtColor(cv::Mat(height, width, CV_8UC3, pixels, strideBytes), bgr, cv::COLOR_RGB2BGR);
-        return true;
-    case ARV_PIXEL_FORMAT_BGR_8_PACKED:
-        cv::Mat(height, width, CV_8UC3, pixels, strideBytes).copyTo(bgr);
-        return true;
-    default:
-        return false;
+    const EightBitFormat* f = eightBitFormat(format);
+    if (!f) return false;
+    const cv::Mat frame(height, width, f->type, pixels, strideBytes);
+    if (f->conversion < 0) {
+        frame.copyTo(bgr);
+    } else {
+        cv::cvtColor(frame, bgr, f->conversion);
     }
+    return true;
 }
 
 // Leaves the camera in a format we convert: its current one when possible,

@@ -32,22 +32,23 @@ void publishResults(ResultTable table) {
     LatestStamp = FrameStamp{LatestStamp.frame + 1, now};
 }
 
-DataFormat activeDataFormat() {
-    std::lock_guard<std::mutex> hold(ActiveDataFormatLock);
-    return ActiveDataFormat;
+namespace {
+
+template <typename T>
+T lockedRead(std::mutex& lock, const T& value) {
+    std::lock_guard<std::mutex> hold(lock);
+    return value;
 }
 
-void setActiveDataFormat(DataFormat format) {
-    std::lock_guard<std::mutex> hold(ActiveDataFormatLock);
-    ActiveDataFormat = format;
+template <typename T>
+void lockedWrite(std::mutex& lock, T& value, T next) {
+    std::lock_guard<std::mutex> hold(lock);
+    value = next;
 }
 
-bool serverActive() {
-    std::lock_guard<std::mutex> hold(ServerActiveLock);
-    return ServerActive;
-}
+} // namespace
 
-void setServerActive(bool active) {
-    std::lock_guard<std::mutex> hold(ServerActiveLock);
-    ServerActive = active;
-}
+DataFormat activeDataFormat() { return lockedRead(ActiveDataFormatLock, ActiveDataFormat); }
+void setActiveDataFormat(DataFormat format) { lockedWrite(ActiveDataFormatLock, ActiveDataFormat, format); }
+bool serverActive() { return lockedRead(ServerActiveLock, ServerActive); }
+void setServerActive(bool active) { lockedWrite(ServerActiveLock, ServerActive, active); }

@@ -112,6 +112,8 @@ protected:
         return catalogue;
     }
 
+    TrackingJob job(int port = 0) { return TrackingJob{&camera_, shippedCatalogue(), port, {}, {}, {}, {}}; }
+
     bool openSynthetic() {
         return OpenCamera(0, camera_, [](int) { return std::string("synthetic"); }) == 0;
     }
@@ -153,7 +155,7 @@ std::vector<std::string> splitCommas(const std::string& line) {
 
 TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.frames() > 2; }));
 
     TestClient client(host.port());
@@ -190,7 +192,7 @@ TEST_F(WorkerTest, ClientsSeeTheRenderedMarkersWithTheirNamesAndPoses) {
 
 TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 4", 0) == 0; }));
     host.setRow(1, false);
     ASSERT_TRUE(waitFor([&] { return host.output().rfind("Num= 3", 0) == 0; }));
@@ -201,7 +203,7 @@ TEST_F(WorkerTest, AnUncheckedRowStopsBeingRecognisedAndComesBackWhenChecked) {
 
 TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     worker_.requestStop();
     worker_.join();
     EXPECT_TRUE(host.ended);
@@ -215,7 +217,7 @@ TEST_F(WorkerTest, StopDuringSetUpStillShutsDownInOrder) {
 TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
     AutomaticModeFlag = true;
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.port() != 0; }));
     const int port = host.port();
     TestClient client(port);
@@ -233,7 +235,7 @@ TEST_F(WorkerTest, StopEndsAutomaticClientsAndFreesThePort) {
 
 TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.port() != 0 && host.output().rfind("Num= 4", 0) == 0; }));
     TestClient client(host.port());
     ASSERT_FALSE(ask(client, "all\n").empty());
@@ -265,7 +267,7 @@ TEST_F(WorkerTest, ACameraRecordThatCannotBeInstalledEndsTheRunAndNamesTheFile) 
         RecordingHost refused(4);
         TrackingWorker worker;
         ASSERT_TRUE(openSynthetic());
-        worker.start(refused, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+        worker.start(refused, job());
         worker.join();
         EXPECT_NE(refused.problems().find(kCameraParamPath), std::string::npos) << width << " x " << height;
         EXPECT_TRUE(refused.ended && !refused.serverStarted);
@@ -278,7 +280,7 @@ TEST_F(WorkerTest, ATakenPortIsReportedAndTheWorkerShutsDown) {
     Network holder;
     holder.start(0, [](Network&) {});
     ASSERT_TRUE(openSynthetic());
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), holder.port(), {}, {}, {}, {}});
+    worker_.start(host, job(holder.port()));
     ASSERT_TRUE(waitFor([&] { return host.ended.load(); }));
     EXPECT_NE(host.problems().find(std::to_string(holder.port())), std::string::npos) << host.problems();
     EXPECT_TRUE(camera_.FrameImage.empty());
@@ -294,7 +296,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
     cv::imwrite("frames/0002.png", frame);
     camera_.grabTimeoutMs = 300;
     ASSERT_EQ(OpenCamera(0, camera_, [](int) { return std::string("file:frames"); }), 0);
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.frames() > 1; }));
     fs::remove_all("frames");
     ASSERT_TRUE(waitFor([&] { return host.problems().find("no frames") != std::string::npos; }));
@@ -307,7 +309,7 @@ TEST_F(WorkerTest, AStalledSourceIsReportedAndStopStillWorks) {
 TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 640; }));
     host.preview = false;
     ASSERT_TRUE(waitFor([&] { return host.previewShown == 0; }));
@@ -323,7 +325,7 @@ TEST_F(WorkerTest, PreviewFollowsItsSwitchAndAWindowClosedByHandUnchecksIt) {
 TEST_F(WorkerTest, ShutdownClosesAnOpenPreview) {
     ASSERT_TRUE(openSynthetic());
     host.preview = true;
-    worker_.start(host, TrackingJob{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}});
+    worker_.start(host, job());
     ASSERT_TRUE(waitFor([&] { return host.previewShown != 0; }));
     worker_.requestStop();
     worker_.join();
@@ -350,9 +352,9 @@ private:
 TEST_F(WorkerTest, EveryFrameReachesEachOutputWithItsStampAndSize) {
     ASSERT_TRUE(openSynthetic());
     auto first = std::make_shared<RecordingOutput>(), second = std::make_shared<RecordingOutput>();
-    TrackingJob job{&camera_, shippedCatalogue(), 0, {}, {}, {}, {}};
-    job.frameOutputs = {first, second};
-    worker_.start(host, std::move(job));
+    TrackingJob withOutputs = job();
+    withOutputs.frameOutputs = {first, second};
+    worker_.start(host, std::move(withOutputs));
     ASSERT_TRUE(waitFor([&] { return first->frames().size() >= 5; }));
     worker_.requestStop();
     worker_.join();
