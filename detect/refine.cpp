@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
+#include "bilinear.h"
 #include "camera_param.h"
 #include "detector_state.h"
 #include "squares.h"
@@ -34,20 +35,15 @@ constexpr double kInlierPx = 0.3;
 // The detector's own confidence cut: below it the identity is dropped.
 constexpr double kMinConfidence = 0.5;
 
-// Bilinear channel sum of the observed frame; false off the frame.
+// Channel sums (0..765) of the observed frame; false off the frame.
 struct Sampler {
     const uint8_t* frame;
     int width, height;
 
     bool sum(double x, double y, double& out) const {
-        if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
-        const int ix = static_cast<int>(x), iy = static_cast<int>(y);
-        const double fx = x - ix, fy = y - iy;
-        const uint8_t* p = frame + (static_cast<size_t>(iy) * width + ix) * 4;
-        const uint8_t* q = p + static_cast<size_t>(width) * 4;
-        const double top = (1 - fx) * (p[0] + p[1] + p[2]) + fx * (p[4] + p[5] + p[6]);
-        const double bottom = (1 - fx) * (q[0] + q[1] + q[2]) + fx * (q[4] + q[5] + q[6]);
-        out = (1 - fy) * top + fy * bottom;
+        double bgr[3];
+        if (!bilinearPixel(frame, width, height, x, y, bgr)) return false;
+        out = bgr[0] + bgr[1] + bgr[2];
         return true;
     }
 };
