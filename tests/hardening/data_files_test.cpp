@@ -246,7 +246,7 @@ TEST_F(DamagedData, TruncatedCatalogueNeverOverwritesTheFilesOfLostEntries) {
 
 TEST_F(DamagedData, HugeCatalogueIsReadAndReported) {
     std::string text;
-    for (int i = 0; i < 5000; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\tData/x.patt\t80\tuse\n";
+    for (int i = 0; i < 5000; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\t" + patternFilePath(i) + "\t80\tuse\n";
     writeFile("Data/pattern_list.txt", text);
     Catalogue catalogue;
     ASSERT_EQ(LoadPatternList(catalogue), 0);
