@@ -63,7 +63,7 @@ function followFeed(socket) {
 
 function drawMarkers(context, frame) {
   context.lineWidth = Math.max(2, frame.width / 320);
-  context.font = Math.round(Math.max(12, frame.width / 40)) + 'px sans-serif';
+  context.font = 'bold ' + Math.round(Math.max(14, frame.width / 28)) + 'px sans-serif';
   for (const marker of frame.markers) {
     if (marker.vertex.some(([x, y]) => x === null || y === null)) continue;
     context.strokeStyle = '#00e040';
@@ -76,8 +76,9 @@ function drawMarkers(context, frame) {
     context.fillRect(marker.vertex[0][0] - 3, marker.vertex[0][1] - 3, 6, 6);
     const label = marker.name + ' ' + fixed(marker.cf, 2);
     const [x, y] = marker.pos2d;
+    const size = Math.round(Math.max(14, frame.width / 28));
     context.fillStyle = '#000a';
-    context.fillRect(x - 2, y - parseInt(context.font, 10), context.measureText(label).width + 4, parseInt(context.font, 10) + 4);
+    context.fillRect(x - 2, y - size, context.measureText(label).width + 4, size + 4);
     context.fillStyle = '#ffff60';
     context.fillText(label, x, y);
   }
