@@ -4,6 +4,7 @@
 #include "catalogue.h"
 #include "mqtt_output.h"
 #include "network.h"
+#include "protocol.h"
 #include "tuio_output.h"
 
 namespace {
@@ -46,6 +47,7 @@ std::shared_ptr<WebOutput> startWebPage(const WebOptions& options, const std::st
         WebStatus s;
         s.camera = camera;
         s.tcpClients = Network::liveConnections();
+        s.droppedForSlowClients = framesSkippedForSlowClients();
         s.tuio = tuio ? tuioState(*tuio) : "off";
         s.mqtt = mqtt ? mqttState(*mqtt) : "off";
         return s;

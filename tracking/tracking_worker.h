@@ -57,7 +57,7 @@ struct PublishedFrame {
     int height = 0;
     // The frame as grabbed (BGR, without overlay), valid only during
     // publishFrame: an output that keeps it copies it.
-    cv::Mat image;
+    cv::Mat image{};
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the
