@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <pthread.h>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include "mqtt_output.h"
@@ -294,6 +295,7 @@ bool WebOutput::start(std::string& error) {
     });
     acceptWebConnections(core);
     core.ioThread = std::thread([shared] {
+        pthread_setname_np(pthread_self(), "qm-web-io");
         for (;;) {
             try {
                 shared->io.run();
