@@ -262,9 +262,11 @@ TEST(TuioOutput, EachFrameIsOneBundlePerProfileInOrder) {
         sendInTurn(output, 1, 30, {marker(2, "Kite", 320, 240), marker(0, "Flag", 64, 48)});
         ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/3Dobj").size() == 30; }));
     }
+    // ...and the last bundles of Stop.
+    ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/3Dobj").size() == 31; }));
     const std::vector<OscMessage> messages = receiver.messages();
-    std::vector<int> expectedFseq(30);
-    for (int n = 0; n < 30; ++n) expectedFseq[n] = fseqNumbers(messages, "/tuio/2Dobj")[0] + n;
+    std::vector<int> expectedFseq(31);
+    for (int n = 0; n < 31; ++n) expectedFseq[n] = fseqNumbers(messages, "/tuio/2Dobj")[0] + n;
     EXPECT_EQ(fseqNumbers(messages, "/tuio/2Dobj"), expectedFseq);
     EXPECT_EQ(fseqNumbers(messages, "/tuio/3Dobj"), expectedFseq);
     // source, alive with both ids, set, set, fseq; each profile of a frame in one bundle.
