@@ -366,12 +366,10 @@ int runHeadless(HeadlessRequest& request) {
         return 2;
     }
     if (options.camera == "list") return listCameras();
-    if (options.camera == "none" && (options.watch || options.preview)) {
-        // Nothing is ever framed or detected, so there is nothing to show.
-        std::fprintf(stderr, "quillmark: %s needs a camera; --camera none serves an empty table\n",
-                     options.watch ? "--watch" : "--preview");
-        return 2;
-    }
+    // Nothing is ever framed or detected without a camera, so there is nothing to show.
+    if (options.camera == "none" && (options.watch || options.preview))
+        throw CLI::ValidationError(std::string(options.watch ? "--watch" : "--preview") +
+                                   " needs a camera; --camera none serves an empty table");
     const StopSignals stopSignals;
     if (options.camera == "none") return serveWithoutCamera(options, stopSignals);
     return serveLive(options, stopSignals);
