@@ -294,38 +294,6 @@ TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
     EXPECT_TRUE(o.cornerRefine) << "the sample's [CornerRefine] 1";
 }
 
-TEST(ConfigFile, DetectorValuesOutOfRangeAreRefusedByName) {
-    const struct {
-        const char* words;
-        const char* message;  // empty: taken
-        int Settings::*member;
-        int expected;
-    } cases[] = {
-        {"[Threshold] 0", "[Threshold] 0 is refused: the value must be from 1 to 254; [Threshold] stays 100.\n",
-         &Settings::threshold, 100},
-        {"[Threshold] 255", "[Threshold] 255 is refused: the value must be from 1 to 254;", &Settings::threshold, 100},
-        {"[Threshold] 1", "", &Settings::threshold, 1},
-        {"[Threshold] 254", "", &Settings::threshold, 254},
-        {"[AutoThreshold] 2", "[AutoThreshold] 2 is refused: the value must be from 0 to 1;",
-         &Settings::autoThreshold, 0},
-        {"[MaxSquares] 501", "[MaxSquares] 501 is refused: the value must be from 1 to 500;", &Settings::maxSquares,
-         30},
-        {"[MaxSquares] 500", "", &Settings::maxSquares, 500},
-        {"[MaxMarkerArea] 69", "[MaxMarkerArea] 69 is refused: the value must be from 70 to 268435456;",
-         &Settings::maxMarkerArea, 100000},
-        {"[MaxMarkerArea] 99999999999", "[MaxMarkerArea] 99999999999 is refused:", &Settings::maxMarkerArea, 100000},
-    };
-    for (const auto& c : cases) {
-        testing::internal::CaptureStdout();
-        const Settings s = read(std::string(c.words) + " [CheckName] 1");
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(s.*c.member, c.expected) << c.words;
-        EXPECT_EQ(s.checkName, 1) << c.words << ": the reading goes on";
-        if (*c.message) EXPECT_EQ(out.find(c.message), 0u) << out;
-        else EXPECT_EQ(out, "") << c.words;
-    }
-}
-
 TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
     const Settings s = read(std::string(SampleBytes) + "[CheckStamp] 1\n");
     EXPECT_EQ(dataFormatOf(s).CheckStamp, 1);
