@@ -27,6 +27,7 @@
 #include "server_host.h"
 #include "server_state.h"
 #include "tracking_worker.h"
+#include "web_page.h"
 
 namespace {
 
@@ -167,6 +168,22 @@ void HeadlessHost::setOutputText(const std::string& text) {
     framesAtLastPrint_ = frames_;
 }
 
+// The page, when it is on; false (with the reason on standard error) when
+// it cannot listen, before any client is served.
+bool startPage(const HeadlessOptions& options, const Catalogue& catalogue, const std::string& camera,
+               const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::shared_ptr<WebOutput>& page) {
+    if (!options.web.on()) return true;
+    std::string error;
+    page = startWebPage(options.web, "--http", catalogue, camera, outputs, error);
+    if (!page) {
+        std::fprintf(stderr, "quillmark: %s\n", error.c_str());
+        return false;
+    }
+    std::printf("Page on %s\n", webPageAddress(options.web, page->port()).c_str());
+    std::fflush(stdout);
+    return true;
+}
+
 int listCameras() {
     for (const CameraSource& source : enumerateCameraSources()) {
         std::printf("%-24s %s\n", source.name.c_str(), source.description.c_str());
@@ -179,6 +196,10 @@ int serveWithoutCamera(const HeadlessOptions& options, const StopSignals& stopSi
     applyModeAndFields(options);
     // No frame is ever taken: frame 0, as of the moment serving began.
     publishResults({}, FrameStamp{0, wallClockSeconds()});
+    Catalogue catalogue;
+    if (options.web.on()) LoadPatternList(catalogue);
+    std::shared_ptr<WebOutput> page;
+    if (!startPage(options, catalogue, "no camera", {}, page)) return 1;
     setServerActive(true);
     Network server;
     try {
@@ -266,6 +287,12 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     job.port = options.port;
     job.detectorOptions = options.detector;
     job.frameOutputs = startOutputs(options);
+    std::shared_ptr<WebOutput> page;
+    if (!startPage(options, job.catalogue, camera.source, job.frameOutputs, page)) {
+        CloseCamera(camera);
+        return 1;
+    }
+    if (page) job.frameOutputs.push_back(page);
     applyModeAndFields(options);
 
     const std::string source = "camera " + camera.source + " " + std::to_string(camera.FrameImage.cols) + "x" +
@@ -338,6 +365,26 @@ void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& 
                        if (text.empty()) throw refusal("--mqtt", "needs HOST[:PORT][/PREFIX]");
                        if (!parseMqttTarget(text, "--mqtt", target, error)) throw CLI::ValidationError(error);
                        overrides.add([&options, target] { options.mqtt = target; });
+                   });
+    addValueOption(app, "--http", "[HOST:]PORT", "serve the operator page and WebSocket feed (host 127.0.0.1)",
+                   [&](const std::string& text) {
+                       WebOptions scratch;
+                       std::string error;
+                       if (!parseWebAddress(text, "--http", scratch, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, text] {
+                           std::string checked;
+                           parseWebAddress(text, "--http", options.web, checked);
+                       });
+                   });
+    addValueOption(app, "--http-image", "W[,Q]",
+                   "the page's image at most W pixels wide, JPEG quality Q (640,75)", [&](const std::string& text) {
+                       WebOptions scratch;
+                       std::string error;
+                       if (!parseWebImage(text, "--http-image", scratch, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, text] {
+                           std::string checked;
+                           parseWebImage(text, "--http-image", options.web, checked);
+                       });
                    });
     addDetectorOptions(app, overrides, options.detector);
 }
