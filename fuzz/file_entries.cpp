@@ -65,7 +65,10 @@ std::string checkSkipAlone(const uint8_t* data, size_t size) {
     const std::vector<std::string> plainMessages = readConfig(plainIn, plain);
     const std::vector<std::string> typoMessages = readConfig(typoIn, typo);
     if (typoMessages.size() != plainMessages.size() + 1) return "a refused value did not give exactly one message";
-    if (typoMessages.back().rfind("[CheckPos3d] yes is refused", 0) != 0) return "a refusal does not name key and value";
+    if (std::none_of(typoMessages.begin(), typoMessages.end(), [](const std::string& message) {
+            return message.rfind("[CheckPos3d] yes is refused", 0) == 0;
+        }))
+        return "a refusal does not name key and value";
     std::ostringstream plainText, typoText;
     writeConfig(plainText, plain);
     writeConfig(typoText, typo);

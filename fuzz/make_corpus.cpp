@@ -154,7 +154,9 @@ void calibrationSeeds(const fs::path& dir) {
                               "camera_matrix:\n  rows: 3\n  cols: 3\n"
                               "  data: [612.5, 0, 318.2, 0, 610.1, 243.7, 0, 0, 1]\n"
                               "distortion_model: ") +
-                      r.model + "\ndistortion_coefficients:\n  rows: 1\n  cols: 5\n  data: " + r.coefficients + "\n");
+                      r.model + "\ndistortion_coefficients:\n  rows: 1\n  cols: " +
+                      std::to_string(1 + std::count(r.coefficients, r.coefficients + std::strlen(r.coefficients), ',')) +
+                      "\n  data: " + r.coefficients + "\n");
     }
 }
 
