@@ -221,7 +221,9 @@ bool readLensCalibration(const std::string& path, LensCalibration& lens, std::st
             return false;
         }
         return readLensNodes(fs, path, lens, error, warnings);
-    } catch (const cv::Exception&) {
+    } catch (const std::exception&) {
+        // OpenCV's parser throws its own exceptions and, on some damaged
+        // text, the standard library's (a length_error, say).
         error = path + " is not an OpenCV or ROS calibration file (YAML or XML): it cannot be parsed";
         return false;
     }
