@@ -1,0 +1,131 @@
+// quillmark detect: the report a client would receive, for each image in
+// turn, on standard output.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <utility>
+#include <opencv2/imgproc.hpp>
+#include "camera_param.h"
+#include "command_line.h"
+#include "detector_state.h"
+#include "evaluate.h"
+#include "server_state.h"
+#include "still_io.h"
+
+namespace {
+
+struct DetectRequest {
+    DataFormat format;
+    DetectorOptions detector;
+    int repeat = 1;
+    std::vector<std::string> images;
+    Overrides overrides;
+};
+
+void declareDetectOptions(CLI::App& app, DetectRequest& request) {
+    addFieldsOption(app, request.overrides, request.format,
+                    "the fields of each report line (default: Data/config.txt's, or all)");
+    addValueOption(app, "--repeat", "N", "detect N times per image and print the time per frame",
+                   [&request](const std::string& text) { request.repeat = wholeNumber("--repeat", text, 1, 1000000000); });
+    addDetectorOptions(app, request.overrides, request.detector);
+    app.add_option("IMAGE", request.images)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+// Installs `stored` scaled to the frame size unless that size is installed
+// already. The camera is printed the first time each size is installed.
+bool installCameraFor(const CameraParam& stored, int width, int height, CameraParam& installed,
+                      std::set<std::pair<int, int>>& printed) {
+    if (installed.xsize == width && installed.ysize == height) return true;
+    CameraParam scaled;
+    if (scaleCameraParam(stored, width, height, scaled) < 0 || setWorkingCameraParam(scaled) < 0) {
+        std::fprintf(stderr, "quillmark detect: cannot install the camera for a %dx%d frame\n", width, height);
+        return false;
+    }
+    if (printed.insert({width, height}).second) printCameraParam(scaled, stderr);
+    installed = scaled;
+    return true;
+}
+
+// The markers of one image; with repeat > 1 the time per frame goes to stderr.
+ResultTable detectImage(const cv::Mat& image, const Catalogue& catalogue, int repeat, const std::string& path) {
+    ResultTable table;
+    cv::Mat frame;
+    const auto start = std::chrono::steady_clock::now();
+    for (int run = 0; run < repeat; ++run) {
+        cv::cvtColor(image, frame, cv::COLOR_BGR2BGRA);
+        table.clear();
+        evaluateMarkers(frame.data, catalogue, table);
+    }
+    const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+    if (repeat > 1) {
+        std::fprintf(stderr, "%s: %dx%d, %zu markers, %.3f ms per frame over %d frames\n", path.c_str(), image.cols,
+                     image.rows, table.size(), elapsed.count() / repeat, repeat);
+    }
+    return table;
+}
+
+int runDetect(DetectRequest& request) {
+    if (request.images.empty()) throw CLI::ValidationError("no image given");
+    ReportsOnlyStdout output;
+    const Settings settings = storedSettings();
+    request.format = defaultDataFormat(settings);
+    // The detector as the operator set it up, with the command line's switches on top.
+    request.detector = detectorOptionsOf(settings);
+    request.overrides.apply();
+
+    CameraParam stored;
+    if (loadCameraParam(kCameraParamPath, 1, &stored) < 0 || stored.xsize <= 0 || stored.ysize <= 0) {
+        std::fprintf(stderr, "quillmark detect: %s is missing or holds no whole camera record; "
+                             "make it with quillmark calibrate\n", kCameraParamPath);
+        return 1;
+    }
+    Catalogue catalogue;
+    if (LoadPatternList(catalogue) < 0 || catalogue.empty()) {
+        std::fprintf(stderr, "quillmark detect: %s lists no patterns to look for\n", kPatternListPath);
+        return 1;
+    }
+    LoadCataloguePatterns(catalogue);
+    detectorState().options = request.detector;
+
+    CameraParam installed;
+    std::set<std::pair<int, int>> printed;
+    bool skipped = false;
+    // Images are numbered by their place among the arguments, so a stamp
+    // names its image even when one before it was skipped.
+    uint64_t number = 0;
+    for (const std::string& path : request.images) {
+        ++number;
+        cv::Mat image;
+        std::string error;
+        if (!readImage(path, image, error)) {
+            std::fprintf(stderr, "quillmark detect: %s; skipped\n", error.c_str());
+            skipped = true;
+            continue;
+        }
+        const FrameStamp stamp{number, wallClockSeconds()};
+        std::fprintf(stderr, "%s: %dx%d\n", path.c_str(), image.cols, image.rows);
+        if (!installCameraFor(stored, image.cols, image.rows, installed, printed)) return 1;
+        const ResultTable table = detectImage(image, catalogue, request.repeat, path);
+        const std::string report = allReportText(table, request.format, stamp);
+        std::fwrite(report.data(), 1, report.size(), output.reports);
+        std::fflush(output.reports);
+    }
+    return skipped ? 1 : 0;
+}
+
+} // namespace
+
+Command detectCommand() {
+    Command command;
+    command.word = "detect";
+    command.synopsis = "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n";
+    command.about = "  The report a client would receive, for each image in turn, on standard output.\n";
+    command.notes = FieldWordsNote;
+    command.declare = [](CLI::App& app) -> CommandRun {
+        auto request = std::make_shared<DetectRequest>();
+        declareDetectOptions(app, *request);
+        return [request] { return runDetect(*request); };
+    };
+    return command;
+}
