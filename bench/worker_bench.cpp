@@ -52,7 +52,7 @@ double percentile(std::vector<double> values, double p) {
 
 CameraParam cameraFor(int width, int height) {
     CameraParam stored;
-    loadCameraParam("Data/camera_para.dat", 1, &stored);
+    loadCameraParam(kCameraParamPath, 1, &stored);
     CameraParam scaled;
     scaleCameraParam(stored, width, height, scaled);
     return scaled;
@@ -176,7 +176,7 @@ bool measureLatency(int width, int height, const Catalogue& catalogue, double se
     fs::copy(home / "Data", scratch / "Data", fs::copy_options::recursive);
     const CameraParam camera = cameraFor(width, height);
     fs::current_path(scratch);
-    saveCameraParam("Data/camera_para.dat", 1, &camera);
+    saveCameraParam(kCameraParamPath, 1, &camera);
 
     resetDetector();
     setActiveDataFormat(allFields());

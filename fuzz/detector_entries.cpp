@@ -19,7 +19,7 @@
 namespace {
 
 const char* const PatternPath = "Data/000.patt";
-const char* const CameraPath = "Data/camera_para.dat";
+const char* const CameraPath = kCameraParamPath;
 const std::string ShippedData = std::string(QUILLMARK_SOURCE_DIR) + "/Data/";
 
 bool writeBytes(const char* path, const uint8_t* data, size_t size) {
