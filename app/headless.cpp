@@ -44,7 +44,7 @@ std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& op
     std::fflush(stdout);
     return makeFrameOutputs(options.tuio, options.mqtt, options.format, [](const std::string& notice) {
         std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
-    });
+    }, options.tuioVolume);
 }
 
 // SIGINT and SIGTERM, blocked before any thread exists so that every thread
@@ -359,6 +359,10 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     // not leave a run publishing nowhere unnoticed.
     addParsedOption(app, overrides, "--tuio", "HOST[:PORT]", "also send TUIO 1.1 over UDP (port 3333 by default)",
                     options.tuio, parseTuioTarget);
+    addParsedOption(app, overrides, "--tuio-volume", "W,H,NEAR,FAR",
+                    "the box of camera space, in mm, that TUIO's 3D positions\n"
+                    "map into 0..1 (2000,1500,0,2000 by default)",
+                    options.tuioVolume, parseTuioVolume);
     addParsedOption(app, overrides, "--mqtt", "HOST[:PORT][/PREFIX]",
                     "also publish to an MQTT broker (1883, prefix quillmark)", options.mqtt, parseMqttTarget);
     addParsedOption(app, overrides, "--http", "[HOST:]PORT",
