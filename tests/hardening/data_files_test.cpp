@@ -191,6 +191,17 @@ TEST_F(DamagedData, ARecordThatIsNoCameraIsRefusedByEveryCommand) {
     }
 }
 
+TEST_F(DamagedData, PortraitFramesThroughALandscapeRecordAreWarnedAbout) {
+    ASSERT_TRUE(cv::imwrite(dir.file("portrait.png"), cv::Mat(640, 480, CV_8UC3, cv::Scalar::all(200))));
+    const CommandRun r = run("detect " + dir.file("portrait.png"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: the camera record is for 640x480 images and the frames are 480x640, turned the "
+                         "other way: scaled by the width alone"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(run("detect " + dir.file("scene.png")).err.find("warning: the camera record"), std::string::npos);
+}
+
 TEST_F(DamagedData, HostileCameraRecordsLeaveTheSyntheticCameraFilming) {
     const std::string records[] = {
         cameraRecord(100000, 100000, 1.0),
