@@ -272,9 +272,9 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     }
     TrackingJob job;
     // Refused before the camera opens: tracking cannot run without it.
-    if (loadCameraParam(kCameraParamPath, 1, &job.cameraParam) != 0 || job.cameraParam.xsize <= 0) {
-        std::fprintf(stderr, "quillmark: %s is missing or not a whole camera parameter record; "
-                             "make it with quillmark calibrate\n", kCameraParamPath);
+    std::string cameraError;
+    if (!readCameraParamFile(kCameraParamPath, job.cameraParam, cameraError)) {
+        std::fprintf(stderr, "quillmark: %s; make it with quillmark calibrate\n", cameraError.c_str());
         return 1;
     }
     CameraState camera;
