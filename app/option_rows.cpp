@@ -98,8 +98,8 @@ void OutputTargetRow::load(const Settings& settings) {
 
 bool OutputTargetRow::apply(Settings& settings, std::string& error) {
     OutputTarget tuio, mqtt;
-    if (!parseTuioTarget(tuioText_.toStdString(), "TUIO", tuio, error, false) ||
-        !parseMqttTarget(mqttText_.toStdString(), "MQTT", mqtt, error, false))
+    if (!parseTuioTargetText(tuioText_.toStdString(), "TUIO", tuio, error) ||
+        !parseMqttTargetText(mqttText_.toStdString(), "MQTT", mqtt, error))
         return false;
     setOutputTargets(settings, tuio, mqtt);
     return true;

@@ -101,7 +101,7 @@ bool parseHostPort(const std::string& text, const std::string& option, int defau
     return fail(option, portProblem(parsed.port), error);
 }
 
-bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
+static bool parseTuio(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
     OutputTarget parsed;
     std::string rest;
     if (!parseHostPort(text, option, TUIO_DEFAULT_PORT, parsed, rest, error)) return false;
@@ -111,7 +111,7 @@ bool parseTuioTarget(const std::string& text, const std::string& option, OutputT
     return true;
 }
 
-bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
+static bool parseMqtt(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost) {
     OutputTarget parsed;
     std::string rest;
     if (!parseHostPort(text, option, MQTT_DEFAULT_PORT, parsed, rest, error)) return false;
@@ -122,6 +122,19 @@ bool parseMqttTarget(const std::string& text, const std::string& option, OutputT
     }
     target = parsed;
     return true;
+}
+
+bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+    return parseTuio(text, option, target, error, true);
+}
+bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+    return parseMqtt(text, option, target, error, true);
+}
+bool parseTuioTargetText(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+    return parseTuio(text, option, target, error, false);
+}
+bool parseMqttTargetText(const std::string& text, const std::string& option, OutputTarget& target, std::string& error) {
+    return parseMqtt(text, option, target, error, false);
 }
 
 bool checkTuioTarget(const OutputTarget& target, std::string& error) {

@@ -45,9 +45,12 @@ std::string tuioVolumeText(const TuioVolume& volume);
 // Reads "HOST[:PORT]" (TUIO) or "HOST[:PORT][/PREFIX]" (MQTT) and checks
 // the result; an IPv6 address goes in brackets ("[::1]:3333"). False with
 // the reason, prefixed by `option`, in `error`. An empty text turns the
-// output off and is accepted. Without `lookUpHost` the host is not resolved.
-bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost = true);
-bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error, bool lookUpHost = true);
+// output off and is accepted.
+bool parseTuioTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error);
+bool parseMqttTarget(const std::string& text, const std::string& option, OutputTarget& target, std::string& error);
+// The same without looking the host up, for a thread that must not wait.
+bool parseTuioTargetText(const std::string& text, const std::string& option, OutputTarget& target, std::string& error);
+bool parseMqttTargetText(const std::string& text, const std::string& option, OutputTarget& target, std::string& error);
 
 // The same checks for values that come from the settings file, named by
 // their keys. True when the output is off or usable.
