@@ -45,6 +45,22 @@ double centreAndNorm(int16_t code[kPatternValues]) {
 
 constexpr int kMaxSamples = 64;
 
+// Below this spread of its values (grey levels) a pattern is noise on a
+// plain square: it would match anything dark, so it is never matched.
+constexpr double kFlatPatternSpread = 4.0;
+
+// A pattern without contrast still takes its slot, so ids stay those of the
+// catalogue's rows, but scores 0 against everything.
+void refuseFlatPattern(const char* path, PatternTemplate& loaded) {
+    for (int r = 0; r < kPatternRotations; ++r)
+        if (loaded.norm[r] / std::sqrt(static_cast<double>(kPatternValues)) >= kFlatPatternSpread) return;
+    printf("\"%s\" has no contrast inside its border; it is loaded but never matched.\n", path);
+    for (int r = 0; r < kPatternRotations; ++r) {
+        std::fill(loaded.code[r], loaded.code[r] + kPatternValues, int16_t{0});
+        loaded.norm[r] = kZeroNormStandIn;
+    }
+}
+
 // Sample density along one pair of opposite edges: doubles with the longer
 // edge so that every cell gets about one sample per pixel, up to 64.
 int sampleCount(int squaredLength) {
@@ -97,6 +113,7 @@ int loadPatternFile(const char* path) {
         loaded.norm[r] = centreAndNorm(loaded.code[r]);
     }
     fclose(file);
+    refuseFlatPattern(path, loaded);
 
     loaded.state = Active;
     patterns.slot[id] = loaded;
