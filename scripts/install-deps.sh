@@ -16,9 +16,10 @@ packages=(
   poppler-utils
   liblo-dev liblo-tools libmosquitto-dev mosquitto mosquitto-clients
 )
-# The side-by-side benchmarks compare against these; the product never links them.
+# The side-by-side benchmarks compare against these (and the negative one reads
+# python3-skimage's sample photographs); the product never links them.
 if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then
-  packages+=(libopencv-contrib-dev libapriltag-dev)
+  packages+=(libopencv-contrib-dev libapriltag-dev python3-skimage)
 fi
 # Sanitizer and fuzzing builds.
 if [ "${QUILLMARK_FUZZ:-0}" = 1 ]; then
