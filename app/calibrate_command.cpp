@@ -1,7 +1,7 @@
 // quillmark calibrate: Data/camera_para.dat from views of a printed
 // chessboard (image files or a live source), or converted from an OpenCV or
 // ROS calibration file. Nothing is written unless the calibration succeeded,
-// and a file already there is kept as Data/camera_para.dat.bak.
+// and a file already there is kept as a numbered backup.
 #include <signal.h>
 #include <cmath>
 #include <csignal>
@@ -11,13 +11,13 @@
 #include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include "calibration.h"
+#include "calibration_import.h"
 #include "camera.h"
 #include "commands.h"
 #include "marker_print.h"
 
 namespace {
 
-const char* const kCameraParamPath = "Data/camera_para.dat";
 constexpr int kDefaultLiveViews = 20;
 // A live view is kept only when its corners lie on average this share of
 // the frame diagonal away from those of every view already kept.
@@ -217,19 +217,6 @@ bool viewsFromCamera(const CalibrateOptions& options, std::vector<ChessboardView
     return true;
 }
 
-bool writeRecord(const CameraParam& record) {
-    const bool hadOne = std::filesystem::exists(kCameraParamPath);
-    std::string error;
-    if (!writeCameraParamKeepingBackup(kCameraParamPath, record, error)) {
-        std::fprintf(stderr, "quillmark calibrate: %s; nothing written\n", error.c_str());
-        return false;
-    }
-    printCameraParam(record);
-    std::printf("%s written for %dx%d images%s\n", kCameraParamPath, record.xsize, record.ysize,
-                hadOne ? "; the previous file is kept as Data/camera_para.dat.bak" : "");
-    return true;
-}
-
 int calibrateFromBoard(const CalibrateOptions& options) {
     cv::Size size;
     std::vector<ChessboardView> views;
@@ -255,39 +242,7 @@ int calibrateFromBoard(const CalibrateOptions& options) {
     if (result.rmsPx > kHighRmsPx)
         std::printf("warning: the reprojection RMS is above 1 px; check the --board and --square values, "
                     "the flatness of the board and the focus.\n");
-    return writeRecord(result.param) ? 0 : 1;
-}
-
-int importCalibration(const CalibrateOptions& options) {
-    LensCalibration lens;
-    std::string error;
-    if (!readLensCalibration(options.importFile, lens, error)) {
-        std::fprintf(stderr, "quillmark calibrate: %s; nothing written\n", error.c_str());
-        return 1;
-    }
-    cv::Size size = options.size.area() ? options.size : lens.size;
-    if (size.area() <= 0) {
-        std::fprintf(stderr, "quillmark calibrate: %s does not give the image size; add --size WxH\n",
-                     options.importFile.c_str());
-        return 1;
-    }
-    if (options.size.area() && lens.size.area() && options.size != lens.size) {
-        std::fprintf(stderr, "quillmark calibrate: %s is for %dx%d images, not %dx%d as --size says; nothing written\n",
-                     options.importFile.c_str(), lens.size.width, lens.size.height, size.width, size.height);
-        return 1;
-    }
-    const LensFit fit = fitLensCalibration(lens, size);
-    if (!std::isfinite(fit.rmsPx)) {
-        std::fprintf(stderr, "quillmark calibrate: the distortion in %s folds over within a %dx%d frame; "
-                             "nothing written\n", options.importFile.c_str(), size.width, size.height);
-        return 1;
-    }
-    std::printf("%s converted: residual over the frame %.4f px RMS, %.4f px at most\n", options.importFile.c_str(),
-                fit.rmsPx, fit.maxPx);
-    if (fit.rmsPx > kHighRmsPx)
-        std::printf("warning: this lens bends more than the record's one radial factor can follow; "
-                    "poses near the edges of the frame will be off.\n");
-    return writeRecord(fit.param) ? 0 : 1;
+    return writeCalibrationRecord(result.param) ? 0 : 1;
 }
 
 int printBoard(const CalibrateOptions& options) {
@@ -309,7 +264,7 @@ const char* calibrateUsage() {
            "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
            "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
            "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
-           "Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak).\n"
+           "Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak, .bak.1, ...).\n"
            "COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
            "the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
            "found and has moved since the views already kept, until N views (default 20) or half a\n"
@@ -327,5 +282,5 @@ int runCalibrate(const Args& args) {
                      std::filesystem::current_path().c_str());
         return 1;
     }
-    return options.importFile.empty() ? calibrateFromBoard(options) : importCalibration(options);
+    return options.importFile.empty() ? calibrateFromBoard(options) : importCalibrationFile(options.importFile, options.size);
 }

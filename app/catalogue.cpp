@@ -1,6 +1,7 @@
 #include "catalogue.h"
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <locale>
@@ -9,6 +10,12 @@
 namespace {
 
 const char* const kPatternListPath = "Data/pattern_list.txt";
+
+// A path as a hand may have written it ("./Data/001.patt", "Data\\001.patt").
+bool sameFile(std::string stored, const std::string& expected) {
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    return std::filesystem::path(stored).lexically_normal() == std::filesystem::path(expected).lexically_normal();
+}
 
 } // namespace
 
@@ -72,16 +79,22 @@ int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems) {
         entry.inUse = status == "use";
         entry.index = static_cast<int>(catalogue.size());
         entry.path = patternFilePath(entry.index);
-        // Kept, so nothing is lost: the operator renames it.
-        if (entry.name.find(',') != std::string::npos) {
-            const long line = 1 + std::count(text.begin(), text.begin() + nameAt, '\n');
-            const std::string problem = std::string(kPatternListPath) + " line " + std::to_string(line) +
-                                        ": the name \"" + entry.name +
-                                        "\" contains a comma, at which clients split report lines; "
-                                        "the pattern is loaded, rename it without commas";
+        const long line = 1 + std::count(text.begin(), text.begin() + nameAt, '\n');
+        const auto report = [&](const std::string& what) {
+            const std::string problem = std::string(kPatternListPath) + " line " + std::to_string(line) + ": " + what;
             std::printf("%s\n", problem.c_str());
             if (problems) problems->push_back(problem);
-        }
+        };
+        // Kept, so nothing is lost: the operator renames it.
+        if (entry.name.find(',') != std::string::npos)
+            report("the name \"" + entry.name +
+                   "\" contains a comma, at which clients split report lines; "
+                   "the pattern is loaded, rename it without commas");
+        // A line deleted or moved by hand renumbers every row after it.
+        if (!sameFile(storedPath, entry.path))
+            report("pattern " + std::to_string(entry.index) + " \"" + entry.name + "\" names " + storedPath +
+                   ", but a row always loads the files of its number: " + entry.path +
+                   " is loaded; was a line deleted or moved?");
         catalogue.push_back(entry);
     }
     return 0;

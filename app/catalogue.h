@@ -26,8 +26,10 @@ std::string sharedNameWarning(const std::string& name, int otherIndex);
 
 // Empties `catalogue` and reads the file into it. 0, or -1 (with a message on
 // standard output, `catalogue` untouched) when the file cannot be opened.
-// An entry whose name holds a comma is loaded all the same; a message naming
-// its line goes to standard output and, when given, to `problems`.
+// An entry whose name holds a comma, or whose file column names another
+// number than its row, is loaded all the same (with the files of its row);
+// a message naming its line goes to standard output and, when given, to
+// `problems`.
 int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems = nullptr);
 // 0, or -1 when the file cannot be created or written.
 int SavePatternList(const Catalogue& catalogue);

@@ -1,4 +1,5 @@
 #include "config.h"
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -6,6 +7,7 @@
 #include <istream>
 #include <locale>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 static const char* const ConfigPath = "Data/config.txt";
@@ -18,39 +20,38 @@ static const char* const ImageSizeListKey = "[ImageSizeList]";
 static const char* const DefaultPatternWidthKey = "[DefaultPatternWidth]";
 
 // The settings whose value is one int, in the file's order; the image-size
-// list goes between the two groups.
+// list goes between the two groups. A value outside min..max is refused by
+// name and the setting keeps what it had: an int that the server or a
+// control would take modulo its width must never pass unnoticed.
 struct IntSetting {
-    const char* key;
-    int Settings::*member;
-};
-static const IntSetting IntSettingsBeforeList[] = {
-    {"[Port]", &Settings::port},
-    {"[MaxCameraNum]", &Settings::maxCameraNum},
-    {"[CameraSelected]", &Settings::cameraSelected},
-};
-static const IntSetting IntSettingsAfterList[] = {
-    {"[ImageSizeSelected]", &Settings::imageSizeSelected},
-    {"[DataFlow]", &Settings::dataFlow},
-    {"[CheckName]", &Settings::checkName},
-    {"[CheckPos2d]", &Settings::checkPos2d},
-    {"[CheckDvec]", &Settings::checkDvec},
-    {"[CheckPos3d]", &Settings::checkPos3d},
-    {"[CheckCf]", &Settings::checkCf},
-    {"[CheckArea]", &Settings::checkArea},
-    {"[CheckVertex]", &Settings::checkVertex},
-    {"[CheckGLmatrix]", &Settings::checkGLmatrix},
-    {"[CheckPreview]", &Settings::checkPreview},
-};
-
-// The opt-in keys: refused outside their range, written after the
-// specified keys when they differ from the default, so that a file of the
-// defaults holds the specified lines alone.
-struct RangedSetting {
     const char* key;
     int Settings::*member;
     int min, max;
 };
-static const RangedSetting OptInSettings[] = {
+static const IntSetting IntSettingsBeforeList[] = {
+    {"[Port]", &Settings::port, 0, 65535},
+    {"[MaxCameraNum]", &Settings::maxCameraNum, 1, MaxCameraNumLimit},
+    // Checked against [MaxCameraNum] once the whole file is read.
+    {"[CameraSelected]", &Settings::cameraSelected, 0, MaxCameraNumLimit - 1},
+};
+static const IntSetting IntSettingsAfterList[] = {
+    // Checked against the image-size list once the whole file is read.
+    {"[ImageSizeSelected]", &Settings::imageSizeSelected, 0, INT_MAX},
+    {"[DataFlow]", &Settings::dataFlow, 0, 1},
+    {"[CheckName]", &Settings::checkName, 0, 1},
+    {"[CheckPos2d]", &Settings::checkPos2d, 0, 1},
+    {"[CheckDvec]", &Settings::checkDvec, 0, 1},
+    {"[CheckPos3d]", &Settings::checkPos3d, 0, 1},
+    {"[CheckCf]", &Settings::checkCf, 0, 1},
+    {"[CheckArea]", &Settings::checkArea, 0, 1},
+    {"[CheckVertex]", &Settings::checkVertex, 0, 1},
+    {"[CheckGLmatrix]", &Settings::checkGLmatrix, 0, 1},
+    {"[CheckPreview]", &Settings::checkPreview, 0, 1},
+};
+
+// The opt-in keys: written after the specified keys when they differ from
+// the default, so that a file of the defaults holds the specified lines alone.
+static const IntSetting OptInSettings[] = {
     {"[CheckStamp]", &Settings::checkStamp, 0, 1},
     {"[CornerRefine]", &Settings::cornerRefine, 0, 1},
     {"[Threshold]", &Settings::threshold, kThresholdMin, kThresholdMax},
@@ -59,36 +60,8 @@ static const RangedSetting OptInSettings[] = {
     {"[MaxMarkerArea]", &Settings::maxMarkerArea, kMaxMarkerAreaMin, kMaxMarkerAreaMax},
 };
 
-static const RangedSetting* optInSetting(const std::string& word) {
-    for (const RangedSetting& s : OptInSettings) {
-        if (word == s.key) return &s;
-    }
-    return nullptr;
-}
-
-// A value outside the range is named and refused; the setting keeps what it had.
-static bool readRangedValue(std::istream& in, const RangedSetting& s, Settings& settings) {
-    long long value;
-    if (!(in >> value)) return false;
-    if (value < s.min || value > s.max) {
-        std::printf("%s %lld is refused: the value must be from %d to %d; %s stays %d.\n", s.key, value, s.min,
-                    s.max, s.key, settings.*s.member);
-        std::fflush(stdout);
-        return true;
-    }
-    settings.*s.member = static_cast<int>(value);
-    return true;
-}
-
-static int* intSetting(const std::string& word, Settings& settings) {
-    for (const IntSetting& s : IntSettingsBeforeList) {
-        if (word == s.key) return &(settings.*s.member);
-    }
-    for (const IntSetting& s : IntSettingsAfterList) {
-        if (word == s.key) return &(settings.*s.member);
-    }
-    return nullptr;
-}
+// An image size is refused beyond what any camera delivers.
+constexpr int kImageSideMax = 100000;
 
 // ---- The output keys, after the others. A host is one word; "-" stands
 // for none, which no host name can be.
@@ -104,26 +77,9 @@ static const TextSetting OutputTextSettings[] = {
     {"[MqttPrefix]", &Settings::mqttPrefix},
 };
 static const IntSetting OutputIntSettings[] = {
-    {"[TuioPort]", &Settings::tuioPort},
-    {"[MqttPort]", &Settings::mqttPort},
+    {"[TuioPort]", &Settings::tuioPort, 1, 65535},
+    {"[MqttPort]", &Settings::mqttPort, 1, 65535},
 };
-
-// False when `word` is an output key whose value cannot be read.
-static bool readOutputSetting(std::istream& in, const std::string& word, Settings& settings) {
-    for (const TextSetting& s : OutputTextSettings) {
-        if (word != s.key) continue;
-        std::string value;
-        if (!(in >> value)) return false;
-        settings.*s.member = (value == NoHostWord && s.member != &Settings::mqttPrefix) ? "" : value;
-    }
-    for (const IntSetting& s : OutputIntSettings) {
-        if (word != s.key) continue;
-        int value;
-        if (!(in >> value)) return false;
-        settings.*s.member = value;
-    }
-    return true;
-}
 
 // Nothing while both outputs are off and untouched, so the file of a
 // setup without them stays as it always was.
@@ -159,37 +115,171 @@ void setOutputTargets(Settings& settings, const OutputTarget& tuio, const Output
     settings.mqttPrefix = mqtt.on() ? mqtt.prefix : defaults.mqttPrefix;
 }
 
-// Reads the value that follows a key word, if `word` is one; false when the
-// value is not a number, which ends the reading. Values go through locals
-// so a failed read leaves the setting as it was.
-static bool readValue(std::istream& in, const std::string& word, Settings& settings) {
-    if (int* setting = intSetting(word, settings)) {
-        int value;
-        if (!(in >> value)) return false;
-        *setting = value;
-    } else if (word == ImageSizeListKey) {
-        ImageSize size;
-        if (!(in >> size.width >> size.height)) return false;
-        settings.imageSizeList.push_back(size);
-    } else if (word == DefaultPatternWidthKey) {
-        double value;
-        if (!(in >> value)) return false;
-        settings.defaultPatternWidth = value;
-    } else if (const RangedSetting* ranged = optInSetting(word)) {
-        return readRangedValue(in, *ranged, settings);
-    } else if (!readOutputSetting(in, word, settings)) {
-        return false;
+// ---- Reading. The file is taken apart into words first, so that a value
+// that cannot be read is skipped alone and a key where a value should be
+// starts its own setting.
+namespace {
+
+const IntSetting* intSetting(const std::string& word) {
+    for (const IntSetting& s : IntSettingsBeforeList)
+        if (word == s.key) return &s;
+    for (const IntSetting& s : IntSettingsAfterList)
+        if (word == s.key) return &s;
+    for (const IntSetting& s : OptInSettings)
+        if (word == s.key) return &s;
+    for (const IntSetting& s : OutputIntSettings)
+        if (word == s.key) return &s;
+    return nullptr;
+}
+
+const TextSetting* textSetting(const std::string& word) {
+    for (const TextSetting& s : OutputTextSettings)
+        if (word == s.key) return &s;
+    return nullptr;
+}
+
+bool isKey(const std::string& word) {
+    return intSetting(word) || textSetting(word) || word == ImageSizeListKey || word == DefaultPatternWidthKey;
+}
+
+// A whole word of decimal digits, with an optional sign; values beyond the
+// range of long long read as its ends, which every range refuses.
+bool parseWholeNumber(const std::string& word, long long& value) {
+    size_t i = word[0] == '-' || word[0] == '+' ? 1 : 0;
+    if (i == word.size()) return false;
+    value = 0;
+    for (; i < word.size(); ++i) {
+        if (word[i] < '0' || word[i] > '9') return false;
+        if (value < LLONG_MAX / 10) value = value * 10 + (word[i] - '0');
+        else value = LLONG_MAX;
     }
+    if (word[0] == '-') value = -value;
     return true;
 }
 
-std::string readConfig(std::istream& in, Settings& settings) {
+bool parseDecimal(const std::string& word, double& value) {
+    std::istringstream in(word);
     in.imbue(std::locale::classic());
-    std::string word;
-    while (in >> word) {
-        if (!readValue(in, word, settings)) return word;
+    return (in >> value) && (in >> std::ws).eof() && std::isfinite(value);
+}
+
+std::string formatDecimal(double value) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << value;
+    return out.str();
+}
+
+class ConfigReader {
+public:
+    ConfigReader(std::istream& in, Settings& settings) : settings_(settings) {
+        in.imbue(std::locale::classic());
+        std::string word;
+        while (in >> word) words_.push_back(word);
     }
-    return "";
+
+    std::vector<std::string> read() {
+        while (next_ < words_.size()) {
+            const std::string& word = words_[next_++];
+            if (const IntSetting* s = intSetting(word)) readInt(*s);
+            else if (const TextSetting* t = textSetting(word)) readText(*t);
+            else if (word == ImageSizeListKey) readImageSize();
+            else if (word == DefaultPatternWidthKey) readPatternWidth();
+        }
+        checkSelections();
+        return std::move(warnings_);
+    }
+
+private:
+    // The next word as a value; none at the end or where a key follows, so
+    // that a key whose value is missing cannot swallow the next setting.
+    bool nextValue(const char* key, std::string& value) {
+        if (next_ == words_.size() || isKey(words_[next_])) {
+            warnings_.push_back(std::string(key) + " has no value; it is skipped");
+            return false;
+        }
+        value = words_[next_++];
+        return true;
+    }
+
+    void refuse(const char* key, const std::string& value, const std::string& rule, const std::string& kept) {
+        warnings_.push_back(std::string(key) + " " + value + " is refused: " + rule + "; " + key + " stays " + kept);
+    }
+
+    static std::string rangeRule(int min, int max) {
+        return "the value must be a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+    }
+
+    void readInt(const IntSetting& s) {
+        std::string word;
+        if (!nextValue(s.key, word)) return;
+        long long value;
+        int& setting = settings_.*s.member;
+        if (!parseWholeNumber(word, value) || value < s.min || value > s.max)
+            refuse(s.key, word, rangeRule(s.min, s.max), std::to_string(setting));
+        else
+            setting = static_cast<int>(value);
+    }
+
+    void readText(const TextSetting& s) {
+        std::string word;
+        if (!nextValue(s.key, word)) return;
+        settings_.*s.member = (word == NoHostWord && s.member != &Settings::mqttPrefix) ? "" : word;
+    }
+
+    void readImageSize() {
+        std::string width, height;
+        if (!nextValue(ImageSizeListKey, width) || !nextValue(ImageSizeListKey, height)) return;
+        long long w, h;
+        if (!parseWholeNumber(width, w) || !parseWholeNumber(height, h) || w < 1 || h < 1 || w > kImageSideMax ||
+            h > kImageSideMax) {
+            warnings_.push_back(std::string(ImageSizeListKey) + " " + width + " " + height +
+                                " is refused: a size is two whole numbers from 1 to " + std::to_string(kImageSideMax) +
+                                "; the entry is left out of the list");
+            return;
+        }
+        settings_.imageSizeList.push_back({static_cast<int>(w), static_cast<int>(h)});
+    }
+
+    void readPatternWidth() {
+        std::string word;
+        if (!nextValue(DefaultPatternWidthKey, word)) return;
+        double value;
+        if (!parseDecimal(word, value) || !(value > 0.0))
+            refuse(DefaultPatternWidthKey, word, "the value must be a number of millimetres above 0",
+                   formatDecimal(settings_.defaultPatternWidth));
+        else
+            settings_.defaultPatternWidth = value;
+    }
+
+    // The selections index lists that may come later in the file.
+    void checkSelections() {
+        if (settings_.cameraSelected >= settings_.maxCameraNum) {
+            warnings_.push_back("[CameraSelected] " + std::to_string(settings_.cameraSelected) +
+                                " is refused: the value must be from 0 to " +
+                                std::to_string(settings_.maxCameraNum - 1) + " while [MaxCameraNum] is " +
+                                std::to_string(settings_.maxCameraNum) + "; [CameraSelected] is 0");
+            settings_.cameraSelected = 0;
+        }
+        const int sizes = static_cast<int>(settings_.imageSizeList.size());
+        if (settings_.imageSizeSelected != 0 && settings_.imageSizeSelected >= sizes) {
+            warnings_.push_back("[ImageSizeSelected] " + std::to_string(settings_.imageSizeSelected) +
+                                " is refused: the list holds " + std::to_string(sizes) +
+                                " image size(s), counted from 0; [ImageSizeSelected] is 0");
+            settings_.imageSizeSelected = 0;
+        }
+    }
+
+    Settings& settings_;
+    std::vector<std::string> words_;
+    size_t next_ = 0;
+    std::vector<std::string> warnings_;
+};
+
+} // namespace
+
+std::vector<std::string> readConfig(std::istream& in, Settings& settings) {
+    return ConfigReader(in, settings).read();
 }
 
 void writeConfig(std::ostream& out, const Settings& settings) {
@@ -206,7 +296,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     for (const IntSetting& s : IntSettingsAfterList) key(s.key) << settings.*s.member << '\n';
     key(DefaultPatternWidthKey) << settings.defaultPatternWidth << '\n';
     const Settings defaults;
-    for (const RangedSetting& s : OptInSettings) {
+    for (const IntSetting& s : OptInSettings) {
         if (settings.*s.member != defaults.*s.member) key(s.key) << settings.*s.member << '\n';
     }
     writeOutputSettings(out, settings);
@@ -226,7 +316,7 @@ void normalizeSettings(Settings& settings) {
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {
         settings.defaultPatternWidth = Settings().defaultPatternWidth;
     }
-    for (const RangedSetting& s : OptInSettings) {
+    for (const IntSetting& s : OptInSettings) {
         if (settings.*s.member < s.min || settings.*s.member > s.max) settings.*s.member = Settings().*s.member;
     }
 }
@@ -237,21 +327,22 @@ const ImageSize* selectedImageSize(const Settings& settings) {
     return &settings.imageSizeList[static_cast<size_t>(i)];
 }
 
-int LoadConfig(Settings& settings) {
+int LoadConfig(Settings& settings, std::vector<std::string>* warnings) {
     std::ifstream in(ConfigPath);
     if (!in) {
         std::printf("%s can not open.\n", ConfigPath);
         std::fflush(stdout);
         return -1;
     }
-    const std::string unread = readConfig(in, settings);
-    if (!unread.empty()) {
-        // The file is rewritten at close, so what follows would be lost
-        // unnoticed without a word.
-        std::printf("%s: the value of %s is not a number; the settings from there on are not read.\n",
-                    ConfigPath, unread.c_str());
-        std::fflush(stdout);
+    std::vector<std::string> refused = readConfig(in, settings);
+    // The file is rewritten at close with what was kept, so each refusal is
+    // said where the operator looks.
+    for (std::string& message : refused) {
+        message = std::string(ConfigPath) + ": " + message + ".";
+        std::printf("%s\n", message.c_str());
     }
+    std::fflush(stdout);
+    if (warnings) warnings->insert(warnings->end(), refused.begin(), refused.end());
     normalizeSettings(settings);
     return 0;
 }

@@ -90,17 +90,19 @@ extern const char* const DetectorFlagsUsage;
 const ImageSize* selectedImageSize(const Settings& settings);
 
 // Reads settings word by word from `in` into `settings`, leaving keys that do
-// not occur as they are. A value that is not a number (or is missing) ends
-// the reading there; the key it follows is returned, "" when all was read.
-std::string readConfig(std::istream& in, Settings& settings);
+// not occur as they are. A value that cannot be read, or lies outside what
+// its key allows, is refused alone: the setting keeps what it had and the
+// reading goes on. Returns one message per refusal, naming the key, the
+// value and what the key takes.
+std::vector<std::string> readConfig(std::istream& in, Settings& settings);
 // Writes the file's lines, "\n" ending each.
 void writeConfig(std::ostream& out, const Settings& settings);
 
 // 0 when "Data/config.txt" was read (then normalized), -1 when it could not
 // be opened ("Data/config.txt can not open." on standard output; settings
-// untouched). A file whose reading ended early is named on standard output
-// with the key whose value could not be read.
-int LoadConfig(Settings& settings);
+// untouched). Each value refused on reading is named on standard output
+// and, when `warnings` is given, appended to it for the operator.
+int LoadConfig(Settings& settings, std::vector<std::string>* warnings = nullptr);
 // 0 when "Data/config.txt" was written whole, -1 when it could not be
 // created or written. Prints nothing.
 int SaveConfig(const Settings& settings);

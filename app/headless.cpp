@@ -25,6 +25,7 @@
 #include "server_host.h"
 #include "server_state.h"
 #include "tracking_worker.h"
+#include "web_page.h"
 
 namespace {
 
@@ -79,6 +80,10 @@ bool applyOption(const std::string& option, const std::string& value, HeadlessOp
         error = "--mode is automatic or command, not \"" + value + "\"";
     } else if (option == "--tuio" || option == "--mqtt") {
         return applyOutputOption(option, value, options, error);
+    } else if (option == "--http") {
+        return parseWebAddress(value, option, options.web, error);
+    } else if (option == "--http-image") {
+        return parseWebImage(value, option, options.web, error);
     } else if (option == "--fields") {
         std::string fieldError;
         if (parseFieldList(value, options.format, fieldError)) return true;
@@ -211,6 +216,22 @@ void HeadlessHost::setOutputText(const std::string& text) {
     framesAtLastPrint_ = frames_;
 }
 
+// The page, when it is on; false (with the reason on standard error) when
+// it cannot listen, before any client is served.
+bool startPage(const HeadlessOptions& options, const Catalogue& catalogue, const std::string& camera,
+               const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::shared_ptr<WebOutput>& page) {
+    if (!options.web.on()) return true;
+    std::string error;
+    page = startWebPage(options.web, "--http", catalogue, camera, outputs, error);
+    if (!page) {
+        std::fprintf(stderr, "quillmark: %s\n", error.c_str());
+        return false;
+    }
+    std::printf("Page on %s\n", webPageAddress(options.web, page->port()).c_str());
+    std::fflush(stdout);
+    return true;
+}
+
 int listCameras() {
     for (const CameraSource& source : enumerateCameraSources()) {
         std::printf("%-24s %s\n", source.name.c_str(), source.description.c_str());
@@ -223,6 +244,10 @@ int serveWithoutCamera(const HeadlessOptions& options, const StopSignals& stopSi
     applyModeAndFields(options);
     // No frame is ever taken: frame 0, as of the moment serving began.
     publishResults({}, FrameStamp{0, wallClockSeconds()});
+    Catalogue catalogue;
+    if (options.web.on()) LoadPatternList(catalogue);
+    std::shared_ptr<WebOutput> page;
+    if (!startPage(options, catalogue, "no camera", {}, page)) return 1;
     setServerActive(true);
     Network server;
     try {
@@ -310,6 +335,12 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     job.port = options.port;
     job.detectorOptions = options.detector;
     job.frameOutputs = startOutputs(options);
+    std::shared_ptr<WebOutput> page;
+    if (!startPage(options, job.catalogue, camera.source, job.frameOutputs, page)) {
+        CloseCamera(camera);
+        return 1;
+    }
+    if (page) job.frameOutputs.push_back(page);
     applyModeAndFields(options);
 
     const std::string source = "camera " + camera.source + " " + std::to_string(camera.FrameImage.cols) + "x" +
@@ -360,7 +391,7 @@ bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::strin
             continue;
         }
         if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera" &&
-            option != "--tuio" && option != "--mqtt") {
+            option != "--tuio" && option != "--mqtt" && option != "--http" && option != "--http-image") {
             error = "unknown option \"" + option + "\"";
             return false;
         }

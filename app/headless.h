@@ -6,6 +6,7 @@
 #include "detector_options.h"
 #include "output_target.h"
 #include "report.h"
+#include "web_output.h"
 
 struct Settings;
 
@@ -23,6 +24,7 @@ struct HeadlessOptions {
     DetectorOptions detector;  // installed into the detector at start
     OutputTarget tuio;  // --tuio, [TuioHost] [TuioPort]; off without a host
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
+    WebOptions web;     // --http, --http-image; off without a port
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

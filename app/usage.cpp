@@ -41,7 +41,9 @@ void printHeadlessUsage(FILE* out) {
                  "  --watch                  print the Output text a few times a second\n"
                  "  --refine                 sub-pixel corners ([CornerRefine] 1)\n"
                  "  --tuio HOST[:PORT]       also send TUIO 1.1 over UDP (port 3333 by default)\n"
-                 "  --mqtt HOST[:PORT][/PREFIX] also publish to an MQTT broker (1883, prefix quillmark)\n");
+                 "  --mqtt HOST[:PORT][/PREFIX] also publish to an MQTT broker (1883, prefix quillmark)\n"
+                 "  --http [HOST:]PORT       serve the operator page and WebSocket feed (host 127.0.0.1)\n"
+                 "  --http-image W[,Q]       the page's image at most W pixels wide, JPEG quality Q (640,75)\n");
     printDetectorFlags(out);
     printFieldWords(out);
 }

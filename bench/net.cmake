@@ -2,3 +2,8 @@
 # round trips, with a 60 Hz table driver; replies are checked after timing.
 add_executable(net_serve_bench net_serve_bench.cpp)
 target_link_libraries(net_serve_bench PRIVATE qm_net)
+
+# A client that pauses and resumes: stale reports it gets and how soon the
+# latest frame reaches it.
+add_executable(net_resume_bench net_resume_bench.cpp)
+target_link_libraries(net_resume_bench PRIVATE qm_net)

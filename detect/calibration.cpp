@@ -1,7 +1,7 @@
 #include "calibration.h"
+#include "least_squares.h"
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -38,61 +38,6 @@ cv::Point2d observe(const double* k, const cv::Vec3d& c) {
     cv::Point2d o;
     idealToObserved(distortion, k[Fx] * c[0] / c[2] + k[Cx], k[Fy] * c[1] / c[2] + k[Cy], &o.x, &o.y);
     return o;
-}
-
-using ResidualFunction = std::function<void(const std::vector<double>& params, std::vector<double>& residuals)>;
-
-// Levenberg-Marquardt with a forward-difference Jacobian: the problems here
-// have at most a few hundred parameters and a few thousand residuals, so
-// the dense normal equations are cheap. Returns the final sum of squares.
-double leastSquares(const ResidualFunction& residualsOf, std::vector<double>& params, int iterations) {
-    const int n = static_cast<int>(params.size());
-    std::vector<double> r, trial;
-    residualsOf(params, r);
-    const int m = static_cast<int>(r.size());
-    auto sumOfSquares = [](const std::vector<double>& v) {
-        double sum = 0;
-        for (double e : v) sum += e * e;
-        return sum;
-    };
-    double cost = sumOfSquares(r);
-    double lambda = 1e-3;
-    cv::Mat J(m, n, CV_64F);
-    for (int it = 0; it < iterations; ++it) {
-        for (int j = 0; j < n; ++j) {
-            std::vector<double> moved = params;
-            const double h = 1e-6 * std::max(1.0, std::fabs(params[j]));
-            moved[j] += h;
-            residualsOf(moved, trial);
-            for (int i = 0; i < m; ++i) J.at<double>(i, j) = (trial[i] - r[i]) / h;
-        }
-        const cv::Mat JtJ = J.t() * J;
-        const cv::Mat Jtr = J.t() * cv::Mat(r);
-        bool improved = false;
-        while (!improved && lambda < 1e12) {
-            cv::Mat A = JtJ.clone();
-            for (int j = 0; j < n; ++j) A.at<double>(j, j) *= 1.0 + lambda;
-            cv::Mat step;
-            if (!cv::solve(A, -Jtr, step, cv::DECOMP_CHOLESKY)) cv::solve(A, -Jtr, step, cv::DECOMP_SVD);
-            std::vector<double> next = params;
-            for (int j = 0; j < n; ++j) next[j] += step.at<double>(j);
-            residualsOf(next, trial);
-            const double nextCost = sumOfSquares(trial);
-            if (std::isfinite(nextCost) && nextCost < cost) {
-                const bool converged = cost - nextCost < 1e-12 * cost;
-                params = next;
-                r = trial;
-                cost = nextCost;
-                lambda = std::max(1e-9, lambda / 10);
-                improved = true;
-                if (converged) return cost;
-            } else {
-                lambda *= 10;
-            }
-        }
-        if (!improved) break;
-    }
-    return cost;
 }
 
 // Board corners of one view in the finder's order, on the board's plane.
@@ -188,7 +133,7 @@ bool calibrateFromViews(const std::vector<ChessboardView>& views, const Chessboa
             p[kIntrinsics + 6 * v + k] = rvecs[v].at<double>(k);
             p[kIntrinsics + 6 * v + 3 + k] = tvecs[v].at<double>(k);
         }
-    const double cost = leastSquares(
+    const double cost = fitLeastSquares(
         [&](const std::vector<double>& q, std::vector<double>& r) { viewResiduals(views, model, q, r); }, p, 50);
     if (!std::isfinite(cost) || p[Fx] <= 0 || p[Fy] <= 0) {
         error = "the fit of the lens model did not converge";
@@ -277,7 +222,7 @@ LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size) {
             r.push_back(o.y - keptPixels[i].y);
         }
     };
-    const double cost = leastSquares(residuals, p, 100);
+    const double cost = fitLeastSquares(residuals, p, 100);
     fit.param = recordOf(p.data(), size);
     fit.rmsPx = rootMeanSquare(cost, keptRays.size());
     std::vector<double> r;

@@ -62,9 +62,13 @@ struct LensCalibration {
 
 // Reads an OpenCV calibration file (YAML or XML, `camera_matrix` and
 // `distortion_coefficients`, optionally `image_width` and `image_height`)
-// or a ROS camera_info YAML (the same keys, matrices as rows, cols, data).
-// False with `error` naming the file and what is missing or wrong.
-bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error);
+// or a ROS camera_info YAML (the same keys, matrices as rows, cols, data,
+// and `distortion_model`). False with `error` naming the file and what is
+// missing or wrong: no positive, finite intrinsics or image size, or a lens
+// model the record cannot express (fisheye). What the conversion drops is
+// appended to `warnings`.
+bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error,
+                         std::vector<std::string>* warnings = nullptr);
 
 struct LensFit {
     CameraParam param;
@@ -76,7 +80,10 @@ struct LensFit {
 // infinite residual when the lens cannot be followed over the frame.
 LensFit fitLensCalibration(const LensCalibration& lens, cv::Size size);
 
-// Writes `record` as the only record of `path`; a file already there is
-// first renamed to path + ".bak". Nothing is changed unless the new file
-// was written whole. False with `error` set otherwise.
-bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& record, std::string& error);
+// Writes `record` as the only record of `path`, refusing one with a
+// cameraParamProblem. The new file is written whole beside it and renamed
+// over it in one step; a file already there is first kept as the next
+// backup, path.bak, path.bak.1, path.bak.2, ..., never replacing one, and
+// named in `backupPath`. Nothing is changed unless all of it succeeded.
+bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& record, std::string& error,
+                                   std::string* backupPath = nullptr);

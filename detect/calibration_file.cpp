@@ -1,6 +1,12 @@
 // The files of calibration: OpenCV and ROS calibrations read in, the
-// record written out with the previous one kept.
+// record written out with every previous one kept.
+#include <fcntl.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -46,15 +52,80 @@ bool readMatrixEntries(const cv::FileNode& node, std::vector<double>& values) {
     return true;
 }
 
-bool readLensNodes(const cv::FileStorage& fs, const std::string& path, LensCalibration& lens, std::string& error) {
+bool allFinite(const std::vector<double>& values) {
+    for (double v : values)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+std::string formatTerms(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+    return text;
+}
+
+// ROS names the lens model; OpenCV's files do not, and their coefficients
+// are always the pinhole model's. The record follows a pinhole lens over the
+// frame, whatever its terms; a fisheye lens maps angles, not tangents, and
+// has no pinhole counterpart at all.
+bool checkLensModel(const cv::FileStorage& fs, const std::string& path, const LensCalibration& lens,
+                    std::string& error, std::vector<std::string>* warnings) {
+    const cv::FileNode node = fs["distortion_model"];
+    if (node.empty()) return true;
+    const std::string model = node.isString() ? static_cast<std::string>(node) : "";
+    const size_t count = lens.distortion.size();
+    if (model == "equidistant" || model == "fisheye") {
+        error = path + ": distortion_model " + model +
+                " is a fisheye lens, which the camera record (a pinhole camera with one radial factor) "
+                "cannot express; calibrate this camera with quillmark calibrate instead";
+        return false;
+    }
+    if (model == "plumb_bob" && (count == 4 || count == 5)) return true;
+    if (model == "rational_polynomial" && count == 8) {
+        static const char* const rational[] = {"k4", "k5", "k6"};
+        std::vector<std::string> named;
+        for (int i = 0; i < 3; ++i)
+            if (lens.distortion[5 + i] != 0.0) named.push_back(rational[i]);
+        if (!named.empty() && warnings)
+            warnings->push_back("the record has no rational terms: " + formatTerms(named) + " of " + path +
+                                " are dropped, and its one radial factor follows their effect over the frame only "
+                                "as closely as the residual says");
+        return true;
+    }
+    if (model == "plumb_bob" || model == "rational_polynomial") {
+        error = path + ": distortion_model " + model + " takes " + (model == "plumb_bob" ? "5" : "8") +
+                " distortion_coefficients, not " + std::to_string(count);
+        return false;
+    }
+    error = path + ": distortion_model \"" + model +
+            "\" is not one the camera record can express (plumb_bob or rational_polynomial)";
+    return false;
+}
+
+bool readImageSize(const cv::FileStorage& fs, const std::string& path, LensCalibration& lens, std::string& error) {
+    const cv::FileNode width = fs["image_width"], height = fs["image_height"];
+    if (width.empty() || height.empty()) return true;
+    const double w = width.isInt() || width.isReal() ? static_cast<double>(width) : 0.0;
+    const double h = height.isInt() || height.isReal() ? static_cast<double>(height) : 0.0;
+    if (!(w >= 1 && h >= 1 && w <= 100000 && h <= 100000 && w == std::floor(w) && h == std::floor(h))) {
+        error = path + ": image_width and image_height are not a positive image size in whole pixels";
+        return false;
+    }
+    lens.size = cv::Size(static_cast<int>(w), static_cast<int>(h));
+    return true;
+}
+
+bool readLensNodes(const cv::FileStorage& fs, const std::string& path, LensCalibration& lens, std::string& error,
+                   std::vector<std::string>* warnings) {
     std::vector<double> values;
     const cv::FileNode matrix = fs["camera_matrix"];
     if (matrix.empty()) {
         error = path + " has no camera_matrix";
         return false;
     }
-    if (!readMatrixEntries(matrix, values) || values.size() != 9 || values[0] <= 0 || values[4] <= 0) {
-        error = path + ": camera_matrix is not a 3 x 3 matrix with positive focal lengths";
+    if (!readMatrixEntries(matrix, values) || values.size() != 9 || !allFinite(values) || !(values[0] > 0) ||
+        !(values[4] > 0)) {
+        error = path + ": camera_matrix is not a 3 x 3 matrix of finite numbers with positive focal lengths";
         return false;
     }
     for (int i = 0; i < 9; ++i) lens.cameraMatrix(i / 3, i % 3) = values[i];
@@ -68,15 +139,70 @@ bool readLensNodes(const cv::FileStorage& fs, const std::string& path, LensCalib
         error = path + ": distortion_coefficients must hold 4, 5, 8, 12 or 14 numbers";
         return false;
     }
+    if (!allFinite(values)) {
+        error = path + ": distortion_coefficients holds a number that is not finite";
+        return false;
+    }
     lens.distortion = values;
-    const cv::FileNode width = fs["image_width"], height = fs["image_height"];
-    if (!width.empty() && !height.empty()) lens.size = cv::Size(static_cast<int>(width), static_cast<int>(height));
-    return true;
+    return checkLensModel(fs, path, lens, error, warnings) && readImageSize(fs, path, lens, error);
+}
+
+// The backups of `path`: path.bak, then path.bak.1, path.bak.2, ... The
+// next one is numbered above every one there, so the highest number is
+// always the newest, whatever was deleted in between.
+std::string nextBackupPath(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path file(path);
+    const std::string bak = file.filename().string() + ".bak";
+    std::error_code ec;
+    long highest = -1;
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name == bak) highest = std::max(highest, 0L);
+        if (name.size() <= bak.size() + 1 || name.compare(0, bak.size() + 1, bak + ".") != 0) continue;
+        const std::string number = name.substr(bak.size() + 1);
+        if (number.size() < 10 && number.find_first_not_of("0123456789") == std::string::npos)
+            highest = std::max(highest, std::stol(number));
+    }
+    return highest < 0 ? path + ".bak" : path + ".bak." + std::to_string(highest + 1);
+}
+
+// A hard link costs nothing and cannot replace a file already there; where
+// links are not had, a copy that refuses to overwrite does the same.
+bool keepAsBackup(const std::string& path, std::string& backup, std::string& error) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        backup = nextBackupPath(path);
+        std::error_code ec;
+        std::filesystem::create_hard_link(path, backup, ec);
+        if (ec && ec != std::errc::file_exists)
+            std::filesystem::copy_file(path, backup, std::filesystem::copy_options::none, ec);
+        if (!ec) return true;
+        if (ec != std::errc::file_exists) {
+            error = "cannot keep " + path + " as " + backup + ": " + ec.message();
+            return false;
+        }
+    }
+    error = "cannot keep " + path + " as " + backup + ": another backup keeps taking its name";
+    return false;
+}
+
+// Written and read back whole, and on the disk, before it may replace the
+// file the running system depends on.
+bool writeWhole(const std::string& fresh, const CameraParam& record) {
+    if (saveCameraParam(fresh.c_str(), 1, &record) != 0) return false;
+    CameraParam back;
+    if (loadCameraParam(fresh.c_str(), 1, &back) != 0 || std::memcmp(&back, &record, sizeof back) != 0) return false;
+    const int fd = open(fresh.c_str(), O_RDONLY);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    return synced;
 }
 
 } // namespace
 
-bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error) {
+bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error,
+                         std::vector<std::string>* warnings) {
     bool ok = false;
     const std::string text = readWhole(path, ok);
     if (!ok || !std::filesystem::is_regular_file(path)) {
@@ -90,33 +216,48 @@ bool readLensCalibration(const std::string& path, LensCalibration& lens, std::st
             error = path + " is not an OpenCV or ROS calibration file (YAML or XML)";
             return false;
         }
-        return readLensNodes(fs, path, lens, error);
+        return readLensNodes(fs, path, lens, error, warnings);
     } catch (const cv::Exception&) {
         error = path + " is not an OpenCV or ROS calibration file (YAML or XML): it cannot be parsed";
         return false;
     }
 }
 
-bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& record, std::string& error) {
-    const std::string fresh = path + ".new", backup = path + ".bak";
-    if (saveCameraParam(fresh.c_str(), 1, &record) != 0) {
+bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& record, std::string& error,
+                                   std::string* backupPath) {
+    if (backupPath) backupPath->clear();
+    const std::string problem = cameraParamProblem(record);
+    if (!problem.empty()) {
+        error = "the calibration gives no usable camera: " + problem;
+        return false;
+    }
+    // A name of its own beside the file, so that the rename below replaces
+    // the file in one step on the same file system.
+    std::string fresh = path + ".new-XXXXXX";
+    const int fd = mkstemp(fresh.data());
+    if (fd < 0) {
+        error = "cannot write a new file beside " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (!writeWhole(fresh, record)) {
         std::remove(fresh.c_str());
-        error = "cannot write " + fresh;
+        error = "cannot write " + fresh + " whole";
         return false;
     }
     std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
-        std::filesystem::rename(path, backup, ec);
-        if (ec) {
-            std::remove(fresh.c_str());
-            error = "cannot keep " + path + " as " + backup + ": " + ec.message();
-            return false;
-        }
+    std::string backup;
+    if (std::filesystem::exists(path, ec) && !keepAsBackup(path, backup, error)) {
+        std::remove(fresh.c_str());
+        return false;
     }
     std::filesystem::rename(fresh, path, ec);
     if (ec) {
-        error = "cannot write " + path + ": " + ec.message();
+        std::remove(fresh.c_str());
+        if (!backup.empty()) std::remove(backup.c_str());
+        error = "cannot replace " + path + ": " + ec.message() + "; it is unchanged";
         return false;
     }
+    if (backupPath) *backupPath = backup;
     return true;
 }

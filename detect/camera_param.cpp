@@ -126,6 +126,54 @@ int printCameraParam(const CameraParam& record, FILE* out) {
     return 0;
 }
 
+std::string cameraParamProblem(const CameraParam& record) {
+    if (record.xsize <= 0 || record.ysize <= 0)
+        return "its image size " + std::to_string(record.xsize) + "x" + std::to_string(record.ysize) +
+               " is not positive";
+    for (const double* row : record.projection)
+        for (int c = 0; c < 4; ++c)
+            if (!std::isfinite(row[c])) return "its projection holds a number that is not finite";
+    for (double d : record.distortion)
+        if (!std::isfinite(d)) return "its distortion holds a number that is not finite";
+    // Zero focal lengths project every point onto the centre: nothing
+    // would ever be found, and nothing would say why.
+    if (!(record.projection[0][0] > 0.0) || !(record.projection[1][1] > 0.0))
+        return "its focal lengths " + std::to_string(record.projection[0][0]) + " and " +
+               std::to_string(record.projection[1][1]) + " are not positive";
+    if (!(record.distortion[3] > 0.0))
+        return "its distortion scale " + std::to_string(record.distortion[3]) + " is not positive";
+    return "";
+}
+
+bool readCameraParamFile(const char* path, CameraParam& record, std::string& error) {
+    CameraParam read;
+    if (loadCameraParam(path, 1, &read) != 0) {
+        error = std::string(path) + " is missing or shorter than one camera record (136 bytes)";
+        return false;
+    }
+    const std::string problem = cameraParamProblem(read);
+    if (!problem.empty()) {
+        error = std::string(path) + " holds no usable camera: " + problem;
+        return false;
+    }
+    record = read;
+    return true;
+}
+
+std::string cameraScaleWarning(const CameraParam& source, int newWidth, int newHeight) {
+    if (source.xsize <= 0 || source.ysize <= 0 || newWidth <= 0 || newHeight <= 0) return "";
+    const double aspect = static_cast<double>(source.xsize) / source.ysize;
+    const double newAspect = static_cast<double>(newWidth) / newHeight;
+    // Sizes rounded to whole pixels differ in aspect by well under 1 %.
+    if (std::fabs(newAspect / aspect - 1.0) < 0.01) return "";
+    const bool turned = (source.xsize > source.ysize) != (newWidth > newHeight);
+    return "the camera record is for " + std::to_string(source.xsize) + "x" + std::to_string(source.ysize) +
+           " images and the frames are " + std::to_string(newWidth) + "x" + std::to_string(newHeight) +
+           (turned ? ", turned the other way" : ", of another shape") +
+           ": scaled by the width alone, its focal lengths and centre do not fit these frames; "
+           "calibrate at this size (quillmark calibrate)";
+}
+
 int setWorkingCameraParam(const CameraParam& record) {
     if (record.xsize <= 0 || record.ysize <= 0) return -1;
     const long long pixels = static_cast<long long>(record.xsize) * record.ysize;

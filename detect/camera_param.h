@@ -3,6 +3,7 @@
 // the lens distortion mappings between observed and ideal pixel positions.
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct CameraParam {
     int32_t xsize = 0;            // image width the record holds for, pixels
@@ -22,6 +23,17 @@ int saveCameraParam(const char* path, int count, const CameraParam* records);
 // untouched) for a source of width 0 or less, such as a zeroed record.
 int scaleCameraParam(const CameraParam& source, int newWidth, int newHeight, CameraParam& out);
 int printCameraParam(const CameraParam& record, FILE* out = stdout);
+// Why `record` cannot stand for a camera: an image size that is not
+// positive, a number that is not finite, focal lengths or a distortion
+// scale that are not positive. Empty when it can.
+std::string cameraParamProblem(const CameraParam& record);
+// Reads the first record of `path` and checks it as above. False with
+// `error` naming the file and what is wrong with it.
+bool readCameraParamFile(const char* path, CameraParam& record, std::string& error);
+// Scaling by the width alone keeps the record's aspect; frames of another
+// aspect (a portrait camera and a landscape record, say) get wrong focal
+// lengths and centre. A warning saying so, or empty when the aspects agree.
+std::string cameraScaleWarning(const CameraParam& source, int newWidth, int newHeight);
 // Installs the record as the detector's working parameter and sizes the
 // per-frame storage for its image size. -1, with the previous installation
 // kept, for a size that is not positive or above 2^28 pixels, or when the

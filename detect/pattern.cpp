@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include "bilinear.h"
 #include "camera_param.h"
 #include "detector_state.h"
 #include "identity_check.h"
@@ -235,24 +236,6 @@ int samplePatternCode(const uint8_t* frame, const int* xCoord, const int* yCoord
 
 namespace {
 
-// Bilinear mix of the three channels around (x, y), pixel i centred on i;
-// false when a neighbour lies outside the frame.
-bool addInterpolated(const uint8_t* frame, int width, int height, double x, double y, double* cell) {
-    const double fx = std::floor(x), fy = std::floor(y);
-    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
-    if (x0 < 0 || y0 < 0 || x0 + 1 >= width || y0 + 1 >= height) return false;
-    const double ax = x - fx, ay = y - fy;
-    const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
-    const uint8_t* p[4];
-    p[0] = frame + (static_cast<size_t>(y0) * width + x0) * 4;
-    p[1] = p[0] + 4;
-    p[2] = p[0] + static_cast<size_t>(width) * 4;
-    p[3] = p[2] + 4;
-    for (int c = 0; c < kPatternPlanes; ++c)
-        cell[c] += w[0] * p[0][c] + w[1] * p[1][c] + w[2] * p[2][c] + w[3] * p[3][c];
-    return true;
-}
-
 double squaredLength(const double a[2], const double b[2]) {
     return (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]);
 }
@@ -288,7 +271,10 @@ int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCo
         for (int i = 0; i < nx; ++i, u += P[0][0] * step, v += P[1][0] * step, d += P[2][0] * step) {
             if (d == 0.0) return -1;
             const double inverse = 1.0 / d;
-            addInterpolated(frame, width, height, u * inverse, v * inverse, cells + (i / fx) * kPatternPlanes);
+            double bgr[3];
+            if (!bilinearPixel(frame, width, height, u * inverse, v * inverse, bgr)) continue;
+            double* cell = cells + (i / fx) * kPatternPlanes;
+            for (int c = 0; c < kPatternPlanes; ++c) cell[c] += bgr[c];
         }
     }
     const double perCell = fx * fy;

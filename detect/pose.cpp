@@ -5,6 +5,7 @@
 #include <vector>
 #include "camera_param.h"
 #include "detector_state.h"
+#include "least_squares.h"
 #include "matrix.h"
 
 namespace {
@@ -346,30 +347,6 @@ double squaredReprojection(const double R[3][3], const double t[3], const Camera
     return sum;
 }
 
-// Solves the 6 x 6 system A x = b in place by elimination with pivoting;
-// false when it is singular.
-bool solveSix(double A[6][6], double b[6], double x[6]) {
-    for (int c = 0; c < 6; ++c) {
-        int pivot = c;
-        for (int r = c + 1; r < 6; ++r)
-            if (std::fabs(A[r][c]) > std::fabs(A[pivot][c])) pivot = r;
-        if (!(std::fabs(A[pivot][c]) > 1e-300)) return false;
-        std::swap(A[c], A[pivot]);
-        std::swap(b[c], b[pivot]);
-        for (int r = c + 1; r < 6; ++r) {
-            const double f = A[r][c] / A[c][c];
-            for (int k = c; k < 6; ++k) A[r][k] -= f * A[c][k];
-            b[r] -= f * b[c];
-        }
-    }
-    for (int r = 5; r >= 0; --r) {
-        double sum = b[r];
-        for (int k = r + 1; k < 6; ++k) sum -= A[r][k] * x[k];
-        x[r] = sum / A[r][r];
-    }
-    return true;
-}
-
 constexpr int kPolishIterations = 12;
 
 // Levenberg-Marquardt on the six pose parameters from the angle search's
@@ -382,47 +359,30 @@ double polishPose(double R[3][3], double t[3], const double image[][2], const do
     double (*observed)[2] = detectorState().poseImage;
     for (int i = 0; i < n; ++i)
         idealToObserved(camera.distortion, image[i][0], image[i][1], &observed[i][0], &observed[i][1]);
-    std::vector<double> residual(2 * n), moved(2 * n), jacobian(2 * n * 6);
-    double error = squaredReprojection(R, t, camera, model, observed, n, residual.data());
-    double damping = 1e-3;
-    for (int iteration = 0; iteration < kPolishIterations && error > 0.0; ++iteration) {
-        // Forward differences: a microradian and a micrometre per unit of depth.
-        const double depth = std::fabs(t[2]) > 1.0 ? std::fabs(t[2]) : 1.0;
-        for (int p = 0; p < 6; ++p) {
-            double d[6] = {0, 0, 0, 0, 0, 0}, R2[3][3], t2[3];
-            const double h = p < 3 ? 1e-6 : 1e-6 * depth;
-            d[p] = h;
-            movePose(R, t, d, R2, t2);
-            squaredReprojection(R2, t2, camera, model, observed, n, moved.data());
-            for (int i = 0; i < 2 * n; ++i) jacobian[i * 6 + p] = (residual[i] - moved[i]) / h;
-        }
-        double A[6][6] = {}, b[6] = {};
-        for (int i = 0; i < 2 * n; ++i)
-            for (int r = 0; r < 6; ++r) {
-                b[r] += jacobian[i * 6 + r] * residual[i];
-                for (int c = 0; c < 6; ++c) A[r][c] += jacobian[i * 6 + r] * jacobian[i * 6 + c];
-            }
-        // Raise the damping until a step lowers the error; stop when none
-        // does or the gain has become negligible.
-        double before = error;
-        for (; damping < 1e6 && error == before; damping *= 10) {
-            double damped[6][6], rhs[6], step[6], R2[3][3], t2[3];
-            std::memcpy(damped, A, sizeof A);
-            std::memcpy(rhs, b, sizeof b);
-            for (int r = 0; r < 6; ++r) damped[r][r] += damping * (A[r][r] > 0.0 ? A[r][r] : 1.0);
-            if (!solveSix(damped, rhs, step)) continue;
-            movePose(R, t, step, R2, t2);
-            const double trial = squaredReprojection(R2, t2, camera, model, observed, n, moved.data());
-            if (!(trial < error)) continue;
-            std::memcpy(R, R2, sizeof R2);
-            std::memcpy(t, t2, sizeof t2);
-            residual = moved;
-            error = trial;
-            damping *= 0.01;
-        }
-        if (!(error < before * (1 - 1e-9))) break;
-    }
-    return error / n;
+    // The parameters move the search's pose: a turn in radians and a shift
+    // in units of the depth, so that the fit's difference steps are a
+    // microradian and a micrometre per metre.
+    const double depth = std::fabs(t[2]) > 1.0 ? std::fabs(t[2]) : 1.0;
+    double start[3][3], startT[3];
+    std::memcpy(start, R, sizeof start);
+    std::memcpy(startT, t, sizeof startT);
+    const auto moved = [&](const std::vector<double>& p, double R2[3][3], double t2[3]) {
+        const double d[6] = {p[0], p[1], p[2], p[3] * depth, p[4] * depth, p[5] * depth};
+        movePose(start, startT, d, R2, t2);
+    };
+    const double before = squaredReprojection(R, t, camera, model, observed, n, nullptr);
+    std::vector<double> p(6, 0.0);
+    const double after = fitLeastSquares(
+        [&](const std::vector<double>& q, std::vector<double>& residual) {
+            double R2[3][3], t2[3];
+            moved(q, R2, t2);
+            residual.resize(2 * static_cast<size_t>(n));
+            squaredReprojection(R2, t2, camera, model, observed, n, residual.data());
+        },
+        p, kPolishIterations);
+    if (!(after < before)) return before / n;
+    moved(p, R, t);
+    return after / n;
 }
 
 } // namespace

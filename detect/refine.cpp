@@ -2,8 +2,10 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
+#include "bilinear.h"
 #include "camera_param.h"
 #include "detector_state.h"
+#include "squares.h"
 
 namespace {
 
@@ -33,20 +35,15 @@ constexpr double kInlierPx = 0.3;
 // The detector's own confidence cut: below it the identity is dropped.
 constexpr double kMinConfidence = 0.5;
 
-// Bilinear channel sum of the observed frame; false off the frame.
+// Channel sums (0..765) of the observed frame; false off the frame.
 struct Sampler {
     const uint8_t* frame;
     int width, height;
 
     bool sum(double x, double y, double& out) const {
-        if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
-        const int ix = static_cast<int>(x), iy = static_cast<int>(y);
-        const double fx = x - ix, fy = y - iy;
-        const uint8_t* p = frame + (static_cast<size_t>(iy) * width + ix) * 4;
-        const uint8_t* q = p + static_cast<size_t>(width) * 4;
-        const double top = (1 - fx) * (p[0] + p[1] + p[2]) + fx * (p[4] + p[5] + p[6]);
-        const double bottom = (1 - fx) * (q[0] + q[1] + q[2]) + fx * (q[4] + q[5] + q[6]);
-        out = (1 - fy) * top + fy * bottom;
+        double bgr[3];
+        if (!bilinearPixel(frame, width, height, x, y, bgr)) return false;
+        out = bgr[0] + bgr[1] + bgr[2];
         return true;
     }
 };
@@ -105,23 +102,6 @@ bool edgeOffset(const Sampler& sampler, const double origin[2], const double ste
     return true;
 }
 
-// Least-squares line through the points, (a, b) a unit normal.
-void fitLine(const std::vector<double>& xs, const std::vector<double>& ys, double line[3]) {
-    const size_t n = xs.size();
-    double mx = 0, my = 0;
-    for (size_t i = 0; i < n; ++i) mx += xs[i], my += ys[i];
-    mx /= n, my /= n;
-    double sxx = 0, sxy = 0, syy = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const double dx = xs[i] - mx, dy = ys[i] - my;
-        sxx += dx * dx, sxy += dx * dy, syy += dy * dy;
-    }
-    const double along = 0.5 * std::atan2(2 * sxy, sxx - syy);
-    line[0] = -std::sin(along);
-    line[1] = std::cos(along);
-    line[2] = -(line[0] * mx + line[1] * my);
-}
-
 // The line most of the points agree on: of the lines through every pair of
 // points, the one with the most points within kInlierPx (the smaller sum of
 // squared distances on ties), then the least-squares line through those.
@@ -130,7 +110,7 @@ void fitLine(const std::vector<double>& xs, const std::vector<double>& ys, doubl
 bool consensusLine(std::vector<double>& xs, std::vector<double>& ys, size_t minPoints, double line[3]) {
     const size_t n = xs.size();
     // Usually every point lies on the side, and the search is not needed.
-    fitLine(xs, ys, line);
+    if (fitEdgeLine(xs.data(), ys.data(), static_cast<int>(n), line) < 0) return false;
     size_t near = 0;
     for (size_t k = 0; k < n; ++k) near += std::fabs(line[0] * xs[k] + line[1] * ys[k] + line[2]) <= kInlierPx;
     if (near == n) return true;
@@ -162,8 +142,7 @@ bool consensusLine(std::vector<double>& xs, std::vector<double>& ys, size_t minP
         ++kept;
     }
     xs.resize(kept), ys.resize(kept);
-    fitLine(xs, ys, line);
-    return true;
+    return fitEdgeLine(xs.data(), ys.data(), static_cast<int>(kept), line) == 0;
 }
 
 // The side from vertex `from` to vertex `to` (ideal pixels) found again in
@@ -206,18 +185,17 @@ bool refineSide(const Sampler& sampler, const double distortion[4], const double
     return true;
 }
 
-// Vertex k as line k-1 x line k; false for parallel or non-finite lines.
-bool intersect(const double P[3], const double Q[3], double vertex[2]) {
-    const double det = P[0] * Q[1] - Q[0] * P[1];
-    if (det == 0.0) return false;
-    vertex[0] = (P[1] * Q[2] - Q[1] * P[2]) / det;
-    vertex[1] = (Q[0] * P[2] - P[0] * Q[2]) / det;
-    return std::isfinite(vertex[0]) && std::isfinite(vertex[1]);
-}
-
-bool verticesOf(const double line[4][3], double vertex[4][2]) {
-    for (int k = 0; k < 4; ++k)
-        if (!intersect(line[(k + 3) % 4], line[k], vertex[k])) return false;
+// Finite corners within reach of any frame, and finite lines with unit
+// normals: anything else is no square to refine (and would index profiles
+// and stations out of range).
+bool usableSquare(const MarkerInfo& marker) {
+    constexpr double kFarPx = 1e6;
+    for (int k = 0; k < 4; ++k) {
+        for (const double v : marker.vertex[k])
+            if (!(std::fabs(v) <= kFarPx)) return false;
+        const double* l = marker.line[k];
+        if (!std::isfinite(l[2]) || !(std::fabs(std::hypot(l[0], l[1]) - 1.0) < 1e-6)) return false;
+    }
     return true;
 }
 
@@ -225,6 +203,7 @@ bool verticesOf(const double line[4][3], double vertex[4][2]) {
 
 int refineMarkerEdges(const uint8_t* frame, int width, int height, const double distortion[4],
                       MarkerInfo& marker) {
+    if (!frame || width < 2 || height < 2 || !usableSquare(marker)) return 0;
     const Sampler sampler{frame, width, height};
     double inside[2] = {0.0, 0.0};
     double perimeter = 0.0;
@@ -237,31 +216,26 @@ int refineMarkerEdges(const uint8_t* frame, int width, int height, const double 
 
     double line[4][3], vertex[4][2];
     std::copy(&marker.line[0][0], &marker.line[0][0] + 12, &line[0][0]);
-    std::copy(&marker.vertex[0][0], &marker.vertex[0][0] + 8, &vertex[0][0]);
     // A second round centred on the refined edges measured no better: the
     // mid-level crossing does not care where in the window the edge lies.
+    // A side is judged by how far its line moved, not by its corners: where
+    // a steep view makes a corner acute, a correct half-pixel move of its
+    // two sides moves the corner several pixels.
     bool refined[4];
-    for (int k = 0; k < 4; ++k)
-        refined[k] = refineSide(sampler, distortion, vertex[k], vertex[(k + 1) % 4], inside, halfWindow, line[k]);
-    if (!verticesOf(line, vertex)) return 0;
-    // A corner that moved too far condemns both of its sides: back to the
-    // contour's lines until every corner lies near its contour corner.
-    for (bool moved = true; moved;) {
-        moved = false;
-        for (int k = 0; k < 4 && !moved; ++k) {
-            const double shift = std::hypot(vertex[k][0] - marker.vertex[k][0], vertex[k][1] - marker.vertex[k][1]);
-            if (shift <= kRefineMaxShiftPx) continue;
-            for (const int side : {(k + 3) % 4, k}) {
-                std::copy(marker.line[side], marker.line[side] + 3, line[side]);
-                refined[side] = false;
-            }
-            if (!verticesOf(line, vertex)) return 0;
-            moved = true;
-        }
+    for (int k = 0; k < 4; ++k) {
+        const double* from = marker.vertex[k];
+        const double* to = marker.vertex[(k + 1) % 4];
+        refined[k] = refineSide(sampler, distortion, from, to, inside, halfWindow, line[k]) &&
+                     std::fabs(line[k][0] * from[0] + line[k][1] * from[1] + line[k][2]) <= kRefineMaxShiftPx &&
+                     std::fabs(line[k][0] * to[0] + line[k][1] * to[1] + line[k][2]) <= kRefineMaxShiftPx;
+        if (!refined[k]) std::copy(marker.line[k], marker.line[k] + 3, line[k]);
     }
-    // A corner between two unrefined sides stays exactly as it was.
-    for (int k = 0; k < 4; ++k)
+    if (intersectEdgeLines(line, vertex) < 0) return 0;
+    for (int k = 0; k < 4; ++k) {
+        // A corner between two unrefined sides stays exactly as it was.
         if (!refined[(k + 3) % 4] && !refined[k]) std::copy(marker.vertex[k], marker.vertex[k] + 2, vertex[k]);
+        if (!std::isfinite(vertex[k][0]) || !std::isfinite(vertex[k][1])) return 0;
+    }
     std::copy(&line[0][0], &line[0][0] + 12, &marker.line[0][0]);
     std::copy(&vertex[0][0], &vertex[0][0] + 8, &marker.vertex[0][0]);
     return static_cast<int>(std::count(refined, refined + 4, true));

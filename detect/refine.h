@@ -8,8 +8,8 @@
 #include <cstdint>
 #include "squares.h"
 
-// A refined corner never lies farther than this from the contour's corner:
-// a side that would move it farther keeps its contour line.
+// A refined side's line never lies farther than this from the ends of its
+// contour side: a side that would move farther keeps its contour line.
 constexpr double kRefineMaxShiftPx = 2.0;
 
 // Refines one marker's `line` and `vertex` (ideal pixels) from `frame`

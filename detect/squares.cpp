@@ -176,34 +176,38 @@ int removeOverlaps(SquareCandidate* candidates, int count) {
     return kept;
 }
 
-// Least-squares line through the ideal positions of contour points
-// first..last, as (a, b, c) with (a, b) the unit normal.
+// The principal axis through the points (one a row) as (a, b, c) with
+// (a, b) the unit normal, its sign the eigenvector's.
+int principalLine(const Matrix* points, double line[3]) {
+    Matrix* evec = allocMatrix(2, 2);
+    Vector* ev = allocVector(2);
+    Vector* mean = allocVector(2);
+    int result = -1;
+    if (evec && ev && mean && principalComponents(points, evec, ev, mean) == 0) {
+        const double ex = at(evec, 0, 0), ey = at(evec, 0, 1);
+        const double mx = mean->v[0], my = mean->v[1];
+        line[0] = ey;
+        line[1] = -ex;
+        line[2] = -(ey * mx - ex * my);
+        result = 0;
+    }
+    if (evec) freeMatrix(evec);
+    if (ev) freeVector(ev);
+    if (mean) freeVector(mean);
+    return result;
+}
+
+// The line through the ideal positions of contour points first..last.
 int fitSide(const int32_t* xCoord, const int32_t* yCoord, int first, int last, const double distortion[4],
             double line[3]) {
     const int n = last - first + 1;
     if (n < 2) return -1;
     Matrix* points = allocMatrix(n, 2);
-    Matrix* evec = allocMatrix(2, 2);
-    Vector* ev = allocVector(2);
-    Vector* mean = allocVector(2);
-    int result = -1;
-    if (points && evec && ev && mean) {
-        for (int i = 0; i < n; ++i)
-            observedToIdeal(distortion, xCoord[first + i], yCoord[first + i], &at(points, i, 0),
-                            &at(points, i, 1));
-        if (principalComponents(points, evec, ev, mean) == 0) {
-            const double ex = at(evec, 0, 0), ey = at(evec, 0, 1);
-            const double mx = mean->v[0], my = mean->v[1];
-            line[0] = ey;
-            line[1] = -ex;
-            line[2] = -(ey * mx - ex * my);
-            result = 0;
-        }
-    }
-    if (points) freeMatrix(points);
-    if (evec) freeMatrix(evec);
-    if (ev) freeVector(ev);
-    if (mean) freeVector(mean);
+    if (!points) return -1;
+    for (int i = 0; i < n; ++i)
+        observedToIdeal(distortion, xCoord[first + i], yCoord[first + i], &at(points, i, 0), &at(points, i, 1));
+    const int result = principalLine(points, line);
+    freeMatrix(points);
     return result;
 }
 
@@ -395,6 +399,20 @@ int fitMarkerEdges(const int32_t* xCoord, const int32_t* yCoord, const int32_t c
         const int last = static_cast<int>(e - w);
         if (fitSide(xCoord, yCoord, first, last, distortion, line[k]) < 0) return -1;
     }
+    return intersectEdgeLines(line, vertex);
+}
+
+int fitEdgeLine(const double* xs, const double* ys, int n, double line[3]) {
+    if (n < 2) return -1;
+    Matrix* points = allocMatrix(n, 2);
+    if (!points) return -1;
+    for (int i = 0; i < n; ++i) at(points, i, 0) = xs[i], at(points, i, 1) = ys[i];
+    const int result = principalLine(points, line);
+    freeMatrix(points);
+    return result;
+}
+
+int intersectEdgeLines(const double line[4][3], double vertex[4][2]) {
     for (int k = 0; k < 4; ++k) {
         const double* P = line[(k + 3) % 4];
         const double* Q = line[k];

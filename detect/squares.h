@@ -61,3 +61,8 @@ int splitAtFarthest(const int32_t* xCoord, const int32_t* yCoord, int first, int
 MarkerInfo* buildMarkerInfo(const uint8_t* frame, SquareCandidate* candidates, int* count);
 int fitMarkerEdges(const int32_t* xCoord, const int32_t* yCoord, const int32_t cornerIndex[5],
                    double line[4][3], double vertex[4][2]);
+// The principal axis of n >= 2 points as (a, b, c), a x + b y + c = 0 with
+// (a, b) a unit normal; -1 when the points coincide.
+int fitEdgeLine(const double* xs, const double* ys, int n, double line[3]);
+// Vertex k = line k-1 x line k; -1 when two neighbouring lines are parallel.
+int intersectEdgeLines(const double line[4][3], double vertex[4][2]);

@@ -13,6 +13,7 @@
 #include "fuzz_entries.h"
 #include "fuzz_input.h"
 #include "pattern.h"
+#include "refine.h"
 #include "render.h"
 
 namespace {
@@ -97,7 +98,9 @@ std::string detectOnFrame(const cv::Mat& bgr, const CameraParam& camera) {
     }
     MarkerInfo* markers = nullptr;
     int count = 0;
+    // The second run with sub-pixel corners, which refine every identified marker.
     for (int run = 0; run < 2; ++run) {
+        detectorState().options.cornerRefine = run == 1;
         if (detectMarkersWithHistory(frame.data, DETECT_THRESHOLD, &markers, &count) == 0) {
             if (std::string problem = checkMarkers(markers, count, kMaxMarkers); !problem.empty()) return problem;
         }
@@ -179,5 +182,22 @@ std::string fuzzDetector(const uint8_t* data, size_t size) {
     cv::Mat bgr(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
     const std::string pixels = in.bytes(bgr.total() * 3);
     std::memcpy(bgr.data, pixels.data(), pixels.size());
-    return detectOnFrame(bgr, shippedDetector().camera);
+    if (std::string problem = detectOnFrame(bgr, shippedDetector().camera); !problem.empty()) return problem;
+    // Then any square at all, NaNs and infinities included, handed to the
+    // refinement's public entry on the same frame.
+    cv::Mat frame;
+    cv::cvtColor(bgr, frame, cv::COLOR_BGR2BGRA);
+    MarkerInfo square{};
+    for (auto& vertex : square.vertex)
+        for (double& v : vertex) v = in.rawDouble();
+    for (auto& line : square.line)
+        for (double& v : line) v = in.rawDouble();
+    const int sides = refineMarkerEdges(frame.data, frame.cols, frame.rows, shippedDetector().camera.distortion, square);
+    if (sides < 0 || sides > 4) return "the refinement counted more sides than a square has";
+    if (sides > 0) {
+        for (int k = 0; k < 4; ++k)
+            if (!std::isfinite(square.vertex[k][0]) || !std::isfinite(square.vertex[k][1]))
+                return "a refined corner is not finite";
+    }
+    return "";
 }

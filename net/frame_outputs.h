@@ -5,10 +5,12 @@
 #include <vector>
 #include "mqtt_output.h"
 #include "output_target.h"
+#include "tuio_output.h"
 #include "tracking_worker.h"
 
 // One FrameOutput per target that is on (TUIO first); none when both are
 // off. `format` selects the MQTT report's fields; `notice` hears of the
-// broker's loss and return.
+// broker's loss and return; `volume` is TUIO's 3D working volume.
 std::vector<std::shared_ptr<FrameOutput>> makeFrameOutputs(const OutputTarget& tuio, const OutputTarget& mqtt,
-                                                           DataFormat format, MqttOutput::Notice notice);
+                                                           DataFormat format, MqttOutput::Notice notice,
+                                                           TuioVolume volume = {});

@@ -1,5 +1,9 @@
 #include "network.h"
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <cerrno>
 #include <chrono>
@@ -180,6 +184,18 @@ std::string Network::receive() {
         return {};
     }
     return std::string(buffer, n);
+}
+
+void Network::sendWithoutDelay() {
+    if (!socket_) return;
+    const int on = 1;
+    ::setsockopt(socket_->native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+std::size_t Network::unsentBytes() const {
+    int unsent = 0;
+    if (!socket_ || ::ioctl(socket_->native_handle(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) return 0;
+    return static_cast<std::size_t>(unsent);
 }
 
 int Network::liveConnections() {

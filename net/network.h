@@ -53,6 +53,13 @@ public:
     // whose description goes to standard output.
     std::string receive();
 
+    // For a connection that is pushed frames: each send leaves at once
+    // instead of waiting to be joined with the next.
+    void sendWithoutDelay();
+    // Bytes written that the system has not yet put on the wire (the
+    // client's window is closed, or the link is full): a lagging client.
+    std::size_t unsentBytes() const;
+
     // Connections whose thread has not finished yet, over all servers.
     static int liveConnections();
     // Connections accepted since the process began, over all servers.

@@ -1,5 +1,7 @@
 #include "protocol.h"
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include "server_state.h"
@@ -29,7 +31,51 @@ const char* const HelpTexts[] = {
     "\n",
 };
 
+std::atomic<uint64_t> FramesSkipped{0};
+std::atomic<uint64_t> ClientsDropped{0};
+
+using Clock = std::chrono::steady_clock;
+
+// What one Automatic-Mode connection knows of its client's pace.
+struct Lag {
+    Clock::time_point lastProgress = Clock::now();
+    std::size_t lastUnsent = 0;
+    uint64_t skipped = 0;
+};
+
+void logDrop(const Lag& lag) {
+    ClientsDropped.fetch_add(1, std::memory_order_relaxed);
+    std::printf("Client dropped: took nothing for %d ms, %llu frames skipped\n", LAGGING_CLIENT_TIMEOUT_MS,
+                static_cast<unsigned long long>(lag.skipped));
+    std::fflush(stdout);
+}
+
+// One Automatic-Mode pass: the latest report, or nothing while the previous
+// one still waits to leave. False when the client is to be dropped.
+bool pushLatestReport(Network& connection, DataFormat format, Lag& lag) {
+    const auto now = Clock::now();
+    const std::size_t unsent = connection.unsentBytes();
+    if (unsent < lag.lastUnsent || unsent == 0) lag.lastProgress = now;
+    lag.lastUnsent = unsent;
+    if (unsent == 0) {
+        if (sendAllReport(connection, format)) return true;
+        // A client that closed is gone without a word; one that stalled a
+        // send for the whole timeout was dropped.
+        if (connection.unsentBytes() > 0) logDrop(lag);
+        return false;
+    }
+    ++lag.skipped;
+    FramesSkipped.fetch_add(1, std::memory_order_relaxed);
+    if (now - lag.lastProgress < std::chrono::milliseconds(LAGGING_CLIENT_TIMEOUT_MS)) return true;
+    logDrop(lag);
+    return false;
+}
+
 }  // namespace
+
+uint64_t framesSkippedForSlowClients() { return FramesSkipped.load(std::memory_order_relaxed); }
+
+uint64_t slowClientsDropped() { return ClientsDropped.load(std::memory_order_relaxed); }
 
 bool sendAllReport(ReplySink& connection, DataFormat format) {
     std::string text;
@@ -87,6 +133,8 @@ std::vector<std::string> splitChunk(const std::string& text) {
 void serveClient(Network& connection) {
     const bool automatic = AutomaticModeFlag.load();
     const DataFormat format = activeDataFormat();
+    Lag lag;
+    if (automatic) connection.sendWithoutDelay();
     auto lastPass = std::chrono::steady_clock::now();
     for (;;) {
         // Sleeping out the pass keeps hundreds of idle connections off the
@@ -95,9 +143,9 @@ void serveClient(Network& connection) {
         lastPass = std::chrono::steady_clock::now();
         if (!serverActive()) return;
         if (automatic) {
-            // The client is never read in this mode, so a failed send is the
-            // only sign that it has gone.
-            if (!sendAllReport(connection, format)) return;
+            // The client is never read in this mode, so a failed send or a
+            // queue that does not move are the only signs that it has gone.
+            if (!pushLatestReport(connection, format, lag)) return;
             continue;
         }
         const std::string text = connection.receive();

@@ -2,6 +2,7 @@
 // What a client experiences on one connection: reports pushed on every pass
 // (Automatic Mode) or a line dialogue of "all", "get <name>", "help",
 // "exit" and "quit" (Command Mode).
+#include <cstdint>
 #include <string>
 #include <vector>
 #include "network.h"
@@ -10,6 +11,16 @@
 // A connection makes at most one pass per this many milliseconds, so an
 // Automatic-Mode client gets at most about 30 reports a second.
 constexpr int PASS_INTERVAL_MS = 33;
+
+// An Automatic-Mode client whose earlier frame has not left yet gets no new
+// one (the frame is skipped: a tracking client wants the latest, not a
+// backlog), and one that takes no byte for this long is dropped.
+constexpr int LAGGING_CLIENT_TIMEOUT_MS = 3000;
+
+// Since the process began, over all connections: frames skipped for clients
+// that lagged, and clients dropped for taking nothing (for a status display).
+uint64_t framesSkippedForSlowClients();
+uint64_t slowClientsDropped();
 
 // The ConnectionHandler of the server: mode and fields are those active
 // when the connection begins, for as long as it lasts.

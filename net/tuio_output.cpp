@@ -1,7 +1,10 @@
 #include "tuio_output.h"
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <sstream>
 #include <lo/lo.h>
 
 namespace {
@@ -14,6 +17,27 @@ constexpr std::size_t kQueueFrames = 4;
 // Used when two frames carry the same capture time (a replayed source).
 constexpr double kFallbackFrameSeconds = 1.0 / 30.0;
 
+// The highest fseq any TUIO output of this process has sent.
+std::atomic<int64_t> HighestFseq{0};
+
+void noteFseq(int64_t fseq) {
+    int64_t seen = HighestFseq.load();
+    while (seen < fseq && !HighestFseq.compare_exchange_weak(seen, fseq)) {
+    }
+}
+
+// An angle brought into [0, 2π), the range TUIO gives angles in.
+float fullTurn(double radians) {
+    double angle = std::fmod(radians, kTwoPi) + 0.0;  // no -0 on the wire
+    if (angle < 0) angle += kTwoPi;
+    const float rounded = static_cast<float>(angle);
+    return rounded >= static_cast<float>(kTwoPi) ? 0.0f : rounded;
+}
+
+float intoUnit(double value, double low, double high) {
+    return static_cast<float>(std::clamp((value - low) / (high - low), 0.0, 1.0));
+}
+
 // An angle difference brought into (-π, π], so a turn across 0 is small.
 double wrapped(double radians) {
     while (radians > kPi) radians -= kTwoPi;
@@ -25,15 +49,15 @@ double distanceSquared(const TuioObject& a, const TuioObject& b) {
     return (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y);
 }
 
-TuioObject objectOf(const MarkerResult& result, int width, int height) {
+TuioObject objectOf(const MarkerResult& result, int width, int height, const TuioVolume& volume) {
     TuioObject object;
     object.classId = result.patternId;
     object.x = static_cast<float>(width > 0 ? result.px / width : 0.0);
     object.y = static_cast<float>(height > 0 ? result.py / height : 0.0);
     object.angle = tuioAngle(result);
-    object.position[0] = static_cast<float>(result.X / 1000.0);
-    object.position[1] = static_cast<float>(result.Y / 1000.0);
-    object.position[2] = static_cast<float>(result.Z / 1000.0);
+    object.position[0] = intoUnit(result.X, -volume.width / 2, volume.width / 2);
+    object.position[1] = intoUnit(result.Y, -volume.height / 2, volume.height / 2);
+    object.position[2] = intoUnit(result.Z, volume.nearest, volume.farthest);
     tuioRotation(result, object.rotation);
     return object;
 }
@@ -97,7 +121,58 @@ lo_message setMessage3D(const TuioObject& o) {
     return m;
 }
 
+// One bundle of `profile`: source, alive with every session, the sets, fseq.
+lo_bundle bundleOf(const char* profile, const std::string& sourceName, const std::vector<TuioObject>& objects,
+                   int64_t frame) {
+    const bool flat = profile[6] == '2';
+    lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
+    lo_message source = lo_message_new();
+    lo_message_add_string(source, "source");
+    lo_message_add_string(source, sourceName.c_str());
+    lo_bundle_add_message(bundle, profile, source);
+    lo_message alive = lo_message_new();
+    lo_message_add_string(alive, "alive");
+    for (const TuioObject& object : objects) lo_message_add_int32(alive, object.sessionId);
+    lo_bundle_add_message(bundle, profile, alive);
+    for (const TuioObject& object : objects)
+        lo_bundle_add_message(bundle, profile, flat ? setMessage2D(object) : setMessage3D(object));
+    lo_message fseq = lo_message_new();
+    lo_message_add_string(fseq, "fseq");
+    // TUIO's frame id is a 32-bit int; it wraps after 2 years at 30 Hz.
+    lo_message_add_int32(fseq, static_cast<int32_t>(frame & 0x7fffffff));
+    lo_bundle_add_message(bundle, profile, fseq);
+    return bundle;
+}
+
 } // namespace
+
+bool parseTuioVolume(const std::string& text, const std::string& option, TuioVolume& volume, std::string& error) {
+    double values[4];
+    const char* at = text.c_str();
+    for (int k = 0; k < 4; ++k) {
+        char* end = nullptr;
+        values[k] = std::strtod(at, &end);
+        const char expected = k < 3 ? ',' : '\0';
+        if (end == at || *end != expected || !std::isfinite(values[k])) {
+            error = option + ": \"" + text + "\" is not WIDTH,HEIGHT,NEAREST,FARTHEST in millimetres";
+            return false;
+        }
+        at = end + 1;
+    }
+    if (!(values[0] > 0 && values[1] > 0 && values[2] >= 0 && values[3] > values[2])) {
+        error = option + ": \"" + text + "\" needs a width and height above 0 and 0 <= NEAREST < FARTHEST";
+        return false;
+    }
+    volume = TuioVolume{values[0], values[1], values[2], values[3]};
+    return true;
+}
+
+std::string tuioVolumeText(const TuioVolume& volume) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << volume.width << ',' << volume.height << ',' << volume.nearest << ',' << volume.farthest;
+    return text.str();
+}
 
 float tuioAngle(const MarkerResult& result) {
     // Measured clockwise on the image (y down) from "up": an upright
@@ -110,15 +185,15 @@ float tuioAngle(const MarkerResult& result) {
 void tuioRotation(const MarkerResult& result, float angles[3]) {
     // R[row][column] is glMatrix[column * 4 + row]; R = Rz(c) Ry(b) Rx(a).
     auto r = [&result](int row, int column) { return result.glMatrix[column * 4 + row]; };
-    angles[0] = static_cast<float>(std::atan2(r(2, 1), r(2, 2)));
-    angles[1] = static_cast<float>(std::atan2(-r(2, 0), std::hypot(r(0, 0), r(1, 0))));
-    angles[2] = static_cast<float>(std::atan2(r(1, 0), r(0, 0)));
+    angles[0] = fullTurn(std::atan2(r(2, 1), r(2, 2)));
+    angles[1] = fullTurn(std::atan2(-r(2, 0), std::hypot(r(0, 0), r(1, 0))));
+    angles[2] = fullTurn(std::atan2(r(1, 0), r(0, 0)));
 }
 
 std::vector<TuioObject> TuioTracker::update(const PublishedFrame& frame) {
     const std::size_t count = frame.results.size();
     std::vector<TuioObject> objects;
-    for (const MarkerResult& result : frame.results) objects.push_back(objectOf(result, frame.width, frame.height));
+    for (const MarkerResult& result : frame.results) objects.push_back(objectOf(result, frame.width, frame.height, volume_));
 
     // Nearest pairs first, each marker of either frame used once.
     struct Pair {
@@ -163,36 +238,31 @@ struct TuioOutput::Address {
     }
 };
 
-TuioOutput::TuioOutput(const OutputTarget& target, std::string source)
-    : address_(std::make_unique<Address>()), source_(source.empty() ? defaultSource() : std::move(source)) {
+TuioOutput::TuioOutput(const OutputTarget& target, std::string source, TuioVolume volume)
+    : address_(std::make_unique<Address>()),
+      source_(source.empty() ? defaultSource() : std::move(source)),
+      fseqBase_(HighestFseq.load()),
+      tracker_(volume) {
     address_->address = lo_address_new(target.host.c_str(), std::to_string(target.port).c_str());
-    queue_ = std::make_unique<FrameQueue>(kQueueFrames, [this](const PublishedFrame& frame) { send(frame); });
+    queue_ = std::make_unique<FrameQueue>(kQueueFrames, [this](const PublishedFrame& frame) {
+        send(tracker_.update(frame), frame.stamp.frame);
+    });
 }
 
-TuioOutput::~TuioOutput() { queue_->stop(); }
+TuioOutput::~TuioOutput() {
+    queue_->stop();
+    // The last word: nothing alive, so clients remove every marker now
+    // rather than keep the last frame's forever.
+    send({}, static_cast<uint64_t>(std::max<int64_t>(lastFseq_ - fseqBase_, 0)) + 1);
+}
 
 void TuioOutput::publishFrame(const PublishedFrame& frame) { queue_->push(frame); }
 
-void TuioOutput::send(const PublishedFrame& frame) {
-    const std::vector<TuioObject> objects = tracker_.update(frame);
+void TuioOutput::send(const std::vector<TuioObject>& objects, uint64_t frame) {
+    lastFseq_ = fseqBase_ + static_cast<int64_t>(frame);
+    noteFseq(lastFseq_);
     for (const char* profile : {"/tuio/2Dobj", "/tuio/3Dobj"}) {
-        const bool flat = profile[6] == '2';
-        lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
-        lo_message source = lo_message_new();
-        lo_message_add_string(source, "source");
-        lo_message_add_string(source, source_.c_str());
-        lo_bundle_add_message(bundle, profile, source);
-        lo_message alive = lo_message_new();
-        lo_message_add_string(alive, "alive");
-        for (const TuioObject& object : objects) lo_message_add_int32(alive, object.sessionId);
-        lo_bundle_add_message(bundle, profile, alive);
-        for (const TuioObject& object : objects)
-            lo_bundle_add_message(bundle, profile, flat ? setMessage2D(object) : setMessage3D(object));
-        lo_message fseq = lo_message_new();
-        lo_message_add_string(fseq, "fseq");
-        // TUIO's frame id is a 32-bit int; it wraps after 2 years at 30 Hz.
-        lo_message_add_int32(fseq, static_cast<int32_t>(frame.stamp.frame & 0x7fffffff));
-        lo_bundle_add_message(bundle, profile, fseq);
+        lo_bundle bundle = bundleOf(profile, source_, objects, lastFseq_);
         // UDP: a receiver that is not listening costs one sendto; nothing waits.
         if (lo_send_bundle(address_->address, bundle) >= 0) ++bundlesSent_;
         lo_bundle_free_recursive(bundle);

@@ -3,7 +3,10 @@
 // installation software built on any TUIO client library sees Quillmark's
 // markers as tangible objects. Each processed frame becomes one bundle of
 // the /tuio/2Dobj profile and one of /tuio/3Dobj: source, alive, one set
-// per marker, fseq with the frame number.
+// per marker, fseq. When the output ends (Stop), a last bundle per profile
+// has an empty alive, so clients remove the markers; fseq goes on rising
+// over every Stop and Start of the process, so clients never take the frames
+// after a new Start for late ones.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +14,23 @@
 #include "frame_queue.h"
 #include "output_target.h"
 #include "tracking_worker.h"
+
+// The box of camera space that /tuio/3Dobj positions are mapped into 0..1,
+// in millimetres: x from -width/2 (0) to width/2 (1), y from -height/2 (0,
+// above the optical axis) to height/2 (1), z from nearest (0) to farthest (1).
+// Positions outside the box are clamped to its faces.
+struct TuioVolume {
+    double width = 2000, height = 1500, nearest = 0, farthest = 2000;
+    bool operator==(const TuioVolume& o) const {
+        return width == o.width && height == o.height && nearest == o.nearest && farthest == o.farthest;
+    }
+};
+
+// Reads "WIDTH,HEIGHT,NEAREST,FARTHEST" (millimetres, e.g. "2000,1500,0,2000");
+// false with the reason, prefixed by `option`, in `error`.
+bool parseTuioVolume(const std::string& text, const std::string& option, TuioVolume& volume, std::string& error);
+// The text parseTuioVolume reads back into `volume`.
+std::string tuioVolumeText(const TuioVolume& volume);
 
 // One marker of one frame as both TUIO object profiles describe it.
 struct TuioObject {
@@ -22,11 +42,12 @@ struct TuioObject {
     float xSpeed = 0, ySpeed = 0;  // normalised units per second
     float rotationSpeed = 0;       // turns per second
     float motionAccel = 0, rotationAccel = 0;  // per second
-    // /tuio/3Dobj: position in metres in camera axes (x right, y down,
-    // z forward), rotation as angles about x, y, z in radians (R = Rz Ry Rx).
+    // /tuio/3Dobj: position in camera axes (x right, y down, z forward)
+    // mapped through the TuioVolume into 0..1, rotation as angles about x,
+    // y, z in radians, 0..2π (R = Rz Ry Rx).
     float position[3] = {0, 0, 0};
     float rotation[3] = {0, 0, 0};
-    float velocity[3] = {0, 0, 0};      // metres per second
+    float velocity[3] = {0, 0, 0};      // volume units per second
     float rotationVelocity[3] = {0, 0, 0};  // turns per second
     float motionAccel3 = 0, rotationAccel3 = 0;
 };
@@ -38,9 +59,11 @@ struct TuioObject {
 // times.
 class TuioTracker {
 public:
+    explicit TuioTracker(TuioVolume volume = {}) : volume_(volume) {}
     std::vector<TuioObject> update(const PublishedFrame& frame);
 
 private:
+    TuioVolume volume_;
     struct Track {
         TuioObject object;
         double time = 0;
@@ -58,7 +81,7 @@ class TuioOutput : public FrameOutput {
 public:
     // `target` has been checked (parseTuioTarget); `source` names this
     // server in the source message, "quillmark@HOST" by default.
-    explicit TuioOutput(const OutputTarget& target, std::string source = "");
+    explicit TuioOutput(const OutputTarget& target, std::string source = "", TuioVolume volume = {});
     ~TuioOutput() override;
 
     void publishFrame(const PublishedFrame& frame) override;
@@ -66,11 +89,15 @@ public:
     uint64_t framesDropped() const { return queue_ ? queue_->dropped() : 0; }
 
 private:
-    void send(const PublishedFrame& frame);
+    void send(const std::vector<TuioObject>& objects, uint64_t frame);
 
     struct Address;
     std::unique_ptr<Address> address_;
     std::string source_;
+    // fseq of this output's frame n is fseqBase_ + n: above every fseq the
+    // process sent before this output began.
+    const int64_t fseqBase_;
+    int64_t lastFseq_ = 0;  // the queue thread's, then the destructor's
     TuioTracker tracker_;  // the queue thread's only
     std::atomic<uint64_t> bundlesSent_{0};
     std::unique_ptr<FrameQueue> queue_;  // last, so its thread ends first

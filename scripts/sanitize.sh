@@ -34,11 +34,14 @@ for kind in "${kinds[@]}"; do
       configure "$build" "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
       cmake --build "$build" -j "$(nproc)"
       # Leaks inside the uninstrumented system libraries (fontconfig, Qt's
-      # platform plugins) are theirs, not ours.
-      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+      # platform plugins) are theirs, not ours. Graphics drivers are kept
+      # loaded to the end (keep_drivers.c), so the rule naming them still
+      # matches; the keeper goes before the sanitizer's runtime.
+      cc -shared -fPIC -O2 -o "$build/keep_drivers.so" "$root/scripts/sanitize/keep_drivers.c" -ldl
+      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:verify_asan_link_order=0
       export LSAN_OPTIONS=suppressions=$root/scripts/sanitize/lsan.supp:print_suppressions=0
       export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-      (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+      (cd "$build" && LD_PRELOAD="$build/keep_drivers.so" ctest --output-on-failure -j "$(nproc)" --timeout 600)
       ;;
     tsan)
       build=${TSAN_BUILD_DIR:-$root/build-tsan}

@@ -2,7 +2,7 @@
 # Builds everything and runs every test. GUI tests use Qt's offscreen platform.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
+QUILLMARK_BROWSER=1 "$root/scripts/build.sh"
 cd "${BUILD_DIR:-$root/build}"
 export QT_QPA_PLATFORM=offscreen
 ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -111,7 +111,9 @@ void processFrame(Session& s) {
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
         output = outputBoxText(LatestResults, activeDataFormat(), LatestStamp);
-        if (!s.job.frameOutputs.empty()) published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows};
+        if (!s.job.frameOutputs.empty())
+            published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows,
+                                       s.job.camera->FrameImage};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,

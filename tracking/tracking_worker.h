@@ -55,6 +55,9 @@ struct PublishedFrame {
     FrameStamp stamp;
     int width = 0;  // frame size in pixels
     int height = 0;
+    // The frame as grabbed (BGR, without overlay), valid only during
+    // publishFrame: an output that keeps it copies it.
+    cv::Mat image{};
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the

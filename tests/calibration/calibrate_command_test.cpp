@@ -135,6 +135,10 @@ TEST_F(CalibrateCommand, ImportConvertsAnOpenCvFileAndRefusesBrokenOnes) {
         cv::FileStorage bare(dir.file("bare.yml"), cv::FileStorage::WRITE);
         bare << "distortion_coefficients" << cv::Mat(cv::Matx<double, 5, 1>(0, 0, 0, 0, 0));
     }
+    const std::string ros = "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [600, 0, 320, 0, 600, 240, 0, 0, 1]\n"
+                            "distortion_coefficients:\n  rows: 1\n  cols: 4\n  data: [-0.01, 0.002, 0, 0]\n";
+    writeFile(dir.file("negative.yaml"), "image_width: -640\nimage_height: -480\ndistortion_model: plumb_bob\n" + ros);
+    writeFile(dir.file("fisheye.yaml"), "image_width: 640\nimage_height: 480\ndistortion_model: equidistant\n" + ros);
     const struct {
         std::string args, message;
     } refusals[] = {
@@ -142,6 +146,9 @@ TEST_F(CalibrateCommand, ImportConvertsAnOpenCvFileAndRefusesBrokenOnes) {
          dir.file("cam.yml") + " is for 640x480 images, not 1280x720 as --size says; nothing written"},
         {"--import " + dir.file("bare.yml"), dir.file("bare.yml") + " has no camera_matrix; nothing written"},
         {"--import " + dir.file("none.yml"), "cannot read " + dir.file("none.yml")},
+        {"--import " + dir.file("negative.yaml"),
+         dir.file("negative.yaml") + ": image_width and image_height are not a positive image size"},
+        {"--import " + dir.file("fisheye.yaml"), dir.file("fisheye.yaml") + ": distortion_model equidistant is a fisheye"},
         {"--board 9 --square 25 a.png", "--board needs the inner corners as COLSxROWS, each at least 2 (such as 9x6), not 9"},
         {"--board 9x6 --square -1 a.png", "--square needs the side of a square in millimetres, not -1"},
         {"--board 9x6 --square 25", "no images and no --camera given"},
@@ -162,4 +169,11 @@ TEST_F(CalibrateCommand, ImportConvertsAnOpenCvFileAndRefusesBrokenOnes) {
     EXPECT_EQ(written.ysize, 480);
     EXPECT_NEAR(written.projection[0][0], 612.5, 1.0);
     EXPECT_EQ(readFile(dir.file("Data/camera_para.dat.bak")), oldBytes);
+    // A second import keeps the first one's file too: nothing is ever lost.
+    const std::string firstImport = readFile(dir.file("Data/camera_para.dat"));
+    const CommandRun again = run("calibrate --import " + dir.file("cam.yml"));
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(contains(again.out, "; the previous file is kept as Data/camera_para.dat.bak.1")) << again.out;
+    EXPECT_EQ(readFile(dir.file("Data/camera_para.dat.bak")), oldBytes);
+    EXPECT_EQ(readFile(dir.file("Data/camera_para.dat.bak.1")), firstImport);
 }

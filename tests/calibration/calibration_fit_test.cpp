@@ -171,12 +171,20 @@ TEST(CalibrationFiles, ALensThatFoldsOverWithinTheFrameHasNoRecord) {
     EXPECT_FALSE(std::isfinite(fitLensCalibration(lens, {640, 480}).rmsPx));
 }
 
-TEST(CalibrationFiles, BrokenFilesAreNamedWithWhatIsMissing) {
+// A ROS file with the lens model and image size given; `model` and `data`
+// fill in the distortion.
+std::string rosFile(const std::string& size, const std::string& model, const std::string& data) {
+    return size + "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [600, 0, 320, 0, 600, 240, 0, 0, 1]\n" +
+           "distortion_model: " + model + "\ndistortion_coefficients:\n  rows: 1\n  cols: 5\n  data: [" + data + "]\n";
+}
+
+TEST(CalibrationFiles, BrokenFilesAndLensModelsTheRecordCannotHoldAreNamed) {
     TempDir dir;
     const std::string k = "camera_matrix: !!opencv-matrix\n  rows: 3\n  cols: 3\n  dt: d\n"
                           "  data: [600, 0, 320, 0, 600, 240, 0, 0, 1]\n";
     const std::string d = "distortion_coefficients: !!opencv-matrix\n  rows: 5\n  cols: 1\n  dt: d\n"
                           "  data: [0, 0, 0, 0, 0]\n";
+    const std::string size = "image_width: 640\nimage_height: 480\n";
     const struct {
         const char* name;
         std::string text;
@@ -186,6 +194,17 @@ TEST(CalibrationFiles, BrokenFilesAreNamedWithWhatIsMissing) {
         {"nod.yml", "%YAML:1.0\n" + k, " has no distortion_coefficients"},
         {"bad.yml", "camera_matrix: [1, 2\n  x: {", " is not an OpenCV or ROS calibration file"},
         {"small.yml", "%YAML:1.0\ncamera_matrix: [1, 2, 3]\n" + d, ": camera_matrix is not a 3 x 3 matrix"},
+        {"zero.yml", "%YAML:1.0\n" + std::string(k).replace(k.find("600"), 3, "0") + d,
+         ": camera_matrix is not a 3 x 3 matrix of finite numbers with positive focal lengths"},
+        {"nan.yml", "%YAML:1.0\n" + k + std::string(d).replace(d.find("[0"), 2, "[.nan"),
+         ": distortion_coefficients holds a number that is not finite"},
+        {"negative.yaml", rosFile("image_width: -640\nimage_height: -480\n", "plumb_bob", "0, 0, 0, 0, 0"),
+         ": image_width and image_height are not a positive image size"},
+        {"fisheye.yaml", rosFile(size, "equidistant", "-0.01, 0.002, 0, 0"),
+         ": distortion_model equidistant is a fisheye lens, which the camera record"},
+        {"unknown.yaml", rosFile(size, "division", "0.1, 0, 0, 0, 0"), ": distortion_model \"division\" is not one"},
+        {"count.yaml", rosFile(size, "rational_polynomial", "0.1, 0, 0, 0, 0"),
+         ": distortion_model rational_polynomial takes 8 distortion_coefficients, not 5"},
     };
     for (const auto& c : cases) {
         writeText(dir.file(c.name), c.text);
@@ -198,22 +217,62 @@ TEST(CalibrationFiles, BrokenFilesAreNamedWithWhatIsMissing) {
     std::string error;
     EXPECT_FALSE(readLensCalibration(dir.file("missing.yml"), lens, error));
     EXPECT_EQ(error, "cannot read " + dir.file("missing.yml"));
+
+    // The rational terms are named where they are not zero; plumb_bob converts without a word.
+    std::vector<std::string> warnings;
+    writeText(dir.file("rational.yaml"), rosFile(size, "rational_polynomial", "-0.1, 0.01, 0, 0, 0, 0.2, 0, 0.05"));
+    ASSERT_TRUE(readLensCalibration(dir.file("rational.yaml"), lens, error, &warnings)) << error;
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("the record has no rational terms: k4, k6 of " + dir.file("rational.yaml") +
+                                " are dropped", 0), 0u) << warnings[0];
+    warnings.clear();
+    writeText(dir.file("plumb.yaml"), rosFile(size, "plumb_bob", "-0.1, 0.01, 0, 0, 0"));
+    ASSERT_TRUE(readLensCalibration(dir.file("plumb.yaml"), lens, error, &warnings)) << error;
+    EXPECT_TRUE(warnings.empty());
 }
 
-TEST(CalibrationFiles, WritingKeepsThePreviousRecordAsBackup) {
+// Every earlier file is kept under a name of its own, and a record that is
+// no camera, or a write that cannot finish, changes nothing at all.
+TEST(CalibrationFiles, WritingKeepsEveryPreviousRecordAndRefusesNoCamera) {
     TempDir dir;
     const std::string path = dir.file("camera_para.dat");
-    const CameraParam first = makeCameraParam(640, 480, 500, 1), second = makeCameraParam(800, 600, 700, 2);
-    std::string error;
-    ASSERT_TRUE(writeCameraParamKeepingBackup(path, first, error)) << error;
-    EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
-    ASSERT_TRUE(writeCameraParamKeepingBackup(path, second, error)) << error;
-    CameraParam read;
-    ASSERT_EQ(loadCameraParam(path.c_str(), 1, &read), 0);
-    EXPECT_EQ(read.xsize, 800);
-    ASSERT_EQ(loadCameraParam((path + ".bak").c_str(), 1, &read), 0);
-    EXPECT_EQ(read.xsize, 640);
+    std::string error, backup;
+    int width = 100;
+    const auto write = [&] { return writeCameraParamKeepingBackup(path, makeCameraParam(width++, 480, 500, 1), error, &backup); };
+    ASSERT_TRUE(write()) << error;
+    EXPECT_EQ(backup, "");
+    ASSERT_TRUE(write()) << error;
+    EXPECT_EQ(backup, path + ".bak");
+    ASSERT_TRUE(write()) << error;
+    EXPECT_EQ(backup, path + ".bak.1");
+    writeFile(path + ".bak.7", "kept by hand");
+    ASSERT_TRUE(write()) << error;
+    EXPECT_EQ(backup, path + ".bak.8") << "numbered above every backup there";
+    EXPECT_EQ(readFile(path + ".bak.7"), "kept by hand");
+    const struct {
+        const char* name;
+        int expectedWidth;
+    } kept[] = {{"camera_para.dat", 103}, {"camera_para.dat.bak", 100}, {"camera_para.dat.bak.1", 101},
+                {"camera_para.dat.bak.8", 102}};
+    for (const auto& k : kept) {
+        CameraParam read;
+        ASSERT_EQ(loadCameraParam(dir.file(k.name).c_str(), 1, &read), 0) << k.name;
+        EXPECT_EQ(read.xsize, k.expectedWidth) << k.name;
+    }
+
+    CameraParam negative = makeCameraParam(640, 480, 500, 1), flat = negative, undefined = negative;
+    negative.xsize = -640;
+    flat.projection[1][1] = 0;
+    undefined.distortion[2] = std::nan("");
+    for (const CameraParam& bad : {negative, flat, undefined}) {
+        EXPECT_FALSE(writeCameraParamKeepingBackup(path, bad, error));
+        EXPECT_EQ(error.rfind("the calibration gives no usable camera: its ", 0), 0u) << error;
+    }
+    EXPECT_FALSE(writeCameraParamKeepingBackup(dir.file("no/dir/camera_para.dat"), makeCameraParam(640, 480, 500, 1),
+                                               error));
+    EXPECT_EQ(error.rfind("cannot write a new file beside " + dir.file("no/dir/camera_para.dat"), 0), 0u) << error;
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) files += entry.exists();
+    EXPECT_EQ(files, 5u) << "the refusals left no file and no backup behind";
     EXPECT_EQ(readFile(path).size(), 136u);
-    EXPECT_FALSE(writeCameraParamKeepingBackup(dir.file("no/dir/camera_para.dat"), first, error));
-    EXPECT_EQ(error, "cannot write " + dir.file("no/dir/camera_para.dat.new"));
 }

@@ -80,27 +80,36 @@ TEST(CatalogueFile, WidthThatIsNotANumberEndsTheReading) {
     EXPECT_EQ(loaded[0].name, "A");
 }
 
-TEST(CatalogueFile, NamesWithCommasLoadWithAMessageNamingTheirLines) {
+// Rows a hand made doubtful are loaded as they stand, each with a message
+// naming its line: a comma in a name, a file column naming another number.
+TEST(CatalogueFile, DoubtfulRowsLoadWithAMessageNamingTheirLines) {
     TempDir dir;
     dir.enterWithData();
     writeFile("Data/pattern_list.txt",
               "[Pattern]\tA\tData/000.patt\t80\tuse\n"
               "[Pattern]\n  Kite,2\tData/001.patt\t50\tnot_use\n"
-              "\n[Pattern]\t,\tData/002.patt\t70\tuse\n");
+              "\n[Pattern]\t,\tData/002.patt\t70\tuse\n"
+              "[Pattern]\tHook\tData/004.patt\t60\tuse\n"
+              "[Pattern]\tFlag\t./Data\\004.patt\t60\tuse\n");
     Catalogue loaded;
     std::vector<std::string> problems;
     testing::internal::CaptureStdout();
     ASSERT_EQ(LoadPatternList(loaded, &problems), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(loaded.size(), 3u) << "nothing is lost";
+    ASSERT_EQ(loaded.size(), 5u) << "nothing is lost";
     EXPECT_EQ(loaded[1].name, "Kite,2");
     EXPECT_FALSE(loaded[1].inUse);
     EXPECT_DOUBLE_EQ(loaded[2].width, 70.0);
-    ASSERT_EQ(problems.size(), 2u);
-    EXPECT_EQ(problems[0].rfind("Data/pattern_list.txt line 3: the name \"Kite,2\" contains a comma", 0), 0u)
-        << problems[0];
-    EXPECT_EQ(problems[1].rfind("Data/pattern_list.txt line 5: the name \",\"", 0), 0u) << problems[1];
-    EXPECT_EQ(printed, problems[0] + "\n" + problems[1] + "\n");
+    EXPECT_EQ(loaded[3].path, "Data/003.patt") << "a row loads the files of its number";
+    const std::vector<std::string> expected = {
+        "Data/pattern_list.txt line 3: the name \"Kite,2\" contains a comma",
+        "Data/pattern_list.txt line 5: the name \",\"",
+        "Data/pattern_list.txt line 6: pattern 3 \"Hook\" names Data/004.patt, but a row always loads the files "
+        "of its number: Data/003.patt is loaded; was a line deleted or moved?",
+    };
+    ASSERT_EQ(problems.size(), expected.size()) << printed;
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(problems[i].rfind(expected[i], 0), 0u) << problems[i];
+    EXPECT_EQ(printed, problems[0] + "\n" + problems[1] + "\n" + problems[2] + "\n");
 }
 
 TEST(CatalogueFile, MissingFileLeavesTheCatalogueAsItWas) {

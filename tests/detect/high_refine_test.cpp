@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <cstring>
+#include <functional>
+#include <limits>
 #include <opencv2/imgproc.hpp>
 #include "high_scene.h"
 #include "pattern.h"
@@ -14,6 +17,16 @@ double largestShift(const MarkerInfo& a, const MarkerInfo& b) {
     double largest = 0.0;
     for (int k = 0; k < 4; ++k)
         largest = std::max(largest, std::hypot(a.vertex[k][0] - b.vertex[k][0], a.vertex[k][1] - b.vertex[k][1]));
+    return largest;
+}
+
+// How far a refined side moved: its line's distance from the ends of the
+// side it started from.
+double largestLineMove(const MarkerInfo& from, const MarkerInfo& to) {
+    double largest = 0.0;
+    for (int k = 0; k < 4; ++k)
+        for (const double* v : {from.vertex[k], from.vertex[(k + 1) % 4]})
+            largest = std::max(largest, std::fabs(to.line[k][0] * v[0] + to.line[k][1] * v[1] + to.line[k][2]));
     return largest;
 }
 
@@ -63,7 +76,9 @@ TEST_F(RefineTest, BlurredNoisyMarkersGetTheirCornersWithinATenthOfAPixel) {
     const Case cases[] = {{60, 0, 0.6, 0.1},  {60, 45, 0.6, 0.1},  {100, 30, 1.2, 0.1}, {140, 50, 0.6, 0.1},
                           {200, 20, 1.2, 0.1}, {240, 50, 1.2, 0.1}, {80, 10, 0.0, 0.15},
                           // Small and blurred: the window reaches neither plateau.
-                          {32, 15, 1.2, 0.1}, {40, 30, 1.5, 0.1}};
+                          {32, 15, 1.2, 0.1}, {40, 30, 1.5, 0.1},
+                          // Steep: acute corners lie far inside the contour's.
+                          {150, 68, 1.2, 0.1}, {250, 70, 0.6, 0.1}};
     for (const double distortion : {5.0, 40.0}) {
         install(makeCameraParam(640, 480, 700.0, distortion));
         for (const Case& c : cases) {
@@ -80,7 +95,7 @@ TEST_F(RefineTest, BlurredNoisyMarkersGetTheirCornersWithinATenthOfAPixel) {
                                      std::to_string(c.blurPx) + ", f " + std::to_string(distortion);
             EXPECT_LT(cornerRms(refined, truth[0]), c.maxRmsPx) << what;
             EXPECT_GT(cornerRms(plain, truth[0]), 0.3) << what; // the contour's bias, which refining removes
-            EXPECT_LE(largestShift(plain, refined), kRefineMaxShiftPx) << what;
+            EXPECT_LE(largestLineMove(plain, refined), kRefineMaxShiftPx) << what;
             // Each refined vertex is still the crossing of its two lines.
             for (int k = 0; k < 4; ++k)
                 for (const double* line : {refined.line[(k + 3) % 4], refined.line[k]})
@@ -115,21 +130,21 @@ TEST_F(RefineTest, ShapesTouchingOrCoveringASideDoNotPullItsLine) {
         ASSERT_TRUE(detectBoth(*bgr, plain, refined));
         EXPECT_LT(cornerRms(refined, truth[0]), 0.15) << (bgr == &touched ? "touched" : "covered");
         EXPECT_GT(cornerRms(plain, truth[0]), 0.5);
-        EXPECT_LE(largestShift(plain, refined), kRefineMaxShiftPx);
+        EXPECT_LE(largestLineMove(plain, refined), kRefineMaxShiftPx);
     }
 }
 
-// The lines handed in lie `inset` pixels inside the true square: a corner
-// moved by the refinement up to kRefineMaxShiftPx is taken, one beyond it
-// falls back to the lines handed in.
-TEST_F(RefineTest, ACornerThatWouldMoveMoreThanTwoPixelsKeepsTheContourSides) {
+// The lines handed in lie `inset` pixels inside the true square: a side that
+// moves up to kRefineMaxShiftPx is taken even where its corner moves
+// farther (sqrt(2) x inset on an upright square, more at the acute corners
+// of a steep view); one that would move farther keeps the line handed in.
+TEST_F(RefineTest, ASideThatWouldMoveMoreThanTwoPixelsKeepsItsContourLine) {
     const PrintedMarker printed = markerAt(pattern, camera, 80, 700.0 * 80 / 120, 0, 0, 0, 320, 240);
     RenderSettings settings;
     settings.blurSigmaPx = 0.6;
     std::vector<MarkerTruth> truth;
     const cv::Mat frame = toDetectorFrame(renderFrame(camera, {printed}, settings, &truth));
-    // Upright square: the corners move along the diagonals, sqrt(2) x inset.
-    for (const double inset : {1.3, 1.5}) {
+    for (const double inset : {1.5, 1.9, 2.3}) {
         MarkerTruth shrunk = truth[0];
         const double centre[2] = {(truth[0].corner[0][0] + truth[0].corner[2][0]) / 2,
                                   (truth[0].corner[0][1] + truth[0].corner[2][1]) / 2};
@@ -138,12 +153,13 @@ TEST_F(RefineTest, ACornerThatWouldMoveMoreThanTwoPixelsKeepsTheContourSides) {
         const MarkerInfo handed = markerFromTruth(shrunk);
         MarkerInfo marker = handed;
         const int sides = refineMarkerEdges(frame.data, frame.cols, frame.rows, camera.distortion, marker);
-        if (inset * std::sqrt(2.0) <= kRefineMaxShiftPx) {
-            EXPECT_EQ(sides, 4);
-            EXPECT_LT(cornerRms(marker, truth[0]), 0.1);
+        if (inset <= kRefineMaxShiftPx) {
+            EXPECT_EQ(sides, 4) << inset;
+            EXPECT_GT(largestShift(marker, handed), kRefineMaxShiftPx) << inset;
+            EXPECT_LT(cornerRms(marker, truth[0]), 0.1) << inset;
         } else {
-            EXPECT_EQ(sides, 0);
-            EXPECT_EQ(largestShift(marker, handed), 0.0);
+            EXPECT_EQ(sides, 0) << inset;
+            EXPECT_EQ(largestShift(marker, handed), 0.0) << inset;
         }
     }
 }
@@ -163,27 +179,70 @@ TEST_F(RefineTest, DegenerateProfilesKeepTheVerticesAndNeverGiveNaN) {
         MarkerInfo marker = handed;
         refineMarkerEdges(frame.data, frame.cols, frame.rows, camera.distortion, marker);
         EXPECT_TRUE(allFinite(marker));
-        EXPECT_LE(largestShift(marker, handed), kRefineMaxShiftPx);
+        EXPECT_LE(largestLineMove(handed, marker), kRefineMaxShiftPx);
         if (&bgr != &frames[3]) {
             EXPECT_EQ(largestShift(marker, handed), 0.0);
         }
     }
-    // Off the frame: a square hanging over the corner of the image, and one
-    // wholly outside it.
-    const cv::Mat frame = toDetectorFrame(frames[0]);
-    for (const double shift : {-300.0, -2000.0}) {
-        MarkerInfo marker = handed;
-        for (auto& v : marker.vertex) v[0] += shift, v[1] += shift;
-        for (auto& l : marker.line) l[2] -= (l[0] + l[1]) * shift;
+}
+
+// What a caller of the public entry may hand in: squares off the frame,
+// non-finite or huge numbers, corners that are not the crossings of the
+// lines. Each returns (no endless loop), leaves nothing non-finite, and
+// where it refines nothing leaves the marker as it was.
+TEST_F(RefineTest, BadSquaresHandedInAreRefusedOrLeftFinite) {
+    const PrintedMarker printed = markerAt(pattern, camera, 80, 700.0 * 80 / 120, 20, 0, 10, 320, 240);
+    RenderSettings settings;
+    settings.blurSigmaPx = 0.6;
+    std::vector<MarkerTruth> truth;
+    const cv::Mat frame = toDetectorFrame(renderFrame(camera, {printed}, settings, &truth));
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const auto shifted = [](double by) {
+        return [by](MarkerInfo& m) {
+            for (auto& v : m.vertex) v[0] += by, v[1] += by;
+            for (auto& l : m.line) l[2] -= (l[0] + l[1]) * by;
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void(MarkerInfo&)> spoil;
+        bool refused; // nothing refined, marker unchanged
+    };
+    const Case cases[] = {
+        {"over the frame's corner", shifted(-300.0), true},
+        {"wholly outside", shifted(-2000.0), true},
+        {"all corners in one point",
+         [](MarkerInfo& m) {
+             for (int k = 0; k < 4; ++k) m.vertex[k][0] = m.vertex[k][1] = 100, m.line[k][0] = 1, m.line[k][1] = 0, m.line[k][2] = -100;
+         },
+         true},
+        {"NaN corner", [nan](MarkerInfo& m) { m.vertex[2][0] = nan; }, true},
+        {"infinite corner", [inf](MarkerInfo& m) { m.vertex[1][1] = -inf; }, true},
+        {"huge corner", [](MarkerInfo& m) { m.vertex[3][0] = 1e300; }, true},
+        {"NaN line", [nan](MarkerInfo& m) { m.line[0][2] = nan; }, true},
+        {"line normal not unit", [](MarkerInfo& m) { m.line[1][0] *= 3; }, true},
+        {"corners off the lines' crossings", [](MarkerInfo& m) { m.vertex[0][0] += 5, m.vertex[2][1] -= 4; }, false},
+        {"lines off the corners", [](MarkerInfo& m) { m.line[3][2] += 6; }, false},
+    };
+    for (const Case& c : cases) {
+        MarkerInfo marker = markerFromTruth(truth[0]);
+        c.spoil(marker);
         const MarkerInfo before = marker;
-        EXPECT_EQ(refineMarkerEdges(frame.data, frame.cols, frame.rows, camera.distortion, marker), 0);
-        EXPECT_EQ(largestShift(marker, before), 0.0);
+        const int sides = refineMarkerEdges(frame.data, frame.cols, frame.rows, camera.distortion, marker);
+        if (c.refused) {
+            EXPECT_EQ(sides, 0) << c.what;
+            EXPECT_EQ(std::memcmp(&marker, &before, sizeof marker), 0) << c.what;
+        } else {
+            EXPECT_TRUE(allFinite(marker)) << c.what;
+            // Each side either kept the line handed in or lies near its two corners.
+            for (int k = 0; k < 4; ++k) {
+                if (std::memcmp(marker.line[k], before.line[k], sizeof before.line[k]) == 0) continue;
+                for (const double* v : {before.vertex[k], before.vertex[(k + 1) % 4]})
+                    EXPECT_LE(std::fabs(marker.line[k][0] * v[0] + marker.line[k][1] * v[1] + marker.line[k][2]),
+                              kRefineMaxShiftPx) << c.what << ", side " << k;
+            }
+        }
     }
-    // A degenerate square: all four corners in one point.
-    MarkerInfo point{};
-    for (int k = 0; k < 4; ++k) point.vertex[k][0] = 100, point.vertex[k][1] = 100, point.line[k][0] = 1, point.line[k][2] = -100;
-    EXPECT_EQ(refineMarkerEdges(frame.data, frame.cols, frame.rows, camera.distortion, point), 0);
-    EXPECT_TRUE(allFinite(point));
 }
 
 TEST_F(RefineTest, RefinedCornersGiveThePoseWithinATenthOfAPercent) {

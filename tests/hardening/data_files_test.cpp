@@ -246,7 +246,7 @@ TEST_F(DamagedData, TruncatedCatalogueNeverOverwritesTheFilesOfLostEntries) {
 
 TEST_F(DamagedData, HugeCatalogueIsReadAndReported) {
     std::string text;
-    for (int i = 0; i < 5000; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\tData/x.patt\t80\tuse\n";
+    for (int i = 0; i < 5000; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\t" + patternFilePath(i) + "\t80\tuse\n";
     writeFile("Data/pattern_list.txt", text);
     Catalogue catalogue;
     ASSERT_EQ(LoadPatternList(catalogue), 0);
@@ -271,11 +271,10 @@ TEST_F(DamagedData, BinaryOrCutConfigurationIsNamed) {
     }
 }
 
-TEST_F(DamagedData, ConfigurationValuesBeforeABadOneAreKept) {
-    writeFile("Data/config.txt", "[Port] 5000\n[CheckName] 1\n[DataFlow] x\n[CheckCf] 1\n");
-    Settings settings;
-    ASSERT_EQ(LoadConfig(settings), 0);
-    EXPECT_EQ(settings.port, 5000);
-    EXPECT_EQ(settings.checkName, 1);
-    EXPECT_EQ(settings.checkCf, 0) << "reading ends at the value that is not a number";
+TEST_F(DamagedData, ConfigurationValuesAfterABadOneAreKept) {
+    writeFile("Data/config.txt", "[Port] 5000\n[CheckName] 1\n[CheckPos3d] yes\n[CheckCf] 1\n");
+    const CommandRun r = run("detect " + dir.file("scene.png"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 14), "Num= 2\nFlag,0.") << "name and confidence: [CheckCf] after the typo is read";
+    EXPECT_NE(r.err.find("Data/config.txt: [CheckPos3d] yes is refused"), std::string::npos) << r.err;
 }

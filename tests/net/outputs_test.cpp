@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include "mqtt_output.h"
 #include "output_receivers.h"
@@ -255,9 +256,9 @@ TEST(TuioOutput, EachFrameIsOneBundlePerProfileInOrder) {
         sendInTurn(output, 1, 30, {marker(2, "Kite", 320, 240), marker(0, "Flag", 64, 48)});
         ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/3Dobj").size() == 30; }));
     }
-    std::vector<int> expectedFseq(30);
-    for (int n = 0; n < 30; ++n) expectedFseq[n] = n + 1;
     const std::vector<OscMessage> messages = receiver.messages();
+    std::vector<int> expectedFseq(30);
+    for (int n = 0; n < 30; ++n) expectedFseq[n] = fseqNumbers(messages, "/tuio/2Dobj")[0] + n;
     EXPECT_EQ(fseqNumbers(messages, "/tuio/2Dobj"), expectedFseq);
     EXPECT_EQ(fseqNumbers(messages, "/tuio/3Dobj"), expectedFseq);
     // source, alive with both ids, set, set, fseq; each profile of a frame in one bundle.
@@ -276,9 +277,72 @@ TEST(TuioOutput, EachFrameIsOneBundlePerProfileInOrder) {
     const OscMessage& set3d = messages[7];
     EXPECT_EQ(set3d.path, "/tuio/3Dobj");
     EXPECT_EQ(set3d.types, "siiffffffffffffff");
-    EXPECT_FLOAT_EQ(set3d.floats[0], 0.010f);
-    EXPECT_FLOAT_EQ(set3d.floats[1], -0.020f);
-    EXPECT_FLOAT_EQ(set3d.floats[2], 0.5f) << "metres";
+    // 10, -20, 500 mm in the default volume of 2000 x 1500 mm, 0 to 2000 mm deep.
+    EXPECT_FLOAT_EQ(set3d.floats[0], 1010.0f / 2000);
+    EXPECT_FLOAT_EQ(set3d.floats[1], 730.0f / 1500);
+    EXPECT_FLOAT_EQ(set3d.floats[2], 0.25f);
+}
+
+// What a TUIO 1.1 client reads, through liblo's own oscdump: positions in
+// 0..1 (clamped to the volume's faces), angles in [0, 2π), an empty alive
+// when the output stops, and fseq rising over a Stop and a new Start.
+TEST(TuioOutput, OscdumpSeesTheContractAcrossStopAndStart) {
+    const int port = freeLoopbackPort(true);
+    ToolOutput dump({"oscdump", "-L", std::to_string(port)});
+    ASSERT_TRUE(waitForUdpListener(port));
+    MarkerResult outside = marker(1, "Kite", 320, 240);
+    outside.X = -900;  // left of a 1 m wide volume
+    outside.Z = 1500;  // beyond its far face
+    const double c = std::cos(kPi / 6), s = std::sin(kPi / 6);
+    const double turned[16] = {c, -s, 0, 0, -s, -c, 0, 0, 0, 0, -1, 0, -900, -20, 1500, 1};  // -30 degrees about z
+    std::copy(turned, turned + 16, outside.glMatrix);
+    for (int run = 0; run < 2; ++run) {
+        TuioOutput output(loopback(port), "quillmark@test", TuioVolume{1000, 1000, 0, 1000});
+        sendInTurn(output, 1, 3, {outside});
+    }
+    const auto profile3d = [](const std::vector<std::string>& lines, const std::string& word) {
+        std::vector<std::string> found;
+        for (const std::string& line : lines)
+            if (line.find("/tuio/3Dobj ") != std::string::npos && line.find("\"" + word + "\"") != std::string::npos)
+                found.push_back(line.substr(line.find("/tuio/3Dobj ")));
+        return found;
+    };
+    ASSERT_TRUE(dump.waitFor([&](const auto& lines) { return profile3d(lines, "fseq").size() == 8; }));
+    const std::vector<std::string> lines = dump.lines();
+    std::vector<int> fseq;
+    for (const std::string& line : profile3d(lines, "fseq")) fseq.push_back(std::stoi(line.substr(line.rfind(' '))));
+    for (std::size_t i = 1; i < fseq.size(); ++i) EXPECT_GT(fseq[i], fseq[i - 1]) << "fseq " << i;
+    const std::vector<std::string> alive = profile3d(lines, "alive");
+    ASSERT_EQ(alive.size(), 8u);
+    EXPECT_EQ(alive[3], "/tuio/3Dobj s \"alive\"") << "Stop leaves nothing alive";
+    EXPECT_EQ(alive[7], "/tuio/3Dobj s \"alive\"");
+    EXPECT_NE(alive[4], alive[7]) << "the new Start's marker is alive again";
+    const std::vector<std::string> sets = profile3d(lines, "set");
+    ASSERT_EQ(sets.size(), 6u);
+    std::istringstream words(sets.back());
+    std::string path, types, set, session, classId;
+    float x, y, z, a, b, rotation;
+    words >> path >> types >> set >> session >> classId >> x >> y >> z >> a >> b >> rotation;
+    EXPECT_EQ(types, "siiffffffffffffff");
+    EXPECT_FLOAT_EQ(x, 0.0f);
+    EXPECT_FLOAT_EQ(y, 0.48f);
+    EXPECT_FLOAT_EQ(z, 1.0f);
+    EXPECT_NEAR(a, kPi, 1e-5);
+    EXPECT_NEAR(b, 0, 1e-5);
+    EXPECT_NEAR(rotation, 2 * kPi - kPi / 6, 1e-5) << "-30 degrees is 330";
+}
+
+TEST(TuioVolume, TextsReadBackAndNonsenseIsRefused) {
+    TuioVolume volume;
+    std::string error;
+    ASSERT_TRUE(parseTuioVolume("1200.5,800,100,2500", "--tuio-volume", volume, error)) << error;
+    EXPECT_EQ(volume, (TuioVolume{1200.5, 800, 100, 2500}));
+    EXPECT_EQ(tuioVolumeText(volume), "1200.5,800,100,2500");
+    EXPECT_EQ(tuioVolumeText(TuioVolume{}), "2000,1500,0,2000");
+    for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "0,800,0,100", "100,800,500,500", "100,800,-1,5", "a,b,c,d", "nan,1,0,1"}) {
+        EXPECT_FALSE(parseTuioVolume(bad, "--tuio-volume", volume, error)) << bad;
+        EXPECT_EQ(error.rfind("--tuio-volume: ", 0), 0u) << error;
+    }
 }
 
 TEST(TuioOutput, AReceiverThatIsNotListeningCostsNothing) {
@@ -291,7 +355,8 @@ TEST(TuioOutput, AReceiverThatIsNotListeningCostsNothing) {
     ASSERT_TRUE(receiver.listening());
     sendInTurn(output, 61, 70, {marker(0, "Flag", 64, 48)});
     ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/2Dobj").size() == 10; }));
-    EXPECT_EQ(fseqNumbers(receiver.messages(), "/tuio/2Dobj").front(), 61);
+    const std::vector<int> fseq = fseqNumbers(receiver.messages(), "/tuio/2Dobj");
+    EXPECT_EQ(fseq.back() - fseq.front(), 9) << "frames 61 to 70, none of the earlier ones";
 }
 
 // ---- MQTT through a real broker.

@@ -262,6 +262,7 @@ TEST_F(Server, VanishedAutomaticClientEndsItsConnectionWithoutASignal) {
 TEST_F(Server, ClientThatStopsReadingIsDroppedWhileOthersGoOn) {
     setActiveDataFormat(allFields());
     start(true);
+    const uint64_t droppedBefore = slowClientsDropped();
     FrameDriver driver(150, 10);  // about 60 kB per report fills the buffers quickly
     TestClient stalled(port, 4096);
     TestClient reader(port);
@@ -280,9 +281,42 @@ TEST_F(Server, ClientThatStopsReadingIsDroppedWhileOthersGoOn) {
         ++reports;
     }
     EXPECT_EQ(Network::liveConnections(), 1);
+    EXPECT_EQ(slowClientsDropped(), droppedBefore + 1);
     EXPECT_GE(reports, 60);  // at least two seconds' worth at 30 a second
     EXPECT_GE(frames.size(), 30u);
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(reader.readReport(lines));
+}
+
+// A client that pauses gets, when it reads again, at most the few frames its
+// own buffers held and then the latest one, never the frames of the pause.
+TEST_F(Server, AClientThatResumesGetsTheLatestFrameNotThePause) {
+    DataFormat format = allFields();
+    format.CheckStamp = 1;
+    setActiveDataFormat(format);
+    start(true);
+    FrameDriver driver(20, 5);  // about 8 kB per report, a new frame every pass
+    TestClient client(port, 4096);
+    std::string line;
+    ASSERT_TRUE(client.readLine(line));
+    const uint64_t skippedBefore = framesSkippedForSlowClients();
+    const auto limit = Clock::now() + std::chrono::seconds(2);
+    while (framesSkippedForSlowClients() < skippedBefore + 10 && Clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(framesSkippedForSlowClients(), skippedBefore + 10);
+    uint64_t resumedAt = 0;
+    {
+        std::lock_guard<std::mutex> hold(ResultTableLock);
+        resumedAt = LatestStamp.frame;
+    }
+    int stale = 0;
+    for (uint64_t frame = 0; frame < resumedAt;) {
+        ASSERT_TRUE(client.readLine(line));
+        if (line.compare(0, 7, "Stamp= ") != 0) continue;
+        frame = std::stoull(line.substr(7));
+        stale += frame < resumedAt;
+    }
+    EXPECT_LE(stale, 3) << "frames from the pause reached the client";
+    EXPECT_EQ(Network::liveConnections(), 1);
 }
 
 TEST_F(Server, ManyClientsInBothModesAtOnce) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <lo/lo.h>
 #include <mosquitto.h>
@@ -208,4 +209,60 @@ std::vector<int> fseqNumbers(const std::vector<OscMessage>& messages, const std:
             numbers.push_back(m.ints[0]);
     }
     return numbers;
+}
+
+ToolOutput::ToolOutput(std::vector<std::string> argv) {
+    char path[] = "/tmp/quillmark-tool-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return;
+    close(fd);
+    path_ = path;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, path, O_WRONLY | O_TRUNC, 0);
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ToolOutput::~ToolOutput() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (!path_.empty()) unlink(path_.c_str());
+}
+
+std::vector<std::string> ToolOutput::lines() {
+    std::vector<std::string> out;
+    std::ifstream in(path_);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+bool ToolOutput::waitFor(std::function<bool(const std::vector<std::string>&)> done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done(lines())) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool waitForUdpListener(int port, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+        close(fd);
+        if (taken) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }

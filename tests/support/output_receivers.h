@@ -88,5 +88,26 @@ private:
     std::vector<OscMessage> messages_;
 };
 
+// A receiving tool of another project (oscdump, mosquitto_sub) run as a
+// person would: its standard output, line by line, ended with SIGTERM.
+class ToolOutput {
+public:
+    explicit ToolOutput(std::vector<std::string> argv);
+    ~ToolOutput();
+    bool running() const { return pid_ > 0; }
+    std::vector<std::string> lines();
+    // True when `done` holds for the lines within the limit.
+    bool waitFor(std::function<bool(const std::vector<std::string>&)> done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+    std::string path_;
+    pid_t pid_ = -1;
+};
+
+// True once something other than this process holds the UDP port on
+// 127.0.0.1 (a receiver has bound it); false after the limit.
+bool waitForUdpListener(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 // The fseq numbers among `messages` for one profile, in arrival order.
 std::vector<int> fseqNumbers(const std::vector<OscMessage>& messages, const std::string& profile);

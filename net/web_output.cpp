@@ -1,0 +1,337 @@
+#include "web_output.h"
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include "mqtt_output.h"
+#include "web_core.h"
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// Frames counted for the rate the page shows.
+constexpr std::size_t kRateWindow = 31;
+// An image is due this much before its interval is over, so a 30 Hz camera
+// still gives 10 images a second instead of every fourth frame.
+constexpr auto kImageSlack = std::chrono::milliseconds(5);
+
+void appendNumber(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// Text for JSON that is also safe inside a page: quotes, controls and the
+// HTML brackets escaped.
+void appendString(std::string& out, const std::string& text) {
+    out += '"';
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == '<' || c == '>' || c == '&') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+// Length of the well-formed UTF-8 sequence at `at`, 0 when there is none.
+std::size_t utf8Sequence(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+    if (length == 0 || lead > 0xf4 || at + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(at + k) & 0xc0) != 0x80) return 0;
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    const unsigned char second = byte(at + 1);
+    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) || (lead == 0xf0 && second < 0x90) ||
+        (lead == 0xf4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+// A WebSocket text message must be UTF-8, and names are bytes: a byte
+// that is not part of a well-formed sequence becomes U+FFFD.
+std::string asUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = utf8Sequence(text, at);
+        if (length == 0) {
+            out += "\xef\xbf\xbd";
+            ++at;
+        } else {
+            out.append(text, at, length);
+            at += length;
+        }
+    }
+    return out;
+}
+
+std::string routeTarget(const std::string& target) { return target.substr(0, target.find('?')); }
+
+// "/thumbnail/N.jpg" with N a row number without leading zeros; -1 otherwise.
+int thumbnailRow(const std::string& path) {
+    const std::string prefix = "/thumbnail/", suffix = ".jpg";
+    if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return -1;
+    const std::string digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    if (digits.size() > 4 || (digits.size() > 1 && digits[0] == '0')) return -1;
+    int row = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        row = row * 10 + (c - '0');
+    }
+    return row;
+}
+
+WebResponse json(std::string body) { return {200, "application/json", asUtf8(body), false}; }
+
+} // namespace
+
+bool parseWebAddress(const std::string& text, const std::string& option, WebOptions& options, std::string& error) {
+    std::string host = options.host, portText = text;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        if (host == "localhost") host = "127.0.0.1";
+    }
+    const bool digits = !portText.empty() && portText.size() <= 5 &&
+                        std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoi(portText) > 65535) {
+        error = option + ": the port in \"" + text + "\" is not a number from 0 to 65535";
+        return false;
+    }
+    boost::system::error_code bad;
+    asio::ip::make_address(host, bad);
+    if (bad) {
+        error = option + ": \"" + host + "\" is not an address of this machine to listen on";
+        return false;
+    }
+    options.host = host;
+    options.port = std::stoi(portText);
+    return true;
+}
+
+bool parseWebImage(const std::string& text, const std::string& option, WebOptions& options, std::string& error) {
+    int width = 0, quality = options.jpegQuality;
+    char comma = 0, extra = 0;
+    const int read = std::sscanf(text.c_str(), "%5d%c%3d%c", &width, &comma, &quality, &extra);
+    const bool shaped = (read == 1 && text.find_first_not_of("0123456789") == std::string::npos) ||
+                        (read == 3 && comma == ',' && text.find_first_not_of("0123456789,") == std::string::npos);
+    if (!shaped || width < 16 || width > 4096 || quality < 1 || quality > 100) {
+        error = option + ": \"" + text + "\" is not WIDTH[,QUALITY] with a width from 16 to 4096 and a quality "
+                "from 1 to 100";
+        return false;
+    }
+    options.imageWidth = width;
+    options.jpegQuality = quality;
+    return true;
+}
+
+std::string webMarkerJson(const MarkerResult& r, const FrameStamp& stamp) {
+    std::string out = markerJson(r, stamp);
+    out.pop_back();
+    out += ",\"area\":" + std::to_string(r.area) + ",\"vertex\":[";
+    for (int k = 0; k < 4; ++k) {
+        out += k ? ",[" : "[";
+        appendNumber(out, r.vertex[k][0]);
+        out += ',';
+        appendNumber(out, r.vertex[k][1]);
+        out += ']';
+    }
+    out += "]}";
+    return out;
+}
+
+std::string webFrameJson(const ResultTable& results, const FrameStamp& stamp, int width, int height) {
+    std::string out = "{\"frame\":" + std::to_string(stamp.frame) + ",\"time\":";
+    appendNumber(out, stamp.captureTime);
+    out += ",\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + ",\"markers\":[";
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        if (k) out += ',';
+        out += webMarkerJson(results[k], stamp);
+    }
+    out += "]}";
+    return asUtf8(out);
+}
+
+bool WebCore::isFeed(const std::string& target, bool& image) {
+    const std::string path = routeTarget(target);
+    image = path == "/ws/image";
+    return image || path == "/ws";
+}
+
+WebResponse WebCore::route(const std::string& target) const {
+    const std::string path = routeTarget(target);
+    if (path == "/" || path == "/index.html") return {200, "text/html; charset=utf-8", WEB_PAGE_HTML, true};
+    if (path == "/page.js") return {200, "text/javascript; charset=utf-8", WEB_PAGE_SCRIPT, true};
+    if (path == "/page.css") return {200, "text/css; charset=utf-8", WEB_PAGE_STYLE, true};
+    if (path == "/api/markers") {
+        if (!latest) return json(webFrameJson({}, {}, 0, 0));
+        return json(webFrameJson(latest->results, latest->stamp, latest->width, latest->height));
+    }
+    if (path == "/api/status") return json(statusJson());
+    if (path == "/api/catalogue") return json(catalogueJson());
+    const int row = thumbnailRow(path);
+    if (row >= 0 && row < static_cast<int>(catalogue.size()) && !catalogue[row].thumbnailJpeg.empty()) {
+        const auto& jpeg = catalogue[row].thumbnailJpeg;
+        return {200, "image/jpeg", std::string(jpeg.begin(), jpeg.end()), true};
+    }
+    return {404, "text/plain; charset=utf-8", "Not found\n", false};
+}
+
+std::string WebCore::statusJson() const {
+    const WebStatus s = status ? status() : WebStatus{};
+    double fps = 0;
+    if (recentCaptureTimes.size() >= 2 && recentCaptureTimes.back() > recentCaptureTimes.front())
+        fps = (recentCaptureTimes.size() - 1) / (recentCaptureTimes.back() - recentCaptureTimes.front());
+    const double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::string out = "{\"camera\":";
+    appendString(out, s.camera);
+    out += ",\"width\":" + std::to_string(latest ? latest->width : 0) +
+           ",\"height\":" + std::to_string(latest ? latest->height : 0) + ",\"fps\":";
+    appendNumber(out, std::round(fps * 10) / 10);
+    out += ",\"frame\":" + std::to_string(latest ? latest->stamp.frame : 0) +
+           ",\"tcpClients\":" + std::to_string(s.tcpClients) + ",\"tuio\":";
+    appendString(out, s.tuio);
+    out += ",\"mqtt\":";
+    appendString(out, s.mqtt);
+    out += ",\"droppedForSlowClients\":" + std::to_string(s.droppedForSlowClients) +
+           ",\"webConnections\":" + std::to_string(connections) +
+           ",\"imageViewers\":" + std::to_string(imageViewers.size()) + ",\"uptime\":";
+    appendNumber(out, std::floor(uptime));
+    out += '}';
+    return out;
+}
+
+std::string WebCore::catalogueJson() const {
+    std::string out = "[";
+    for (std::size_t row = 0; row < catalogue.size(); ++row) {
+        const WebCatalogueEntry& entry = catalogue[row];
+        out += row ? ",{\"row\":" : "{\"row\":";
+        out += std::to_string(row) + ",\"name\":";
+        appendString(out, entry.name);
+        out += ",\"width\":";
+        appendNumber(out, entry.widthMm);
+        out += std::string(",\"inUse\":") + (entry.inUse ? "true" : "false") + ",\"thumbnail\":";
+        out += entry.thumbnailJpeg.empty() ? "null" : "\"/thumbnail/" + std::to_string(row) + ".jpg\"";
+        out += '}';
+    }
+    return out + "]";
+}
+
+void WebCore::frameArrived(std::shared_ptr<const WebFrame> frame) {
+    latest = frame;
+    recentCaptureTimes.push_back(frame->stamp.captureTime);
+    if (recentCaptureTimes.size() > kRateWindow) recentCaptureTimes.pop_front();
+    if (feedViewers.empty()) return;
+    auto unit = std::make_shared<WebUnit>();
+    unit->emplace_back(webFrameJson(frame->results, frame->stamp, frame->width, frame->height), false);
+    for (WebViewer* viewer : feedViewers) viewer->offer(unit);
+}
+
+void WebCore::addViewer(WebViewer* viewer, bool image) {
+    (image ? imageViewers : feedViewers).insert(viewer);
+    imageViewerCount = static_cast<int>(imageViewers.size());
+}
+
+void WebCore::removeViewer(WebViewer* viewer) {
+    feedViewers.erase(viewer);
+    imageViewers.erase(viewer);
+    imageViewerCount = static_cast<int>(imageViewers.size());
+}
+
+WebOutput::WebOutput(const WebOptions& options, std::vector<WebCatalogueEntry> catalogue, StatusSource status)
+    : core_(std::make_unique<WebCore>(options, std::move(catalogue), std::move(status))) {}
+
+WebOutput::~WebOutput() { stop(); }
+
+
+bool WebOutput::start(std::string& error) {
+    WebCore& core = *core_;
+    const std::string where = (core.options.host.find(':') != std::string::npos ? "[" + core.options.host + "]"
+                                                                               : core.options.host) +
+                              ":" + std::to_string(core.options.port);
+    try {
+        const tcp::endpoint endpoint(asio::ip::make_address(core.options.host),
+                                     static_cast<unsigned short>(core.options.port));
+        auto acceptor = std::make_unique<tcp::acceptor>(core.io);
+        acceptor->open(endpoint.protocol());
+        acceptor->set_option(asio::socket_base::reuse_address(true));
+        acceptor->bind(endpoint);
+        acceptor->listen();
+        core.port = acceptor->local_endpoint().port();
+        core.acceptor = std::move(acceptor);
+    } catch (const boost::system::system_error& e) {
+        error = "cannot listen on " + where + ": " + e.code().message();
+        return false;
+    }
+    WebCore* shared = &core;
+    core.encoder = std::make_unique<WebEncoder>(core.options.imageWidth, core.options.jpegQuality,
+                                                [shared](std::shared_ptr<const WebUnit> unit) {
+        asio::post(shared->io, [shared, unit] {
+            for (WebViewer* viewer : shared->imageViewers) viewer->offer(unit);
+        });
+    });
+    acceptWebConnections(core);
+    core.ioThread = std::thread([shared] {
+        for (;;) {
+            try {
+                shared->io.run();
+                return;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "quillmark: the page's server: %s\n", e.what());
+            }
+        }
+    });
+    return true;
+}
+
+void WebOutput::stop() {
+    WebCore& core = *core_;
+    if (!core.ioThread.joinable()) return;
+    core.encoder.reset();
+    core.io.stop();
+    core.ioThread.join();
+    core.acceptor.reset();
+    core.port = 0;
+}
+
+int WebOutput::port() const { return core_->port; }
+
+void WebOutput::publishFrame(const PublishedFrame& frame) {
+    WebCore* core = core_.get();
+    if (!core->ioThread.joinable()) return;
+    auto copy = std::make_shared<const WebFrame>(WebFrame{frame.results, frame.stamp, frame.width, frame.height});
+    asio::post(core->io, [core, copy] { core->frameArrived(copy); });
+    if (core->imageViewerCount == 0 || frame.image.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now + kImageSlack < core->nextImage) return;
+    core->nextImage = std::max(core->nextImage, now - kImageSlack) + std::chrono::milliseconds(WEB_IMAGE_INTERVAL_MS);
+    core->encoder->offer(frame.image.clone(), copy);
+}
+
+uint64_t WebOutput::imagesEncoded() const { return core_->encoder ? core_->encoder->encoded.load() : 0; }
+
+double WebOutput::encodeSeconds() const {
+    return core_->encoder ? core_->encoder->threadNanoseconds.load() * 1e-9 : 0.0;
+}

@@ -1,0 +1,219 @@
+// The connections of the page's server, all on its one I/O thread: plain
+// HTTP requests, and the two WebSocket feeds they may turn into.
+#include <optional>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include "web_core.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using beast::error_code;
+
+namespace {
+
+constexpr auto kIdleTimeout = std::chrono::seconds(WEB_IDLE_TIMEOUT_S);
+// What a viewer may send: nothing but control frames is expected.
+constexpr std::size_t kViewerMessageMax = 4096;
+// The system's send buffer for a feed: small, so that a viewer that stops
+// reading holds few old frames, and the newest waits in the session.
+constexpr int kFeedSendBuffer = 16 * 1024;
+constexpr int kImageSendBuffer = 64 * 1024;
+
+// Counts a connection for the 32-connection limit for as long as it lives.
+class Counted {
+public:
+    explicit Counted(WebCore& core) : core_(core) { ++core_.connections; }
+    ~Counted() { --core_.connections; }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+private:
+    WebCore& core_;
+};
+
+class FeedSession : public WebViewer, public std::enable_shared_from_this<FeedSession> {
+public:
+    FeedSession(WebCore& core, tcp::socket socket, bool image)
+        : core_(core), counted_(core), ws_(std::move(socket)), image_(image) {}
+    ~FeedSession() override {
+        if (registered_) core_.removeViewer(this);
+    }
+
+    void start(http::request<http::empty_body> request) {
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(
+            asio::socket_base::send_buffer_size(image_ ? kImageSendBuffer : kFeedSendBuffer), ignored);
+        beast::get_lowest_layer(ws_).expires_never();
+        // A viewer that answers no ping for the idle time is gone; a browser
+        // answers them by itself.
+        websocket::stream_base::timeout timeout{kIdleTimeout, kIdleTimeout, true};
+        ws_.set_option(timeout);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, "quillmark"); }));
+        ws_.read_message_max(kViewerMessageMax);
+        ws_.async_accept(request, [self = shared_from_this()](error_code ec) { self->accepted(ec); });
+    }
+
+    void offer(std::shared_ptr<const WebUnit> unit) override {
+        if (writing_) {
+            pending_ = std::move(unit);
+            return;
+        }
+        writing_ = true;
+        current_ = std::move(unit);
+        index_ = 0;
+        writeNext();
+    }
+
+private:
+    void accepted(error_code ec) {
+        if (ec) return;
+        registered_ = true;
+        core_.addViewer(this, image_);
+        readNext();
+    }
+
+    // Reading keeps pings, pongs and the closing handshake going.
+    void readNext() {
+        ws_.async_read(incoming_, [self = shared_from_this()](error_code ec, std::size_t) {
+            if (ec) return self->ended();
+            self->incoming_.clear();
+            self->readNext();
+        });
+    }
+
+    void writeNext() {
+        const WebMessage& message = (*current_)[index_];
+        ws_.binary(message.second);
+        ws_.async_write(asio::buffer(message.first), [self = shared_from_this()](error_code ec, std::size_t) {
+            if (ec) return self->ended();
+            if (++self->index_ < self->current_->size()) return self->writeNext();
+            self->writing_ = false;
+            self->current_.reset();
+            if (self->pending_) self->offer(std::move(self->pending_));
+        });
+    }
+
+    void ended() {
+        if (registered_) core_.removeViewer(this);
+        registered_ = false;
+        pending_.reset();
+        writing_ = true;  // nothing more is written
+    }
+
+    WebCore& core_;
+    Counted counted_;
+    websocket::stream<beast::tcp_stream> ws_;
+    const bool image_;
+    bool registered_ = false;
+    bool writing_ = false;
+    std::shared_ptr<const WebUnit> current_, pending_;
+    std::size_t index_ = 0;
+    beast::flat_buffer incoming_;
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(WebCore& core, tcp::socket socket)
+        : core_(core), counted_(core), stream_(std::move(socket)), buffer_(WEB_HEADER_LIMIT + 1024) {}
+
+    void readNext() {
+        parser_.emplace();
+        parser_->header_limit(WEB_HEADER_LIMIT);
+        stream_.expires_after(kIdleTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](error_code ec, std::size_t) { self->received(ec); });
+    }
+
+private:
+    void received(error_code ec) {
+        if (ec == http::error::end_of_stream) return closeWrite();
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
+            return answer(431, "Request header fields too large\n", true);
+        if (ec && ec.category() == http::make_error_code(http::error::bad_target).category())
+            return answer(400, "Bad request\n", true);
+        if (ec) return;  // timed out or reset: the connection just ends
+        const auto& request = parser_->get();
+        const std::string target(request.target());
+        bool image = false;
+        if (websocket::is_upgrade(request) && WebCore::isFeed(target, image)) {
+            auto feed = std::make_shared<FeedSession>(core_, stream_.release_socket(), image);
+            feed->start(parser_->release());
+            return;
+        }
+        if (request.method() != http::verb::get && request.method() != http::verb::head)
+            return answer(405, "Only GET and HEAD are served\n", !request.keep_alive());
+        if (WebCore::isFeed(target, image)) return answer(426, "This is a WebSocket feed\n", !request.keep_alive());
+        respond(core_.route(target), request.method() == http::verb::head, !request.keep_alive(),
+                request.version());
+    }
+
+    void answer(int status, const std::string& text, bool close) {
+        respond({status, "text/plain; charset=utf-8", text, false}, false, close, 11);
+    }
+
+    void respond(const WebResponse& made, bool headOnly, bool close, unsigned version) {
+        auto response = std::make_shared<http::response<http::string_body>>(
+            static_cast<http::status>(made.status), version);
+        response->set(http::field::server, "quillmark");
+        response->set(http::field::content_type, made.contentType);
+        response->set(http::field::cache_control, made.cache ? "max-age=60" : "no-store");
+        response->set("X-Content-Type-Options", "nosniff");
+        response->set("Content-Security-Policy",
+                      "default-src 'self'; img-src 'self' blob:; connect-src 'self'; frame-ancestors 'none'");
+        if (made.status == 405) response->set(http::field::allow, "GET, HEAD");
+        if (made.status == 426) response->set(http::field::upgrade, "websocket");
+        response->body() = made.body;
+        response->prepare_payload();
+        if (headOnly) response->body().clear();
+        response->keep_alive(!close);
+        stream_.expires_after(kIdleTimeout);
+        http::async_write(stream_, *response, [self = shared_from_this(), response, close](error_code ec, std::size_t) {
+            if (ec) return;
+            if (close) return self->closeWrite();
+            self->readNext();
+        });
+    }
+
+    void closeWrite() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
+
+    WebCore& core_;
+    Counted counted_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+};
+
+void acceptNext(WebCore& core, const std::shared_ptr<asio::steady_timer>& backOff) {
+    core.acceptor->async_accept([&core, backOff](error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) {
+            // Out of descriptors, say: try again shortly instead of spinning.
+            backOff->expires_after(std::chrono::milliseconds(100));
+            backOff->async_wait([&core, backOff](error_code waited) {
+                if (!waited) acceptNext(core, backOff);
+            });
+            return;
+        }
+        // Past the limit a connection is closed at once: tracking and the
+        // viewers already there are worth more than one more page.
+        if (core.connections < WEB_MAX_CONNECTIONS) {
+            error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<HttpSession>(core, std::move(socket))->readNext();
+        }
+        acceptNext(core, backOff);
+    });
+}
+
+} // namespace
+
+void acceptWebConnections(WebCore& core) { acceptNext(core, std::make_shared<asio::steady_timer>(core.io)); }

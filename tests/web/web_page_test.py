@@ -1,0 +1,120 @@
+#!/usr/bin/python3
+"""The operator page in a real browser: Debian's chromium, headless, opens
+the page of a real headless server with the synthetic camera and reads back
+what a person sees (document.body.innerText), through its DevTools
+protocol. One pattern is named like markup, and must show as text.
+
+usage: web_page_test.py QUILLMARK DATA_DIR [--screenshot FILE]
+"""
+import argparse
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import websocket
+
+from web_support import Failure, Server, wait_for
+
+MARKUP_NAME = "<i>Fork</i>"  # row 1, which the synthetic camera films
+
+
+class Browser:
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="quillmark-chromium-")
+        self.process = subprocess.Popen(
+            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-quic",
+             "--user-data-dir=" + self.profile, "--remote-debugging-port=0", "--window-size=1600,900",
+             "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        active = os.path.join(self.profile, "DevToolsActivePort")
+        port = wait_for("chromium's DevTools port", lambda: os.path.exists(active) and open(active).readline().strip())
+        tabs = json.load(urllib.request.urlopen("http://127.0.0.1:%s/json" % port))
+        page = next(tab for tab in tabs if tab["type"] == "page")
+        self.devtools = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
+        self.sent = 0
+
+    def call(self, method, **params):
+        self.sent += 1
+        self.devtools.send(json.dumps({"id": self.sent, "method": method, "params": params}))
+        while True:
+            reply = json.loads(self.devtools.recv())
+            if reply.get("id") == self.sent:
+                if "error" in reply:
+                    raise Failure("%s: %s" % (method, reply["error"]))
+                return reply["result"]
+
+    def evaluate(self, expression):
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+
+    def close(self):
+        self.devtools.close()
+        self.process.terminate()
+        self.process.wait(10)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+def frame_number(browser):
+    text = browser.evaluate("(document.getElementById('frame') || {}).innerText") or ""
+    words = text.split()
+    return int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("quillmark")
+    parser.add_argument("data_dir")
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    with Server(args.quillmark, args.data_dir, names={1: MARKUP_NAME}) as server:
+        browser = Browser()
+        try:
+            browser.call("Page.navigate", url=server.url)
+            first = wait_for("a frame number on the page", lambda: frame_number(browser))
+            table = wait_for("markers in the table",
+                             lambda: (lambda text: text.count("\n") >= 2 and text)(
+                                 browser.evaluate("document.getElementById('markers').innerText")))
+            check(MARKUP_NAME in table, "the markup-like name is not shown as text in the table:\n" + table)
+            check(browser.evaluate("document.querySelectorAll('script, i').length") == 1,
+                  "a pattern name became markup")
+            later = wait_for("a later frame number", lambda: frame_number(browser) > first and frame_number(browser))
+            body = wait_for("the state and the catalogue", lambda: (lambda text: "synthetic 640x480" in text
+                            and "Kite" in text and "TCP clients" in text and text)(
+                                browser.evaluate("document.body.innerText")))
+            for name in ("Flag", "Hook", MARKUP_NAME):
+                check(name in body, name + " is missing from the page:\n" + body)
+            # The picture arrived: the canvas is not the black it starts as.
+            lit = wait_for("the camera picture", lambda: browser.evaluate(
+                "(() => { const c = document.getElementById('view');"
+                " const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+                " let s = 0; for (let k = 0; k < d.length; k += 400) s += d[k]; return s; })()"))
+            thumbnails = browser.evaluate(
+                "Array.from(document.querySelectorAll('#patterns img')).filter(i => i.naturalWidth == 80).length")
+            check(thumbnails == 4, "%s of 4 thumbnails shown" % thumbnails)
+            print("frames %d then %d, picture brightness sum %d, thumbnails %d" % (first, later, lit, thumbnails))
+            if args.screenshot:
+                time.sleep(1.0)
+                shot = browser.call("Page.captureScreenshot", format="png")
+                open(args.screenshot, "wb").write(base64.b64decode(shot["data"]))
+        finally:
+            browser.close()
+    print("1 passed, 0 failed")
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as failure:
+        print("FAILED: %s" % failure, file=sys.stderr)
+        sys.exit(1)
