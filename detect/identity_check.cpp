@@ -9,9 +9,13 @@ namespace {
 // Below this the detector does not keep an identity (squares.cpp); a
 // refusal only matters for matches that would be kept.
 constexpr double kKeptScore = 0.5;
-// A marker's code spreads at least this fraction of the contrast between its
-// border and the surround; a flat interior, noise only, spreads far less.
+// A flat interior, noise and a stain, spreads its code by a few grey
+// levels, a small share of the contrast between the border and the surround;
+// a marker's code, ink and paper, by a third of that contrast or more, and by
+// 20 grey levels at least on the real photographs measured. Refused: under
+// both this share and this many grey levels.
 constexpr double kFlatInteriorRatio = 0.12;
+constexpr double kFlatInteriorSpread = 12.0;
 // Verification: the best pattern this far ahead of any other; every side's
 // border this share of the whole ring's contrast; the pattern, fitted to the
 // code, printed with at least this share of the border's contrast and its
@@ -120,7 +124,7 @@ double codeSpread(const PatternCode& code) {
     return std::sqrt(squares / kPatternValues);
 }
 
-bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], BorderContrast* contrast) {
+bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], bool fine, BorderContrast* contrast) {
     // The marker is 100..110 in these coordinates, its border 100..102.5.
     // The square 92.5..117.5 has the inner half 98.75..111.25, so the
     // sampler's outermost cells (0.78 units each) lie on the surround just
@@ -139,13 +143,13 @@ bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], BorderC
         if (k == 0) firstSign = d;
         else if ((d > 0) != (firstSign > 0)) return false;
     }
-    // A large marker's ring cells span pixels enough for whole-pixel
-    // samples, at a tenth of the interpolated sampler's cost; a small one's
-    // cells are a pixel or two, which whole pixels blur into each other.
+    // Whole-pixel samples cost a tenth of interpolated ones and tell a flat
+    // interior well enough; the finer tests of verification need
+    // interpolation on a small marker, whose ring cells are a pixel or two.
     PatternCode ring;
     double side = 0.0;
     for (int k = 0; k < 4; ++k) side = std::max(side, std::hypot(quad[(k + 1) % 4][0] - quad[k][0], quad[(k + 1) % 4][1] - quad[k][1]));
-    if (side <= kInterpolatedRingMaxSidePx) {
+    if (fine && side <= kInterpolatedRingMaxSidePx) {
         if (samplePatternCodeAt(frame, enlarged, &ring) < 0) return false;
         return ringMeans(ring, contrast);
     }
@@ -164,9 +168,9 @@ void checkIdentity(const uint8_t* frame, const double quad[4][2], const PatternC
     if (match->id < 0 || match->cf < kKeptScore) return;
     const bool verify = detectorState().options.verifyMarkers;
     const double spread = codeSpread(code);
-    // No surround is lighter than white: a spread this large passes the
-    // default test whatever the ring shows, and the ring is not sampled.
-    if (spread >= kFlatInteriorRatio * 255.0) {
+    // A spread this large passes the default test whatever the ring shows,
+    // and the ring, which costs as much as the code, is not sampled.
+    if (spread >= kFlatInteriorSpread) {
         if (!verify || match->cf >= kTrustedScore) return;
     }
     if (verify && match->cf - match->runnerUp < kMinMargin) {
@@ -174,13 +178,13 @@ void checkIdentity(const uint8_t* frame, const double quad[4][2], const PatternC
         return;
     }
     BorderContrast ring;
-    if (!sampleBorderContrast(frame, quad, &ring)) {
+    if (!sampleBorderContrast(frame, quad, verify, &ring)) {
         if (verify) *match = RankedMatch{};
         return;
     }
     const double contrast = ring.overall();
     const double own = patternContrastShare(detectorState().patterns.slot[match->id], match->dir);
-    bool refused = spread < kFlatInteriorRatio * contrast;
+    bool refused = spread < kFlatInteriorSpread && spread < kFlatInteriorRatio * contrast;
     if (verify && !refused) {
         // The code's spread over the spread the pattern would show at the
         // border's contrast; times the correlation, the share of that

@@ -23,9 +23,10 @@ struct BorderContrast {
 // The spread (standard deviation, grey levels) of a sampled code's values.
 double codeSpread(const PatternCode& code);
 
-// `quad` in observed pixels, vertex order of identification. False when the
-// ring cannot be sampled (a point at infinity).
-bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], BorderContrast* contrast);
+// `quad` in observed pixels, vertex order of identification; `fine`
+// interpolates on markers up to 64 px. False when the ring cannot be
+// sampled (a point at infinity).
+bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], bool fine, BorderContrast* contrast);
 
 // The best match of `code` and the best score of any other pattern.
 struct RankedMatch {
