@@ -2,9 +2,11 @@
 // when it closes.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+// Before Qt's headers, whose keyword macros CLI11 need not meet.
+#include "command_line.h"
 #include <QApplication>
 #include <QTimer>
-#include "commands.h"
 #include "dialog.h"
 #include "screenshots.h"
 #include "widget_geometry.h"
@@ -32,19 +34,31 @@ private:
     QApplication application_;
 };
 
-int runDialog(int argc, char** argv, const Args& args) {
-    std::string screenshotDirectory;
-    if (args.size() == 2 && args[0] == "--screenshots") {
-        screenshotDirectory = args[1];
-    } else if (!args.empty()) {
-        std::fprintf(stderr, "quillmark: unknown argument %s\n", args.front().c_str());
-        printUsage(stderr);
-        return 2;
-    }
+namespace {
+
+int runDialog(const char* program, const std::string& screenshotDirectory) {
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
-        std::fprintf(stderr, "quillmark: no display for the operator dialog; run %s --headless\n", argv[0]);
+        std::fprintf(stderr, "quillmark: no display for the operator dialog; run %s --headless\n", program);
         return 1;
     }
+    // Qt keeps the count and the vector for the application's lifetime.
+    int argc = 1;
+    char* argv[] = {const_cast<char*>(program), nullptr};
     CQuillmarkApp app(argc, argv);
     return app.InitInstance(screenshotDirectory);
+}
+
+} // namespace
+
+Command dialogCommand(const char* program) {
+    Command command;
+    command.synopsis = "usage: quillmark [-C DIR]\n";
+    command.about = "  The operator dialog. Data/ of the working directory holds every file.\n";
+    command.declare = [program](CLI::App& app) -> CommandRun {
+        auto screenshots = std::make_shared<std::string>();
+        // Taken by scripts/screenshots.sh; not a user's option.
+        app.add_option("--screenshots", *screenshots)->group("");
+        return [program, screenshots] { return runDialog(program, *screenshots); };
+    };
+    return command;
 }

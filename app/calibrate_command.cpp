@@ -7,13 +7,11 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <locale>
-#include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include "calibration.h"
 #include "calibration_import.h"
 #include "camera.h"
-#include "commands.h"
+#include "command_line.h"
 #include "marker_print.h"
 
 namespace {
@@ -67,84 +65,67 @@ struct CalibrateOptions {
     std::vector<std::string> images;
 };
 
-bool parseNumber(const std::string& text, double& value) {
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
-    return (in >> value) && in.eof() && std::isfinite(value);
-}
-
-// "COLSxROWS" (or "WxH") of whole numbers, each at least `least`.
-bool parsePair(const std::string& text, int least, int& first, int& second) {
+// "COLSxROWS" (or "WxH") of whole numbers, each at least `least`, else
+// refusal(option, "needs " + what + ", not TEXT").
+void parsePair(const std::string& option, const std::string& text, int least, const std::string& what, int& first,
+               int& second) {
     const size_t x = text.find('x');
-    if (x == std::string::npos) return false;
-    double a, b;
-    if (!parseNumber(text.substr(0, x), a) || !parseNumber(text.substr(x + 1), b)) return false;
-    if (a != std::floor(a) || b != std::floor(b) || a < least || b < least || a > 100000 || b > 100000) return false;
-    first = static_cast<int>(a);
-    second = static_cast<int>(b);
-    return true;
+    try {
+        if (x == std::string::npos) throw refusal(option, "");
+        first = wholeNumber(option, text.substr(0, x), least, 100000);
+        second = wholeNumber(option, text.substr(x + 1), least, 100000);
+    } catch (const CLI::ValidationError&) {
+        throw refusal(option, "needs " + what + ", not " + text);
+    }
 }
 
-bool refuse(const std::string& message) {
-    std::fprintf(stderr, "quillmark calibrate: %s\n%s", message.c_str(), calibrateUsage());
-    return false;
+void declareCalibrateOptions(CLI::App& app, CalibrateOptions& options) {
+    addValueOption(app, "--board", "COLSxROWS", "the board's inner corners (9x6 for a board of 10 x 7 squares)",
+                   [&options](const std::string& text) {
+                       parsePair("--board", text, 2, "the inner corners as COLSxROWS, each at least 2 (such as 9x6)",
+                                 options.board.cols, options.board.rows);
+                       options.boardGiven = true;
+                   });
+    addValueOption(app, "--square", "MM", "the printed side of one square", [&options](const std::string& text) {
+        options.board.squareMm = positiveNumber("--square", text, "the side of a square in millimetres");
+        options.squareGiven = true;
+    });
+    addValueOption(app, "--camera", "SOURCE", "views from a live source (as for --headless)",
+                   [&options](const std::string& text) { options.camera = text; });
+    addValueOption(app, "--frames", "N",
+                   "views to collect from the live source, " + std::to_string(kMinCalibrationViews) +
+                       " to 1000 (default 20)",
+                   [&options](const std::string& text) {
+                       options.frames = wholeNumber("--frames", text, kMinCalibrationViews, 1000);
+                   });
+    addValueOption(app, "--import", "FILE", "convert an OpenCV or ROS calibration file",
+                   [&options](const std::string& text) { options.importFile = text; });
+    addValueOption(app, "--size", "WxH", "the image size, when the imported file does not give it",
+                   [&options](const std::string& text) {
+                       parsePair("--size", text, 1, "the image size as WxH in pixels (such as 640x480)",
+                                 options.size.width, options.size.height);
+                   });
+    addPdfOptions(app, "print the board to calibrate with instead", options.boardPdf, options.paper);
+    app.add_option("IMAGE", options.images)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
-bool parseOptionValue(const std::string& option, const std::string& value, CalibrateOptions& options) {
-    if (option == "--board") {
-        options.boardGiven = parsePair(value, 2, options.board.cols, options.board.rows);
-        return options.boardGiven ||
-               refuse("--board needs the inner corners as COLSxROWS, each at least 2 (such as 9x6), not " + value);
-    }
-    if (option == "--square") {
-        options.squareGiven = parseNumber(value, options.board.squareMm) && options.board.squareMm > 0;
-        return options.squareGiven || refuse("--square needs the side of a square in millimetres, not " + value);
-    }
-    if (option == "--frames") {
-        double n;
-        if (parseNumber(value, n) && n == std::floor(n) && n >= kMinCalibrationViews && n <= 1000) {
-            options.frames = static_cast<int>(n);
-            return true;
-        }
-        return refuse("--frames needs a whole number of views from " + std::to_string(kMinCalibrationViews) +
-                      " to 1000, not " + value);
-    }
-    if (option == "--size")
-        return parsePair(value, 1, options.size.width, options.size.height) ||
-               refuse("--size needs the image size as WxH in pixels (such as 640x480), not " + value);
-    if (option == "--page")
-        return paperSizeByName(value, options.paper) || refuse("--page is a4 or letter, not " + value);
-    if (option == "--camera") options.camera = value;
-    else if (option == "--pdf") options.boardPdf = value;
-    else options.importFile = value;
-    return true;
-}
-
-bool parseCalibrateOptions(const Args& args, CalibrateOptions& options) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--board" || arg == "--square" || arg == "--camera" || arg == "--frames" || arg == "--import" ||
-            arg == "--size" || arg == "--pdf" || arg == "--page") {
-            if (i + 1 >= args.size()) return refuse(arg + " needs a value");
-            if (!parseOptionValue(arg, args[++i], options)) return false;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return refuse("unknown option " + arg);
-        } else {
-            options.images.push_back(arg);
-        }
-    }
+// The options that go together; a refusal otherwise.
+void checkCalibrateOptions(const CalibrateOptions& options) {
     if (!options.importFile.empty()) {
         if (options.boardGiven || options.squareGiven || !options.camera.empty() || !options.images.empty() ||
             !options.boardPdf.empty())
-            return refuse("--import takes no board, camera, images or --pdf");
-        return true;
+            throw CLI::ValidationError("--import takes no board, camera, images or --pdf");
+        return;
     }
-    if (!options.boardGiven || !options.squareGiven) return refuse("--board and --square are needed");
-    if (!options.boardPdf.empty())
-        return (options.camera.empty() && options.images.empty()) || refuse("--pdf takes no camera or images");
+    if (!options.boardGiven || !options.squareGiven) throw CLI::ValidationError("--board and --square are needed");
+    if (!options.boardPdf.empty()) {
+        if (!options.camera.empty() || !options.images.empty())
+            throw CLI::ValidationError("--pdf takes no camera or images");
+        return;
+    }
     if (options.camera.empty() == options.images.empty())
-        return refuse(options.camera.empty() ? "no images and no --camera given" : "give images or --camera, not both");
-    return true;
+        throw CLI::ValidationError(options.camera.empty() ? "no images and no --camera given"
+                                                          : "give images or --camera, not both");
 }
 
 // Views from image files; an image that cannot be read, or whose size
@@ -257,25 +238,8 @@ int printBoard(const CalibrateOptions& options) {
     return 0;
 }
 
-} // namespace
-
-const char* calibrateUsage() {
-    return "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
-           "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
-           "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
-           "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n"
-           "Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak, .bak.1, ...).\n"
-           "COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
-           "the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
-           "found and has moved since the views already kept, until N views (default 20) or half a\n"
-           "minute without a new one. --import converts an OpenCV calibration (YAML or XML with\n"
-           "camera_matrix and distortion_coefficients) or a ROS camera_info YAML; --size gives the\n"
-           "image size when the file does not. --pdf prints the board to calibrate with instead.\n";
-}
-
-int runCalibrate(const Args& args) {
-    CalibrateOptions options;
-    if (!parseCalibrateOptions(args, options)) return 2;
+int runCalibrate(const CalibrateOptions& options) {
+    checkCalibrateOptions(options);
     if (!options.boardPdf.empty()) return printBoard(options);
     if (!std::filesystem::is_directory("Data")) {
         std::fprintf(stderr, "quillmark calibrate: there is no Data folder in %s\n",
@@ -283,4 +247,28 @@ int runCalibrate(const Args& args) {
         return 1;
     }
     return options.importFile.empty() ? calibrateFromBoard(options) : importCalibrationFile(options.importFile, options.size);
+}
+
+} // namespace
+
+Command calibrateCommand() {
+    Command command;
+    command.word = "calibrate";
+    command.synopsis = "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
+                       "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
+                       "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
+                       "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n";
+    command.about = "  Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak, .bak.1, ...).\n"
+                    "  COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
+                    "  the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
+                    "  found and has moved since the views already kept, until N views (default 20) or half a\n"
+                    "  minute without a new one. --import converts an OpenCV calibration (YAML or XML with\n"
+                    "  camera_matrix and distortion_coefficients) or a ROS camera_info YAML; --size gives the\n"
+                    "  image size when the file does not. --pdf prints the board to calibrate with instead.\n";
+    command.declare = [](CLI::App& app) -> CommandRun {
+        auto options = std::make_shared<CalibrateOptions>();
+        declareCalibrateOptions(app, *options);
+        return [options] { return runCalibrate(*options); };
+    };
+    return command;
 }

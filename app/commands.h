@@ -1,23 +1,33 @@
 #pragma once
-// The modes of the quillmark executable. Each takes the arguments after the
-// mode word (the working directory has already been changed by -C) and
-// returns the process exit status.
-#include <cstdio>
+// The commands of the quillmark executable. Each declares its options into
+// a CLI11 App (command_line.h) and returns what runs it; the working
+// directory has been changed by -C by the time that runs, and its result is
+// the process exit status.
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 using Args = std::vector<std::string>;
+using CommandRun = std::function<int()>;
 
-int runHeadless(const Args& args);
-int runDialog(int argc, char** argv, const Args& args);
-int runDetect(const Args& args);
-int runPattern(const Args& args);
-int runMarker(const Args& args);
-int runCalibrate(const Args& args);
-// The calibrate command's usage, printed with its refusals and by its help.
-const char* calibrateUsage();
+struct Command {
+    std::string word;      // "detect", "--headless", ...; "" for the dialog
+    std::string synopsis;  // the "usage: quillmark ..." lines
+    std::string about;     // what it does, printed before the options
+    std::string notes;     // printed after the options
+    // Declares the command's own options and returns its run; none for a
+    // usage block alone (--camera list).
+    std::function<CommandRun(CLI::App&)> declare;
+};
 
-// Every command's usage, one block each.
-void printUsage(FILE* out);
-// One command's block ("--headless", "detect", ...; "" for the dialog).
-void printCommandUsage(const std::string& command, FILE* out);
+Command dialogCommand(const char* program);
+Command headlessCommand();
+Command cameraListCommand();
+Command detectCommand();
+Command patternCommand();
+Command markerCommand();
+Command calibrateCommand();

@@ -76,15 +76,6 @@ OutputTarget tuioTargetOf(const Settings& settings);
 OutputTarget mqttTargetOf(const Settings& settings);
 void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt);
 
-// The detector's options on a command line: --threshold N|auto,
-// --max-squares N, --max-area N. False when `flag` is none of them; else
-// true, with `error` empty when `value` was applied and naming the flag,
-// the value and the allowed range when it was refused.
-bool applyDetectorFlag(const std::string& flag, const std::string& value, DetectorOptions& options,
-                       std::string& error);
-// The usage lines of those flags.
-extern const char* const DetectorFlagsUsage;
-
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).
 const ImageSize* selectedImageSize(const Settings& settings);

@@ -2,6 +2,8 @@
 // It runs the same tracking worker as the dialog, with the settings of
 // Data/config.txt and the command line in place of the controls.
 #include "headless.h"
+// Before Qt's headers, whose keyword macros CLI11 need not meet.
+#include "command_line.h"
 #include <signal.h>
 #include <atomic>
 #include <chrono>
@@ -34,30 +36,6 @@ const char* const kCameraParamPath = "Data/camera_para.dat";
 // The terminal gets the Output text at most this often.
 constexpr std::chrono::milliseconds kWatchInterval(250);
 
-bool parsePort(const std::string& text, int& port) {
-    if (text.empty() || text.size() > 5) return false;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value > 65535) return false;
-    port = value;
-    return true;
-}
-
-// Checked here, before anything starts: a mistyped host or prefix must not
-// leave a run publishing nowhere unnoticed.
-bool applyOutputOption(const std::string& option, const std::string& value, HeadlessOptions& options,
-                       std::string& error) {
-    if (value.empty()) {
-        error = option + " needs HOST[:PORT]" + (option == "--mqtt" ? "[/PREFIX]" : "");
-        return false;
-    }
-    return option == "--tuio" ? parseTuioTarget(value, option, options.tuio, error)
-                              : parseMqttTarget(value, option, options.mqtt, error);
-}
-
 // The outputs the run sends to, named on standard output; the broker's
 // loss and return go to standard error like every other problem.
 std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& options) {
@@ -67,32 +45,6 @@ std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& op
     return makeFrameOutputs(options.tuio, options.mqtt, options.format, [](const std::string& notice) {
         std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
     });
-}
-
-bool applyOption(const std::string& option, const std::string& value, HeadlessOptions& options,
-                 std::string& error) {
-    if (option == "--port") {
-        if (parsePort(value, options.port)) return true;
-        error = "--port needs a number from 0 to 65535, not \"" + value + "\"";
-    } else if (option == "--mode") {
-        options.automatic = value == "automatic";
-        if (value == "automatic" || value == "command") return true;
-        error = "--mode is automatic or command, not \"" + value + "\"";
-    } else if (option == "--tuio" || option == "--mqtt") {
-        return applyOutputOption(option, value, options, error);
-    } else if (option == "--http") {
-        return parseWebAddress(value, option, options.web, error);
-    } else if (option == "--http-image") {
-        return parseWebImage(value, option, options.web, error);
-    } else if (option == "--fields") {
-        std::string fieldError;
-        if (parseFieldList(value, options.format, fieldError)) return true;
-        error = "--fields: " + fieldError;
-    } else {
-        options.camera = value;
-        return true;
-    }
-    return false;
 }
 
 // SIGINT and SIGTERM, blocked before any thread exists so that every thread
@@ -370,41 +322,79 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     return options;
 }
 
-bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--preview" || option == "--watch") {
-            (option == "--preview" ? options.preview : options.watch) = true;
-            continue;
-        }
-        if (option == "--refine") {
-            options.detector.cornerRefine = true;
-            continue;
-        }
-        if (option == "--threshold" || option == "--max-squares" || option == "--max-area") {
-            if (i + 1 >= args.size()) {
-                error = option + " needs a value";
-                return false;
-            }
-            applyDetectorFlag(option, args[++i], options.detector, error);
-            if (!error.empty()) return false;
-            continue;
-        }
-        if (option != "--port" && option != "--mode" && option != "--fields" && option != "--camera" &&
-            option != "--tuio" && option != "--mqtt" && option != "--http" && option != "--http-image") {
-            error = "unknown option \"" + option + "\"";
-            return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = option + " needs a value";
-            return false;
-        }
-        if (!applyOption(option, args[++i], options, error)) return false;
-    }
-    return true;
+namespace {
+
+// Every option of the server; the dialog's controls are the settings they override.
+void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& overrides) {
+    addValueOption(app, "--port", "N", "TCP port, 0 to 65535 (0: the system picks one)",
+                   [&](const std::string& text) {
+                       const int port = wholeNumber("--port", text, 0, 65535);
+                       overrides.add([&options, port] { options.port = port; });
+                   });
+    addValueOption(app, "--mode", "automatic|command", "push reports every 33 ms, or answer commands",
+                   [&](const std::string& text) {
+                       if (text != "automatic" && text != "command")
+                           throw refusal("--mode", "is automatic or command, not \"" + text + "\"");
+                       overrides.add([&options, text] { options.automatic = text == "automatic"; });
+                   });
+    addFieldsOption(app, overrides, options.format, "the fields of each report line");
+    addValueOption(app, "--camera", "SOURCE",
+                   "synthetic, v4l2:N, file:PATH or aravis[:ID];\n"
+                   "list: print the sources found; none: serve an empty table",
+                   [&](const std::string& text) { overrides.add([&options, text] { options.camera = text; }); });
+    app.add_flag_callback(
+        "--preview", [&] { overrides.add([&options] { options.preview = true; }); },
+        "show the Preview window (needs a display)");
+    app.add_flag_callback(
+        "--watch", [&] { overrides.add([&options] { options.watch = true; }); },
+        "print the Output text a few times a second");
+    // Checked here, before anything starts: a mistyped host or prefix must
+    // not leave a run publishing nowhere unnoticed.
+    addValueOption(app, "--tuio", "HOST[:PORT]", "also send TUIO 1.1 over UDP (port 3333 by default)",
+                   [&](const std::string& text) {
+                       OutputTarget target;
+                       std::string error;
+                       if (text.empty()) throw refusal("--tuio", "needs HOST[:PORT]");
+                       if (!parseTuioTarget(text, "--tuio", target, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, target] { options.tuio = target; });
+                   });
+    addValueOption(app, "--mqtt", "HOST[:PORT][/PREFIX]", "also publish to an MQTT broker (1883, prefix quillmark)",
+                   [&](const std::string& text) {
+                       OutputTarget target;
+                       std::string error;
+                       if (text.empty()) throw refusal("--mqtt", "needs HOST[:PORT][/PREFIX]");
+                       if (!parseMqttTarget(text, "--mqtt", target, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, target] { options.mqtt = target; });
+                   });
+    addValueOption(app, "--http", "[HOST:]PORT", "serve the operator page and WebSocket feed (host 127.0.0.1)",
+                   [&](const std::string& text) {
+                       WebOptions scratch;
+                       std::string error;
+                       if (!parseWebAddress(text, "--http", scratch, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, text] {
+                           std::string checked;
+                           parseWebAddress(text, "--http", options.web, checked);
+                       });
+                   });
+    addValueOption(app, "--http-image", "W[,Q]",
+                   "the page's image at most W pixels wide, JPEG quality Q (640,75)", [&](const std::string& text) {
+                       WebOptions scratch;
+                       std::string error;
+                       if (!parseWebImage(text, "--http-image", scratch, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, text] {
+                           std::string checked;
+                           parseWebImage(text, "--http-image", options.web, checked);
+                       });
+                   });
+    addDetectorOptions(app, overrides, options.detector);
 }
 
-int runHeadless(const Args& args) {
+struct HeadlessRequest {
+    HeadlessOptions options;
+    Overrides overrides;
+};
+
+int runHeadless(HeadlessRequest& request) {
     Settings settings;
     // The file is optional here: without it the dialog's first-start
     // defaults apply, as they would in the dialog.
@@ -412,13 +402,10 @@ int runHeadless(const Args& args) {
     // The dialog's preview switch is its own; headless shows a window only
     // when asked on the command line.
     settings.checkPreview = 0;
-    HeadlessOptions options = optionsFromSettings(settings);
+    HeadlessOptions& options = request.options;
+    options = optionsFromSettings(settings);
+    request.overrides.apply();
     std::string error;
-    if (!parseHeadlessOptions(args, options, error)) {
-        std::fprintf(stderr, "quillmark: %s\n", error.c_str());
-        printCommandUsage("--headless", stderr);
-        return 2;
-    }
     // Outputs from the settings file are checked like the command line's,
     // named by their keys.
     if (!checkTuioTarget(options.tuio, error) || !checkMqttTarget(options.mqtt, error)) {
@@ -426,13 +413,35 @@ int runHeadless(const Args& args) {
         return 2;
     }
     if (options.camera == "list") return listCameras();
-    if (options.camera == "none" && (options.watch || options.preview)) {
-        // Nothing is ever framed or detected, so there is nothing to show.
-        std::fprintf(stderr, "quillmark: %s needs a camera; --camera none serves an empty table\n",
-                     options.watch ? "--watch" : "--preview");
-        return 2;
-    }
+    // Nothing is ever framed or detected without a camera, so there is nothing to show.
+    if (options.camera == "none" && (options.watch || options.preview))
+        throw CLI::ValidationError(std::string(options.watch ? "--watch" : "--preview") +
+                                   " needs a camera; --camera none serves an empty table");
     const StopSignals stopSignals;
     if (options.camera == "none") return serveWithoutCamera(options, stopSignals);
     return serveLive(options, stopSignals);
+}
+
+} // namespace
+
+Command headlessCommand() {
+    Command command;
+    command.word = "--headless";
+    command.synopsis = "usage: quillmark --headless [-C DIR] [OPTION...]\n";
+    command.about = "  The server without a window, on the settings of Data/config.txt; SIGINT or SIGTERM stops it.\n";
+    command.notes = FieldWordsNote;
+    command.declare = [](CLI::App& app) -> CommandRun {
+        auto request = std::make_shared<HeadlessRequest>();
+        declareHeadlessOptions(app, request->options, request->overrides);
+        return [request] { return runHeadless(*request); };
+    };
+    return command;
+}
+
+Command cameraListCommand() {
+    Command command;
+    command.word = "--camera list";
+    command.synopsis = "usage: quillmark [--headless] --camera list\n";
+    command.about = "  Print the camera sources found and end.\n";
+    return command;
 }

@@ -1,8 +1,7 @@
 #pragma once
-// The headless server's command line, kept apart from running it so that
-// the configuration file can fill the options first.
+// The headless server's options: the stored settings, with the command
+// line over them.
 #include <string>
-#include "commands.h"
 #include "detector_options.h"
 #include "output_target.h"
 #include "report.h"
@@ -29,10 +28,3 @@ struct HeadlessOptions {
 
 // The options the stored settings give: port, mode, fields, camera selection.
 HeadlessOptions optionsFromSettings(const Settings& settings);
-
-// Applies --port, --mode, --fields, --camera, --tuio, --mqtt, --preview,
-// --watch, --refine (sub-pixel corners, whatever the settings say) and the
-// detector flags (applyDetectorFlag) from `args` on top of what `options`
-// already holds. False, with the reason in `error`, on anything it does not
-// understand or a value out of range.
-bool parseHeadlessOptions(const Args& args, HeadlessOptions& options, std::string& error);

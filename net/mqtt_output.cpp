@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -34,6 +35,26 @@ void appendArray(std::string& out, const double* values, int count) {
         appendNumber(out, values[k]);
     }
     out += ']';
+}
+
+// The length of the well-formed UTF-8 character at `text[at]` that is no
+// control character, or 0.
+std::size_t printableCharacterAt(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(k) & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (byte(k) & 0x3F);
+    }
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return 0;
+    if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) return 0;
+    return length;
 }
 
 void appendString(std::string& out, const std::string& text) {
@@ -70,9 +91,25 @@ std::string clientId() {
 
 } // namespace
 
+std::string utf8Escaped(const std::string& name) {
+    std::string out;
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = printableCharacterAt(name, at);
+        if (length > 0) {
+            out.append(name, at, length);
+            at += length;
+            continue;
+        }
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(name[at++]));
+        out += escaped;
+    }
+    return out;
+}
+
 std::string markerJson(const MarkerResult& r, const FrameStamp& stamp) {
     std::string out = "{\"name\":";
-    appendString(out, r.name);
+    appendString(out, utf8Escaped(r.name));
     out += ",\"id\":" + std::to_string(r.patternId) + ",\"frame\":" + std::to_string(stamp.frame) + ",\"time\":";
     appendNumber(out, stamp.captureTime);
     const double pos2d[] = {r.px, r.py}, pos3d[] = {r.X, r.Y, r.Z}, dvec[] = {r.dx, r.dy};
@@ -90,10 +127,16 @@ std::string markerJson(const MarkerResult& r, const FrameStamp& stamp) {
     return out;
 }
 
+std::string jsonString(const std::string& text) {
+    std::string out;
+    appendString(out, utf8Escaped(text));
+    return out;
+}
+
 std::string markerTopic(const std::string& prefix, const std::string& name) {
-    std::string level = name.empty() ? "_" : name;
+    std::string level = name.empty() ? "_" : utf8Escaped(name);
     for (char& c : level) {
-        if (c == '+' || c == '#' || c == '/' || c == '\0') c = '_';
+        if (c == '+' || c == '#' || c == '/') c = '_';
     }
     return prefix + "/markers/" + level;
 }
@@ -125,9 +168,13 @@ MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice not
 
 MqttOutput::~MqttOutput() {
     queue_->stop();
+    // Tracking stops: every marker still in view leaves. The messages go
+    // out before the disconnect, which libmosquitto queues after them; its
+    // network thread then ends by itself and is joined, never cancelled.
+    if (state_ == State::Connected) publishGone(inView_, {});
     state_ = State::Closing;
     mosquitto_disconnect(client_);
-    if (networkThreadStarted_) mosquitto_loop_stop(client_, true);
+    if (networkThreadStarted_) mosquitto_loop_stop(client_, false);
     mosquitto_destroy(client_);
 }
 
@@ -155,23 +202,35 @@ void MqttOutput::publish(const PublishedFrame& frame) {
         ++framesSkipped_;
         return;
     }
-    const std::string report = allReportText(frame.results, format_);
-    const std::string reportTopic = target_.prefix + "/report";
-    ++unwritten_;
-    if (mosquitto_publish(client_, nullptr, reportTopic.c_str(), static_cast<int>(report.size()), report.data(), 0,
-                          false) != MOSQ_ERR_SUCCESS) {
-        --unwritten_;
+    if (!publishMessage(target_.prefix + "/report", allReportText(frame.results, format_))) {
         ++framesSkipped_;
         return;
     }
+    std::vector<std::string> now;
     for (const MarkerResult& result : frame.results) {
-        const std::string json = markerJson(result, frame.stamp);
-        ++unwritten_;
-        if (mosquitto_publish(client_, nullptr, markerTopic(target_.prefix, result.name).c_str(),
-                              static_cast<int>(json.size()), json.data(), 0, false) != MOSQ_ERR_SUCCESS)
-            --unwritten_;
+        now.push_back(markerTopic(target_.prefix, result.name));
+        publishMessage(now.back(), markerJson(result, frame.stamp));
     }
+    std::sort(now.begin(), now.end());
+    now.erase(std::unique(now.begin(), now.end()), now.end());
+    publishGone(inView_, now);
+    inView_ = std::move(now);
     ++framesPublished_;
+}
+
+void MqttOutput::publishGone(const std::vector<std::string>& before, const std::vector<std::string>& now) {
+    std::vector<std::string> gone;
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
+    for (const std::string& topic : gone) publishMessage(topic, "");
+}
+
+bool MqttOutput::publishMessage(const std::string& topic, const std::string& payload) {
+    ++unwritten_;
+    if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+                          false) == MOSQ_ERR_SUCCESS)
+        return true;
+    --unwritten_;
+    return false;
 }
 
 void MqttOutput::connectionUp(int rc) {

@@ -3,7 +3,8 @@
 // broker, which fans it out to consumers on any number of machines.
 //   PREFIX/report        the report text an Automatic-Mode client with the
 //                        configured fields receives for that frame
-//   PREFIX/markers/NAME  one JSON object per marker in view
+//   PREFIX/markers/NAME  one JSON object per marker in view, and an empty
+//                        message once no marker of that name is in view
 // QoS 0, not retained. Publishing never waits: frames go through a short
 // queue to a sender thread, and libmosquitto's own network thread writes to
 // the socket. While the broker is slow or gone, frames are dropped (oldest
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 #include "frame_queue.h"
 #include "output_target.h"
 #include "report.h"
@@ -32,9 +34,18 @@ constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 // double; a value that is not finite is null.
 std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
 
+// `text` as a JSON string: utf8Escaped, quoted, with quotes, backslashes
+// and control characters escaped.
+std::string jsonString(const std::string& text);
+
 // PREFIX/markers/NAME, with the characters that would change the topic's
-// meaning in NAME (+, #, /) replaced by '_'.
+// meaning in NAME (+, #, /) replaced by '_' and NAME escaped as below.
 std::string markerTopic(const std::string& prefix, const std::string& name);
+
+// `name` as UTF-8 text a broker accepts: every byte that is not part of a
+// well-formed UTF-8 character, or that belongs to a control character, is
+// written "%XX" (hex). Names are single-byte text, so any byte may come.
+std::string utf8Escaped(const std::string& name);
 
 class MqttOutput : public FrameOutput {
 public:
@@ -60,6 +71,9 @@ private:
 
     bool startConnecting();
     void publish(const PublishedFrame& frame);
+    // Empty messages on the topics of names in `before` and not in `now`.
+    void publishGone(const std::vector<std::string>& before, const std::vector<std::string>& now);
+    bool publishMessage(const std::string& topic, const std::string& payload);
     void connectionUp(int rc);
     void connectionDown(int rc);
     void tell(const std::string& text);
@@ -79,5 +93,8 @@ private:
     std::atomic<int> unwritten_{0};
     std::atomic<uint64_t> framesPublished_{0};
     std::atomic<uint64_t> framesSkipped_{0};
+    // Marker topics of the last frame published, sorted; the sender
+    // thread's, then the destructor's.
+    std::vector<std::string> inView_;
     std::unique_ptr<FrameQueue> queue_;  // last, so its thread ends first
 };

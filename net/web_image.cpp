@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <time.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -35,6 +36,8 @@ void WebEncoder::offer(cv::Mat bgr, std::shared_ptr<const WebFrame> frame) {
 }
 
 void WebEncoder::run() {
+    // Named, so that its cost can be told apart from tracking's (top -H).
+    pthread_setname_np(pthread_self(), "qm-web-jpeg");
     std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, jpegQuality_};
     cv::Mat scaled;
     for (;;) {

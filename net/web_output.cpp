@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <pthread.h>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include "mqtt_output.h"
@@ -28,11 +29,11 @@ void appendNumber(std::string& out, double value) {
     out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-// Text for JSON that is also safe inside a page: quotes, controls and the
-// HTML brackets escaped.
+// Text for JSON that is also safe inside a page: UTF-8 as the MQTT names
+// are, quotes and the HTML brackets escaped.
 void appendString(std::string& out, const std::string& text) {
     out += '"';
-    for (unsigned char c : text) {
+    for (unsigned char c : utf8Escaped(text)) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -45,42 +46,6 @@ void appendString(std::string& out, const std::string& text) {
         }
     }
     out += '"';
-}
-
-// Length of the well-formed UTF-8 sequence at `at`, 0 when there is none.
-std::size_t utf8Sequence(const std::string& text, std::size_t at) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) return 1;
-    const std::size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
-    if (length == 0 || lead > 0xf4 || at + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(at + k) & 0xc0) != 0x80) return 0;
-    }
-    // Overlong forms, surrogates and code points past U+10FFFF.
-    const unsigned char second = byte(at + 1);
-    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second >= 0xa0) || (lead == 0xf0 && second < 0x90) ||
-        (lead == 0xf4 && second >= 0x90))
-        return 0;
-    return length;
-}
-
-// A WebSocket text message must be UTF-8, and names are bytes: a byte
-// that is not part of a well-formed sequence becomes U+FFFD.
-std::string asUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = utf8Sequence(text, at);
-        if (length == 0) {
-            out += "\xef\xbf\xbd";
-            ++at;
-        } else {
-            out.append(text, at, length);
-            at += length;
-        }
-    }
-    return out;
 }
 
 std::string routeTarget(const std::string& target) { return target.substr(0, target.find('?')); }
@@ -101,7 +66,7 @@ int thumbnailRow(const std::string& path) {
     return row;
 }
 
-WebResponse json(std::string body) { return {200, "application/json", asUtf8(body), false}; }
+WebResponse json(std::string body) { return {200, "application/json", std::move(body), false}; }
 
 } // namespace
 
@@ -171,7 +136,7 @@ std::string webFrameJson(const ResultTable& results, const FrameStamp& stamp, in
         out += webMarkerJson(results[k], stamp);
     }
     out += "]}";
-    return asUtf8(out);
+    return out;
 }
 
 bool WebCore::isFeed(const std::string& target, bool& image) {
@@ -294,6 +259,7 @@ bool WebOutput::start(std::string& error) {
     });
     acceptWebConnections(core);
     core.ioThread = std::thread([shared] {
+        pthread_setname_np(pthread_self(), "qm-web-io");
         for (;;) {
             try {
                 shared->io.run();

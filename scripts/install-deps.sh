@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ ninja-build pkg-config ccache
-  libboost-dev locales
+  libboost-dev libcli11-dev locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev
   qtbase5-dev

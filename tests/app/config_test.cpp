@@ -294,37 +294,6 @@ TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
     EXPECT_TRUE(o.cornerRefine) << "the sample's [CornerRefine] 1";
 }
 
-TEST(DetectorFlags, TakeValuesInRangeAndNameTheRangeOtherwise) {
-    const struct {
-        const char* flag;
-        const char* value;
-        const char* error;  // empty: taken
-    } cases[] = {
-        {"--threshold", "auto", ""},
-        {"--threshold", "80", ""},
-        {"--threshold", "0", "--threshold needs a whole number from 1 to 254 or auto, not \"0\""},
-        {"--threshold", "Auto", "--threshold needs a whole number from 1 to 254 or auto, not \"Auto\""},
-        {"--max-squares", "500", ""},
-        {"--max-squares", "501", "--max-squares needs a whole number from 1 to 500, not \"501\""},
-        {"--max-area", "-5", "--max-area needs a whole number from 70 to 268435456, not \"-5\""},
-        {"--max-area", "400000", ""},
-    };
-    for (const auto& c : cases) {
-        DetectorOptions o;
-        std::string error;
-        EXPECT_TRUE(applyDetectorFlag(c.flag, c.value, o, error));
-        EXPECT_EQ(error, c.error) << c.flag << " " << c.value;
-    }
-    DetectorOptions o;
-    std::string error;
-    applyDetectorFlag("--threshold", "auto", o, error);
-    EXPECT_TRUE(o.autoThreshold);
-    applyDetectorFlag("--threshold", "90", o, error);
-    EXPECT_FALSE(o.autoThreshold) << "a number means that fixed threshold";
-    EXPECT_EQ(o.threshold, 90);
-    EXPECT_FALSE(applyDetectorFlag("--port", "1", o, error));
-}
-
 TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
     const Settings s = read(std::string(SampleBytes) + "[CheckStamp] 1\n");
     EXPECT_EQ(dataFormatOf(s).CheckStamp, 1);

@@ -1,9 +1,15 @@
 // The TUIO and MQTT outputs against real receivers on loopback: a liblo
 // server, a Mosquitto broker started here and libmosquitto subscribers.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cmath>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include "mqtt_output.h"
@@ -256,9 +262,11 @@ TEST(TuioOutput, EachFrameIsOneBundlePerProfileInOrder) {
         sendInTurn(output, 1, 30, {marker(2, "Kite", 320, 240), marker(0, "Flag", 64, 48)});
         ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/3Dobj").size() == 30; }));
     }
+    // ...and the last bundles of Stop.
+    ASSERT_TRUE(receiver.waitFor([](const auto& m) { return fseqNumbers(m, "/tuio/3Dobj").size() == 31; }));
     const std::vector<OscMessage> messages = receiver.messages();
-    std::vector<int> expectedFseq(30);
-    for (int n = 0; n < 30; ++n) expectedFseq[n] = fseqNumbers(messages, "/tuio/2Dobj")[0] + n;
+    std::vector<int> expectedFseq(31);
+    for (int n = 0; n < 31; ++n) expectedFseq[n] = fseqNumbers(messages, "/tuio/2Dobj")[0] + n;
     EXPECT_EQ(fseqNumbers(messages, "/tuio/2Dobj"), expectedFseq);
     EXPECT_EQ(fseqNumbers(messages, "/tuio/3Dobj"), expectedFseq);
     // source, alive with both ids, set, set, fseq; each profile of a frame in one bundle.
@@ -369,6 +377,52 @@ TEST(MqttOutput, MarkerJsonIsExact) {
               "\"pos3d\":[10,-20,500],\"dvec\":[0.6,-0.8],\"cf\":0.875,"
               "\"matrix\":[null,0,0,0,0,-1,0,0,0,0,-1,0,10,-20,500,1]}");
     EXPECT_EQ(markerTopic("lab/qm", "a/b+c#"), "lab/qm/markers/a_b_c_");
+    // Names are single bytes: what is not UTF-8 a broker takes is escaped.
+    const std::pair<const char*, const char*> names[] = {
+        {"Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xC3\xA9 \xE2\x82\xAC"},  // well-formed: kept
+        {"Caf\xE9", "Caf%E9"},                                // Latin-1
+        {"\xC0\xAF\xED\xA0\x80", "%C0%AF%ED%A0%80"},          // overlong, surrogate
+        {"\xE2\x82", "%E2%82"},                              // cut short
+        {"a\x01\x7F\xC2\x85", "a%01%7F%C2%85"},               // control characters
+    };
+    for (const auto& [name, escaped] : names) EXPECT_EQ(utf8Escaped(name), escaped) << name;
+}
+
+// What consumers see through the real broker and its own mosquitto_sub: a
+// marker that leaves gets an empty message on its topic, at Stop too; a name
+// that is not UTF-8 arrives escaped; Stop is a clean disconnect.
+TEST(MqttOutput, MosquittoSubSeesMarkersLeaveEscapedNamesAndACleanStop) {
+    const std::string log = "/tmp/quillmark-broker-" + std::to_string(getpid()) + ".log";
+    Broker broker(freeLoopbackPort(), "log_dest file " + log + "\nlog_type notice");
+    ASSERT_TRUE(broker.start());
+    ToolOutput sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", "qm/#", "-v"});
+    const auto has = [](const std::string& start) {
+        return [start](const std::vector<std::string>& lines) {
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+        };
+    };
+    const ResultTable fork{marker(1, "Fork", 100, 200)};
+    ResultTable both = fork;
+    both.push_back(marker(2, "Caf\xE9", 300, 200));
+    {
+        MqttOutput output(loopback(broker.port(), "qm"), allFields(), nullptr);
+        // Frames go to nobody until mosquitto_sub has subscribed.
+        uint64_t n = 0;
+        for (int i = 0; i < 300 && !has("qm/markers/Caf%E9 {")(sub.lines()); ++i) {
+            output.publishFrame(frame(++n, both));
+            std::this_thread::sleep_for(30ms);
+        }
+        ASSERT_TRUE(has("qm/markers/Caf%E9 {\"name\":\"Caf%E9\",")(sub.lines()));
+        output.publishFrame(frame(++n, fork));
+        EXPECT_TRUE(sub.waitFor(has("qm/markers/Caf%E9 (null)"))) << "the empty message of a marker that left";
+        EXPECT_FALSE(has("qm/markers/Fork (null)")(sub.lines()));
+    }
+    EXPECT_TRUE(sub.waitFor(has("qm/markers/Fork (null)"))) << "Stop: every marker leaves";
+    broker.stop();
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(log.c_str());
+    EXPECT_TRUE(std::regex_search(text, std::regex("Client quillmark-[^ ]+ disconnected\\.\n"))) << text;
 }
 
 class MqttTest : public ::testing::Test {

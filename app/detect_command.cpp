@@ -1,0 +1,169 @@
+// quillmark detect: the report a client would receive, for each image in
+// turn, on standard output.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <utility>
+#include <opencv2/imgproc.hpp>
+#include "camera_param.h"
+#include "command_line.h"
+#include "detector_state.h"
+#include "evaluate.h"
+#include "mqtt_output.h"
+#include "server_state.h"
+#include "still_io.h"
+#include "web_output.h"
+
+namespace {
+
+struct DetectRequest {
+    DataFormat format;
+    bool json = false;  // one JSON line per image instead of the report
+    DetectorOptions detector;
+    int repeat = 1;
+    std::vector<std::string> images;
+    Overrides overrides;
+};
+
+void declareDetectOptions(CLI::App& app, DetectRequest& request) {
+    addFieldsOption(app, request.overrides, request.format,
+                    "the fields of each report line (default: Data/config.txt's, or all)");
+    app.add_flag("--json", request.json,
+                 "one JSON object a line for each image: its file, size and markers\n"
+                 "(the fields of the MQTT and WebSocket marker JSON)")
+        ->excludes("--fields");
+    addValueOption(app, "--repeat", "N", "detect N times per image and print the time per frame",
+                   [&request](const std::string& text) { request.repeat = wholeNumber("--repeat", text, 1, 1000000000); });
+    addDetectorOptions(app, request.overrides, request.detector);
+    app.add_option("IMAGE", request.images)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+// Installs `stored` scaled to the frame size unless that size is installed
+// already. The camera is printed the first time each size is installed.
+bool installCameraFor(const CameraParam& stored, int width, int height, CameraParam& installed,
+                      std::set<std::pair<int, int>>& printed) {
+    if (installed.xsize == width && installed.ysize == height) return true;
+    CameraParam scaled;
+    if (scaleCameraParam(stored, width, height, scaled) < 0 || setWorkingCameraParam(scaled) < 0) {
+        std::fprintf(stderr, "quillmark detect: cannot install the camera for a %dx%d frame\n", width, height);
+        return false;
+    }
+    if (printed.insert({width, height}).second) printCameraParam(scaled, stderr);
+    installed = scaled;
+    return true;
+}
+
+// Nothing found where a dark region passes the area limit: most likely a
+// close-up of a marker (the image a pattern was registered from), which
+// the limit keeps out. Says so, with the option that lets it in.
+void explainNothingFound(const std::string& path) {
+    const LabelImage& label = detectorState().label.result;
+    const int limit = detectorState().options.maxMarkerArea;
+    int largest = 0;
+    for (int r = 0; r < label.labelCount; ++r) largest = std::max(largest, label.area[r]);
+    if (largest <= limit) return;
+    const long long enough = std::min<long long>((largest / 10000 + 1) * 10000LL, kMaxMarkerAreaMax);
+    std::fprintf(stderr,
+                 "quillmark detect: %s: no marker found, and a dark region of %d pixels is above the area limit"
+                 " of %d; if it is a marker seen close up, --max-area %lld lets it in\n",
+                 path.c_str(), largest, limit, enough);
+}
+
+// The report, or with --json one line naming the image; false with the
+// reason on standard error when it cannot be written whole.
+bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
+                  const ResultTable& table, const FrameStamp& stamp) {
+    const std::string text =
+        request.json ? "{\"image\":" + jsonString(path) + "," + webFrameJson(table, stamp, image.cols, image.rows).substr(1) + "\n"
+                     : allReportText(table, request.format, stamp);
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
+    std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return false;
+}
+
+// The markers of one image; with repeat > 1 the time per frame goes to stderr.
+ResultTable detectImage(const cv::Mat& image, const Catalogue& catalogue, int repeat, const std::string& path) {
+    ResultTable table;
+    cv::Mat frame;
+    const auto start = std::chrono::steady_clock::now();
+    for (int run = 0; run < repeat; ++run) {
+        cv::cvtColor(image, frame, cv::COLOR_BGR2BGRA);
+        table.clear();
+        evaluateMarkers(frame.data, catalogue, table);
+    }
+    const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+    if (repeat > 1) {
+        std::fprintf(stderr, "%s: %dx%d, %zu markers, %.3f ms per frame over %d frames\n", path.c_str(), image.cols,
+                     image.rows, table.size(), elapsed.count() / repeat, repeat);
+    }
+    return table;
+}
+
+int runDetect(DetectRequest& request) {
+    if (request.images.empty()) throw CLI::ValidationError("no image given");
+    ReportsOnlyStdout output;
+    const Settings settings = storedSettings();
+    request.format = defaultDataFormat(settings);
+    // The detector as the operator set it up, with the command line's switches on top.
+    request.detector = detectorOptionsOf(settings);
+    request.overrides.apply();
+
+    CameraParam stored;
+    if (loadCameraParam(kCameraParamPath, 1, &stored) < 0 || stored.xsize <= 0 || stored.ysize <= 0) {
+        std::fprintf(stderr, "quillmark detect: %s is missing or holds no whole camera record; "
+                             "make it with quillmark calibrate\n", kCameraParamPath);
+        return 1;
+    }
+    Catalogue catalogue;
+    if (LoadPatternList(catalogue) < 0 || catalogue.empty()) {
+        std::fprintf(stderr, "quillmark detect: %s lists no patterns to look for\n", kPatternListPath);
+        return 1;
+    }
+    LoadCataloguePatterns(catalogue);
+    detectorState().options = request.detector;
+
+    CameraParam installed;
+    std::set<std::pair<int, int>> printed;
+    bool skipped = false;
+    // Images are numbered by their place among the arguments, so a stamp
+    // names its image even when one before it was skipped.
+    uint64_t number = 0;
+    for (const std::string& path : request.images) {
+        ++number;
+        cv::Mat image;
+        std::string error;
+        if (!readImage(path, image, error)) {
+            std::fprintf(stderr, "quillmark detect: %s; skipped\n", error.c_str());
+            skipped = true;
+            continue;
+        }
+        const FrameStamp stamp{number, wallClockSeconds()};
+        std::fprintf(stderr, "%s: %dx%d\n", path.c_str(), image.cols, image.rows);
+        if (!installCameraFor(stored, image.cols, image.rows, installed, printed)) return 1;
+        const ResultTable table = detectImage(image, catalogue, request.repeat, path);
+        if (table.empty()) explainNothingFound(path);
+        if (!writeResults(output.reports, request, path, image, table, stamp)) return 1;
+    }
+    return skipped ? 1 : 0;
+}
+
+} // namespace
+
+Command detectCommand() {
+    Command command;
+    command.word = "detect";
+    command.synopsis = "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n";
+    command.about = "  The report a client would receive, for each image in turn, on standard output.\n";
+    command.notes = FieldWordsNote;
+    command.declare = [](CLI::App& app) -> CommandRun {
+        auto request = std::make_shared<DetectRequest>();
+        declareDetectOptions(app, *request);
+        return [request] { return runDetect(*request); };
+    };
+    return command;
+}
