@@ -159,15 +159,8 @@ int runDetect(DetectRequest& request) {
 } // namespace
 
 Command detectCommand() {
-    Command command;
-    command.word = "detect";
-    command.synopsis = "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n";
-    command.about = "  The report a client would receive, for each image in turn, on standard output.\n";
-    command.notes = FieldWordsNote;
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto request = std::make_shared<DetectRequest>();
-        declareDetectOptions(app, *request);
-        return [request] { return runDetect(*request); };
-    };
-    return command;
+    return {"detect",
+            "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n",
+            "  The report a client would receive, for each image in turn, on standard output.\n",
+            FieldWordsNote, declaring(declareDetectOptions, runDetect)};
 }
