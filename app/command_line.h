@@ -82,7 +82,8 @@ void addParsedOption(CLI::App& app, Overrides& overrides, const std::string& nam
 // The shared groups.
 // --fields LIST, over the stored fields.
 void addFieldsOption(CLI::App& app, Overrides& overrides, DataFormat& format, const std::string& help);
-// The detector's opt-ins: --refine, --threshold, --max-squares, --max-area.
+// The detector's opt-ins: --refine, --real-camera, --threshold, --max-squares,
+// --max-area.
 void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& detector);
 // --pdf OUT.pdf and --page a4|letter; the --pdf option, for the command's own checks.
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);

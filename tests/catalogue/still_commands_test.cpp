@@ -150,9 +150,12 @@ TEST_F(StillCommands, RefineFromTheCommandLineOrTheSettingsGivesSubPixelVertices
 
     const CommandRun plain = run("detect --fields vertex " + dir.file("m.png"));
     const CommandRun flag = run("detect --refine --fields vertex " + dir.file("m.png"));
+    // The real-camera choice includes the sub-pixel corners.
+    const CommandRun realCamera = run("detect --real-camera --fields vertex " + dir.file("m.png"));
     writeFile(dir.file("Data/config.txt"), "[CheckVertex] 1\n[CornerRefine] 1\n");
     const CommandRun stored = run("detect " + dir.file("m.png"));
-    for (const CommandRun* r : {&plain, &flag, &stored}) ASSERT_EQ(r->status, 0) << r->err;
+    for (const CommandRun* r : {&plain, &flag, &realCamera, &stored}) ASSERT_EQ(r->status, 0) << r->err;
+    EXPECT_LT(reportedCornerRms(realCamera.out, truth[0]), 0.1) << realCamera.out;
     const double plainRms = reportedCornerRms(plain.out, truth[0]);
     EXPECT_TRUE(plainRms > 0.3 && plainRms < 1.5) << plain.out; // the contour's bias
     EXPECT_LT(reportedCornerRms(flag.out, truth[0]), 0.1) << flag.out;
