@@ -23,7 +23,8 @@ struct HeadlessOptions {
     DetectorOptions detector;  // installed into the detector at start
     OutputTarget tuio;  // --tuio, [TuioHost] [TuioPort]; off without a host
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
-    WebOptions web;     // --http, --http-image; off without a port
+    WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
+    std::string webOption = "--http";  // named when the page cannot listen
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.
