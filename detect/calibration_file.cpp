@@ -31,20 +31,24 @@ std::string asOpenCvText(const std::string& text) {
     return "%YAML:1.0\n" + text;
 }
 
-// An OpenCV matrix node (rows, cols, dt, data) or a ROS one (rows, cols,
-// data, no dt), as a flat list of its entries in row order.
+// Calibration matrices are 3 x 3 and at most 14 coefficients; a larger
+// size is a damaged file, and must not become an allocation.
+constexpr int kMaxMatrixEntries = 16;
+
+// An OpenCV matrix node (rows, cols, dt, data), a ROS one (rows, cols,
+// data, no dt) or a bare sequence, as a flat list of its entries in row
+// order. The entries are taken from the data themselves, and a matrix's
+// rows and cols must agree with their count.
 bool readMatrixEntries(const cv::FileNode& node, std::vector<double>& values) {
     values.clear();
-    if (node.isMap() && !node["dt"].empty()) {
-        cv::Mat m;
-        node >> m;
-        if (m.empty()) return false;
-        m.convertTo(m, CV_64F);
-        values.assign(m.begin<double>(), m.end<double>());
-        return true;
-    }
     const cv::FileNode data = node.isMap() ? node["data"] : node;
-    if (!data.isSeq()) return false;
+    if (!data.isSeq() || data.size() == 0 || data.size() > static_cast<size_t>(kMaxMatrixEntries)) return false;
+    if (node.isMap() && !node["rows"].empty()) {
+        const cv::FileNode rows = node["rows"], cols = node["cols"];
+        if (!rows.isInt() || !cols.isInt()) return false;
+        const long long count = static_cast<long long>(static_cast<int>(rows)) * static_cast<int>(cols);
+        if (count != static_cast<long long>(data.size())) return false;
+    }
     for (const cv::FileNode& entry : data) {
         if (!entry.isReal() && !entry.isInt()) return false;
         values.push_back(static_cast<double>(entry));
@@ -217,7 +221,9 @@ bool readLensCalibration(const std::string& path, LensCalibration& lens, std::st
             return false;
         }
         return readLensNodes(fs, path, lens, error, warnings);
-    } catch (const cv::Exception&) {
+    } catch (const std::exception&) {
+        // OpenCV's parser throws its own exceptions and, on some damaged
+        // text, the standard library's (a length_error, say).
         error = path + " is not an OpenCV or ROS calibration file (YAML or XML): it cannot be parsed";
         return false;
     }

@@ -56,15 +56,40 @@ std::string checkCatalogue(const Catalogue& catalogue) {
 
 }  // namespace
 
+// A refused value is skipped alone: one more refusal at the end of any
+// file changes no setting and adds exactly one message.
+std::string checkSkipAlone(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    Settings plain, typo;
+    std::istringstream plainIn(text), typoIn(text + "\n[CheckPos3d] yes\n");
+    const std::vector<std::string> plainMessages = readConfig(plainIn, plain);
+    const std::vector<std::string> typoMessages = readConfig(typoIn, typo);
+    if (typoMessages.size() != plainMessages.size() + 1) return "a refused value did not give exactly one message";
+    if (std::none_of(typoMessages.begin(), typoMessages.end(), [](const std::string& message) {
+            return message.rfind("[CheckPos3d] yes is refused", 0) == 0;
+        }))
+        return "a refusal does not name key and value";
+    std::ostringstream plainText, typoText;
+    writeConfig(plainText, plain);
+    writeConfig(typoText, typo);
+    return plainText.str() == typoText.str() ? "" : "a refused value changed another setting";
+}
+
 std::string fuzzConfigFile(const uint8_t* data, size_t size) {
+    if (std::string problem = checkSkipAlone(data, size); !problem.empty()) return problem;
     if (!writeBytes(ConfigPath, data, size)) return "cannot write Data/config.txt";
     Settings settings;
-    if (LoadConfig(settings) != 0) return "LoadConfig refused an existing file";
+    std::vector<std::string> refused;
+    if (LoadConfig(settings, &refused) != 0) return "LoadConfig refused an existing file";
+    for (const std::string& message : refused)
+        if (message.rfind("Data/config.txt: [", 0) != 0) return "a refusal does not begin with the file and the key";
     if (std::string problem = checkNormalized(settings); !problem.empty()) return problem;
     if (SaveConfig(settings) != 0) return "SaveConfig failed";
     const std::string written = fileBytes(ConfigPath);
     Settings again;
-    if (LoadConfig(again) != 0) return "LoadConfig refused its own file";
+    refused.clear();
+    if (LoadConfig(again, &refused) != 0) return "LoadConfig refused its own file";
+    if (!refused.empty()) return "a value written by SaveConfig is refused on reading: " + refused[0];
     if (SaveConfig(again) != 0) return "SaveConfig failed";
     return fileBytes(ConfigPath) == written ? "" : "settings changed between a write and a read of the written file";
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <opencv2/core/persistence.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
 #include "catalogue.h"
@@ -79,6 +80,16 @@ void configSeeds(const fs::path& dir) {
     std::string crlf;
     for (char c : full.str()) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     writeSeed(dir, "crlf", crlf);
+
+    // Values refused alone: a typo in the middle, values out of range, a key
+    // without its value.
+    std::string typo = full.str();
+    typo.replace(typo.find("[CheckName]           1"), 23, "[CheckName]           yes");
+    writeSeed(dir, "typo", typo);
+    writeSeed(dir, "out-of-range",
+              "[Port] 99999\n[MaxCameraNum] 0\n[CameraSelected] 9\n[ImageSizeList] 0 5\n[ImageSizeList] 640 x\n"
+              "[ImageSizeSelected] 4\n[DataFlow] -1\n[CheckCf] 2\n[DefaultPatternWidth] -3\n[Threshold] 0\n"
+              "[TuioPort] 70000\n[MqttPort] -1\n[Port]\n[CheckArea] 1\n");
 }
 
 void catalogueSeeds(const fs::path& dir) {
@@ -118,6 +129,35 @@ void cameraSeeds(const fs::path& dir) {
     writeSeed(dir, "shipped", fileBytes(ShippedData / "camera_para.dat"));
     const CameraParam two[2] = {defaultCameraParam(), makeCameraParam(1280, 720, 1000.0, 20.0)};
     saveCameraParam((dir / "two-records").c_str(), 2, two);
+}
+
+// OpenCV's own YAML and XML, as its calibration writes them, and ROS
+// camera_info files with each lens model.
+void calibrationSeeds(const fs::path& dir) {
+    const cv::Matx33d K(612.5, 0, 318.2, 0, 610.1, 243.7, 0, 0, 1);
+    for (const char* name : {"opencv.yml", "opencv.xml"}) {
+        cv::FileStorage fs(name, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+        fs << "image_width" << 640 << "image_height" << 480 << "camera_matrix" << cv::Mat(K)
+           << "distortion_coefficients" << cv::Mat(cv::Matx<double, 5, 1>(-0.12, 0.03, 0.001, -0.002, 0));
+        writeSeed(dir, name, fs.releaseAndGetString());
+    }
+    const struct {
+        const char* name;
+        const char* model;
+        const char* coefficients;
+    } ros[] = {{"ros-plumb-bob.yaml", "plumb_bob", "[-0.12, 0.03, 0.001, -0.002, 0]"},
+               {"ros-rational.yaml", "rational_polynomial", "[-0.12, 0.03, 0.001, -0.002, 0, 0.1, 0, 0.02]"},
+               {"ros-equidistant.yaml", "equidistant", "[-0.01, 0.002, 0.0003, 0]"}};
+    for (const auto& r : ros) {
+        writeSeed(dir, r.name,
+                  std::string("image_width: 640\nimage_height: 480\ncamera_name: webcam\n"
+                              "camera_matrix:\n  rows: 3\n  cols: 3\n"
+                              "  data: [612.5, 0, 318.2, 0, 610.1, 243.7, 0, 0, 1]\n"
+                              "distortion_model: ") +
+                      r.model + "\ndistortion_coefficients:\n  rows: 1\n  cols: " +
+                      std::to_string(1 + std::count(r.coefficients, r.coefficients + std::strlen(r.coefficients), ',')) +
+                      "\n  data: " + r.coefficients + "\n");
+    }
 }
 
 // Width and height (little-endian 16 bits, taken modulo the entry's ranges)
@@ -179,7 +219,7 @@ int main(int argc, char** argv) {
     }
     const fs::path out = argv[1];
     void (*const makers[])(const fs::path&) = {commandDialogueSeeds, configSeeds, catalogueSeeds,
-                                                patternSeeds, cameraSeeds, detectorSeeds};
+                                                patternSeeds, cameraSeeds, detectorSeeds, calibrationSeeds};
     static_assert(sizeof makers / sizeof makers[0] == sizeof FuzzEntries / sizeof FuzzEntries[0]);
     for (size_t i = 0; i < sizeof makers / sizeof makers[0]; ++i) {
         const fs::path dir = out / FuzzEntries[i].name;

@@ -15,7 +15,7 @@ seconds=${1:-60}
 shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] &&
-  targets=(command_dialogue config_file catalogue_file pattern_file camera_file detector)
+  targets=(command_dialogue config_file catalogue_file pattern_file camera_file detector calibration_file)
 
 QUILLMARK_FUZZ=1 "$root/scripts/install-deps.sh"
 # Builds in every folder and checkout share one compiler cache: paths below

@@ -175,7 +175,8 @@ TEST(CalibrationFiles, ALensThatFoldsOverWithinTheFrameHasNoRecord) {
 // fill in the distortion.
 std::string rosFile(const std::string& size, const std::string& model, const std::string& data) {
     return size + "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [600, 0, 320, 0, 600, 240, 0, 0, 1]\n" +
-           "distortion_model: " + model + "\ndistortion_coefficients:\n  rows: 1\n  cols: 5\n  data: [" + data + "]\n";
+           "distortion_model: " + model + "\ndistortion_coefficients:\n  rows: 1\n  cols: " +
+           std::to_string(1 + std::count(data.begin(), data.end(), ',')) + "\n  data: [" + data + "]\n";
 }
 
 TEST(CalibrationFiles, BrokenFilesAndLensModelsTheRecordCannotHoldAreNamed) {
@@ -194,6 +195,8 @@ TEST(CalibrationFiles, BrokenFilesAndLensModelsTheRecordCannotHoldAreNamed) {
         {"nod.yml", "%YAML:1.0\n" + k, " has no distortion_coefficients"},
         {"bad.yml", "camera_matrix: [1, 2\n  x: {", " is not an OpenCV or ROS calibration file"},
         {"small.yml", "%YAML:1.0\ncamera_matrix: [1, 2, 3]\n" + d, ": camera_matrix is not a 3 x 3 matrix"},
+        {"huge.yml", "%YAML:1.0\n" + std::string(k).replace(k.find("cols: 3"), 7, "cols: 2000000000") + d,
+         ": camera_matrix is not a 3 x 3 matrix"},
         {"zero.yml", "%YAML:1.0\n" + std::string(k).replace(k.find("600"), 3, "0") + d,
          ": camera_matrix is not a 3 x 3 matrix of finite numbers with positive focal lengths"},
         {"nan.yml", "%YAML:1.0\n" + k + std::string(d).replace(d.find("[0"), 2, "[.nan"),
