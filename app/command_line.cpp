@@ -243,10 +243,20 @@ int runCommandLine(const Command& command, const std::vector<Command>& all, cons
                      std::strerror(errno));
         return 2;
     }
+    int status;
     try {
-        return declared.run();
+        status = declared.run();
     } catch (const CLI::ParseError& error) {
         // A refusal found once the command's options are seen together.
         return usageError(command, error.what());
     }
+    // What a command says on standard output is its result too: a full disk
+    // or a closed pipe must not end in success.
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout)) {
+        std::fprintf(stderr, "%scannot write to standard output%s%s\n", prefixOf(command).c_str(),
+                     flushed ? "" : ": ", flushed ? "" : std::strerror(errno));
+        return status ? status : 1;
+    }
+    return status;
 }

@@ -1,6 +1,9 @@
 // quillmark detect: the report a client would receive, for each image in
 // turn, on standard output.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -10,13 +13,16 @@
 #include "command_line.h"
 #include "detector_state.h"
 #include "evaluate.h"
+#include "mqtt_output.h"
 #include "server_state.h"
 #include "still_io.h"
+#include "web_output.h"
 
 namespace {
 
 struct DetectRequest {
     DataFormat format;
+    bool json = false;  // one JSON line per image instead of the report
     DetectorOptions detector;
     int repeat = 1;
     std::vector<std::string> images;
@@ -26,6 +32,10 @@ struct DetectRequest {
 void declareDetectOptions(CLI::App& app, DetectRequest& request) {
     addFieldsOption(app, request.overrides, request.format,
                     "the fields of each report line (default: Data/config.txt's, or all)");
+    app.add_flag("--json", request.json,
+                 "one JSON object a line for each image: its file, size and markers\n"
+                 "(the fields of the MQTT and WebSocket marker JSON)")
+        ->excludes("--fields");
     addValueOption(app, "--repeat", "N", "detect N times per image and print the time per frame",
                    [&request](const std::string& text) { request.repeat = wholeNumber("--repeat", text, 1, 1000000000); });
     addDetectorOptions(app, request.overrides, request.detector);
@@ -45,6 +55,35 @@ bool installCameraFor(const CameraParam& stored, int width, int height, CameraPa
     if (printed.insert({width, height}).second) printCameraParam(scaled, stderr);
     installed = scaled;
     return true;
+}
+
+// Nothing found where a dark region passes the area limit: most likely a
+// close-up of a marker (the image a pattern was registered from), which
+// the limit keeps out. Says so, with the option that lets it in.
+void explainNothingFound(const std::string& path) {
+    const LabelImage& label = detectorState().label.result;
+    const int limit = detectorState().options.maxMarkerArea;
+    int largest = 0;
+    for (int r = 0; r < label.labelCount; ++r) largest = std::max(largest, label.area[r]);
+    if (largest <= limit) return;
+    const long long enough = std::min<long long>((largest / 10000 + 1) * 10000LL, kMaxMarkerAreaMax);
+    std::fprintf(stderr,
+                 "quillmark detect: %s: no marker found, and a dark region of %d pixels is above the area limit"
+                 " of %d; if it is a marker seen close up, --max-area %lld lets it in\n",
+                 path.c_str(), largest, limit, enough);
+}
+
+// The report, or with --json one line naming the image; false with the
+// reason on standard error when it cannot be written whole.
+bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
+                  const ResultTable& table, const FrameStamp& stamp) {
+    const std::string text =
+        request.json ? "{\"image\":" + jsonString(path) + "," + webFrameJson(table, stamp, image.cols, image.rows).substr(1) + "\n"
+                     : allReportText(table, request.format, stamp);
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
+    std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return false;
 }
 
 // The markers of one image; with repeat > 1 the time per frame goes to stderr.
@@ -107,9 +146,8 @@ int runDetect(DetectRequest& request) {
         std::fprintf(stderr, "%s: %dx%d\n", path.c_str(), image.cols, image.rows);
         if (!installCameraFor(stored, image.cols, image.rows, installed, printed)) return 1;
         const ResultTable table = detectImage(image, catalogue, request.repeat, path);
-        const std::string report = allReportText(table, request.format, stamp);
-        std::fwrite(report.data(), 1, report.size(), output.reports);
-        std::fflush(output.reports);
+        if (table.empty()) explainNothingFound(path);
+        if (!writeResults(output.reports, request, path, image, table, stamp)) return 1;
     }
     return skipped ? 1 : 0;
 }

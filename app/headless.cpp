@@ -44,7 +44,7 @@ std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& op
     std::fflush(stdout);
     return makeFrameOutputs(options.tuio, options.mqtt, options.format, [](const std::string& notice) {
         std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
-    });
+    }, options.tuioVolume);
 }
 
 // SIGINT and SIGTERM, blocked before any thread exists so that every thread
@@ -359,6 +359,15 @@ void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& 
                        if (text.empty()) throw refusal("--tuio", "needs HOST[:PORT]");
                        if (!parseTuioTarget(text, "--tuio", target, error)) throw CLI::ValidationError(error);
                        overrides.add([&options, target] { options.tuio = target; });
+                   });
+    addValueOption(app, "--tuio-volume", "W,H,NEAR,FAR",
+                   "the box of camera space, in mm, that TUIO's 3D positions\n"
+                   "map into 0..1 (2000,1500,0,2000 by default)",
+                   [&](const std::string& text) {
+                       TuioVolume volume;
+                       std::string error;
+                       if (!parseTuioVolume(text, "--tuio-volume", volume, error)) throw CLI::ValidationError(error);
+                       overrides.add([&options, volume] { options.tuioVolume = volume; });
                    });
     addValueOption(app, "--mqtt", "HOST[:PORT][/PREFIX]", "also publish to an MQTT broker (1883, prefix quillmark)",
                    [&](const std::string& text) {

@@ -22,6 +22,7 @@ struct HeadlessOptions {
     bool watch = false;    // print the Output text a few times a second
     DetectorOptions detector;  // installed into the detector at start
     OutputTarget tuio;  // --tuio, [TuioHost] [TuioPort]; off without a host
+    TuioVolume tuioVolume;  // --tuio-volume: where /tuio/3Dobj's 0..1 lie
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
     WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
     std::string webOption = "--http";  // named when the page cannot listen

@@ -1,6 +1,12 @@
 #include "marker_print.h"
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <QBuffer>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -25,6 +31,26 @@ constexpr double kWhiteBorder = 0.25;
 
 QImage toQImage(const cv::Mat& bgr) {
     return QImage(bgr.data, bgr.cols, bgr.rows, static_cast<int>(bgr.step), QImage::Format_BGR888).copy();
+}
+
+// The bytes written to `path` whole: Qt's writers report success on a full
+// disk, so the file is made here, where every write and the close are checked.
+bool writeWholeFile(const std::string& path, const QByteArray& bytes, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), file) ==
+                             static_cast<size_t>(bytes.size()) &&
+                         std::fflush(file) == 0;
+    const int savedErrno = errno;
+    if (std::fclose(file) == 0 && written) return true;
+    error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
+    // A cut file is no print; a device or a link is not ours to remove.
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ignored))) std::remove(path.c_str());
+    return false;
 }
 
 // Fonts need a GUI application; the offscreen platform needs no display.
@@ -70,7 +96,10 @@ bool fitsOnPage(double widthMm, double heightMm, const QSizeF& page) {
 bool writePdfPage(const std::string& path, PaperSize paper, const std::string& title, std::string& error,
                   const std::function<void(QPainter&, double unit)>& draw) {
     ensureGuiApplication();
-    QPdfWriter writer(QString::fromStdString(path));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
     writer.setPageSize(pageSizeOf(paper));
     writer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
     writer.setResolution(kPdfDpi);
@@ -86,7 +115,7 @@ bool writePdfPage(const std::string& path, PaperSize paper, const std::string& t
         error = "cannot write " + path;
         return false;
     }
-    return true;
+    return writeWholeFile(path, bytes, error);
 }
 
 // Centred lines of text from `topMm` down.
@@ -182,9 +211,13 @@ bool writeMarkerImage(const cv::Mat& pattern, double widthMm, int dpi, const std
     const int dotsPerMetre = static_cast<int>(std::lround(dpi / kMmPerInch * 1000));
     image.setDotsPerMeterX(dotsPerMetre);
     image.setDotsPerMeterY(dotsPerMetre);
-    if (!image.save(QString::fromStdString(path))) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    const QByteArray format = QFileInfo(QString::fromStdString(path)).suffix().toLower().toLatin1();
+    if (!image.save(&buffer, format.constData())) {
         error = "cannot write " + path + " (PNG, BMP or JPEG)";
         return false;
     }
-    return true;
+    return writeWholeFile(path, bytes, error);
 }

@@ -40,12 +40,7 @@ struct Sampler {
     const uint8_t* frame;
     int width, height;
 
-    bool sum(double x, double y, double& out) const {
-        double bgr[3];
-        if (!bilinearPixel(frame, width, height, x, y, bgr)) return false;
-        out = bgr[0] + bgr[1] + bgr[2];
-        return true;
-    }
+    bool sum(double x, double y, double& out) const { return bilinearSum(frame, width, height, x, y, out); }
 };
 
 // The profile's value `u` ideal pixels from its middle, linear between samples.

@@ -127,6 +127,12 @@ std::string markerJson(const MarkerResult& r, const FrameStamp& stamp) {
     return out;
 }
 
+std::string jsonString(const std::string& text) {
+    std::string out;
+    appendString(out, utf8Escaped(text));
+    return out;
+}
+
 std::string markerTopic(const std::string& prefix, const std::string& name) {
     std::string level = name.empty() ? "_" : utf8Escaped(name);
     for (char& c : level) {

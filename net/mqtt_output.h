@@ -34,6 +34,10 @@ constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 // double; a value that is not finite is null.
 std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
 
+// `text` as a JSON string: utf8Escaped, quoted, with quotes, backslashes
+// and control characters escaped.
+std::string jsonString(const std::string& text);
+
 // PREFIX/markers/NAME, with the characters that would change the topic's
 // meaning in NAME (+, #, /) replaced by '_' and NAME escaped as below.
 std::string markerTopic(const std::string& prefix, const std::string& name);

@@ -1,6 +1,9 @@
 #include "output_target.h"
 #include <netdb.h>
 #include <sys/socket.h>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -138,4 +141,32 @@ std::string tuioTargetText(const OutputTarget& target) { return target.on() ? ho
 
 std::string mqttTargetText(const OutputTarget& target) {
     return target.on() ? hostPortText(target) + "/" + target.prefix : "";
+}
+
+bool parseTuioVolume(const std::string& text, const std::string& option, TuioVolume& volume, std::string& error) {
+    double values[4];
+    const char* at = text.c_str();
+    for (int k = 0; k < 4; ++k) {
+        char* end = nullptr;
+        values[k] = std::strtod(at, &end);
+        const char expected = k < 3 ? ',' : '\0';
+        if (end == at || *end != expected || !std::isfinite(values[k])) {
+            error = option + ": \"" + text + "\" is not WIDTH,HEIGHT,NEAREST,FARTHEST in millimetres";
+            return false;
+        }
+        at = end + 1;
+    }
+    if (!(values[0] > 0 && values[1] > 0 && values[2] >= 0 && values[3] > values[2])) {
+        error = option + ": \"" + text + "\" needs a width and height above 0 and 0 <= NEAREST < FARTHEST";
+        return false;
+    }
+    volume = TuioVolume{values[0], values[1], values[2], values[3]};
+    return true;
+}
+
+std::string tuioVolumeText(const TuioVolume& volume) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << volume.width << ',' << volume.height << ',' << volume.nearest << ',' << volume.farthest;
+    return text.str();
 }

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <sstream>
 #include <lo/lo.h>
 
 namespace {
@@ -145,34 +143,6 @@ lo_bundle bundleOf(const char* profile, const std::string& sourceName, const std
 }
 
 } // namespace
-
-bool parseTuioVolume(const std::string& text, const std::string& option, TuioVolume& volume, std::string& error) {
-    double values[4];
-    const char* at = text.c_str();
-    for (int k = 0; k < 4; ++k) {
-        char* end = nullptr;
-        values[k] = std::strtod(at, &end);
-        const char expected = k < 3 ? ',' : '\0';
-        if (end == at || *end != expected || !std::isfinite(values[k])) {
-            error = option + ": \"" + text + "\" is not WIDTH,HEIGHT,NEAREST,FARTHEST in millimetres";
-            return false;
-        }
-        at = end + 1;
-    }
-    if (!(values[0] > 0 && values[1] > 0 && values[2] >= 0 && values[3] > values[2])) {
-        error = option + ": \"" + text + "\" needs a width and height above 0 and 0 <= NEAREST < FARTHEST";
-        return false;
-    }
-    volume = TuioVolume{values[0], values[1], values[2], values[3]};
-    return true;
-}
-
-std::string tuioVolumeText(const TuioVolume& volume) {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << volume.width << ',' << volume.height << ',' << volume.nearest << ',' << volume.farthest;
-    return text.str();
-}
 
 float tuioAngle(const MarkerResult& result) {
     // Measured clockwise on the image (y down) from "up": an upright

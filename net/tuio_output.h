@@ -15,23 +15,6 @@
 #include "output_target.h"
 #include "tracking_worker.h"
 
-// The box of camera space that /tuio/3Dobj positions are mapped into 0..1,
-// in millimetres: x from -width/2 (0) to width/2 (1), y from -height/2 (0,
-// above the optical axis) to height/2 (1), z from nearest (0) to farthest (1).
-// Positions outside the box are clamped to its faces.
-struct TuioVolume {
-    double width = 2000, height = 1500, nearest = 0, farthest = 2000;
-    bool operator==(const TuioVolume& o) const {
-        return width == o.width && height == o.height && nearest == o.nearest && farthest == o.farthest;
-    }
-};
-
-// Reads "WIDTH,HEIGHT,NEAREST,FARTHEST" (millimetres, e.g. "2000,1500,0,2000");
-// false with the reason, prefixed by `option`, in `error`.
-bool parseTuioVolume(const std::string& text, const std::string& option, TuioVolume& volume, std::string& error);
-// The text parseTuioVolume reads back into `volume`.
-std::string tuioVolumeText(const TuioVolume& volume);
-
 // One marker of one frame as both TUIO object profiles describe it.
 struct TuioObject {
     int32_t sessionId = 0;

@@ -36,12 +36,15 @@ protected:
     }
     void TearDown() override { resetDetector(); }
 
-    CommandRun run(const std::string& arguments) const {
-        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
+    // Standard output goes to `out` when given (then `out` of the result is empty).
+    CommandRun run(const std::string& arguments, std::string out = "") const {
+        const std::string err = dir.file("stderr.txt");
+        const bool captured = out.empty();
+        if (captured) out = dir.file("stdout.txt");
         const std::string command = std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() + " >" +
                                     out + " 2>" + err;
         const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, captured ? readFile(out) : "", readFile(err)};
     }
 
     // A frame of `pattern` markers seen through the stored camera.
@@ -316,6 +319,14 @@ TEST_F(StillCommands, PatternOnACloseUpRetriesOnAReducedCopyAndSaysWhatItLookedF
     EXPECT_NE(r.err.find("above the area limit of 100000; it was found on a copy of the image reduced to"),
               std::string::npos)
         << r.err;
+    // detect on the same image finds nothing, and says why and what helps.
+    r = run("detect --fields name " + closeUp);
+    EXPECT_EQ(r.out, "Num= 0\n");
+    const std::string helps = "above the area limit of 100000; if it is a marker seen close up, --max-area ";
+    const size_t at = r.err.find(helps);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const std::string suggested = r.err.substr(at + helps.size(), r.err.find(' ', at + helps.size()) - at - helps.size());
+    EXPECT_EQ(run("detect --fields name --max-area " + suggested + " " + closeUp).out, "Num= 1\nP000\n");
     const std::string blank = dir.file("blank.png");
     ASSERT_TRUE(cv::imwrite(blank, cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(255))));
     r = run("pattern --max-area 5000 " + blank);
@@ -364,4 +375,55 @@ TEST_F(StillCommands, DetectSkipsImagesItCannotReadWithOneLineEachAndStampsTheRe
     EXPECT_NE(r.err.find(one + ": 640x480\n"), std::string::npos) << "each image named before its diagnostics";
     EXPECT_EQ(r.err.find("SIZE = 640, 480"), r.err.rfind("SIZE = 640, 480")) << "the camera once per size";
     for (const char* foreign : {"WARN", "libpng", "imread"}) EXPECT_EQ(r.err.find(foreign), std::string::npos) << r.err;
+}
+
+// Results that cannot be written whole end in a message naming what failed
+// and exit status 1: standard output on a full disk, a print onto one.
+TEST_F(StillCommands, FailedWritesAreNamedAndEndInFailure) {
+    const cv::Mat pattern = makeRandomPattern(6);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tSix\tData/000.patt\t80\tuse\n");
+    const std::string scene = renderScene("s.png", pattern, {{600, 0, 0, 0, 320, 240}});
+    for (const char* name : {"full.png", "full.pdf"}) std::filesystem::create_symlink("/dev/full", dir.file(name));
+    const struct {
+        std::string args, out, message;
+    } cases[] = {
+        {"detect " + scene, "/dev/full", "cannot write the results of " + scene + " to standard output: No space"},
+        {"detect --json " + scene, "/dev/full", "cannot write the results of " + scene},
+        {"marker 0 " + dir.file("full.png"), "", "quillmark marker: cannot write " + dir.file("full.png") + ": No space"},
+        {"marker 0 --pdf " + dir.file("full.pdf"), "", "quillmark marker: cannot write " + dir.file("full.pdf")},
+        {"marker 0 " + dir.file("fine.png"), "/dev/full", "quillmark marker: cannot write to standard output"},
+        {"calibrate --board 9x6 --square 25 --pdf " + dir.file("full.pdf"), "", "cannot write " + dir.file("full.pdf")},
+        {"--help", "/dev/full", ""},
+    };
+    for (const auto& c : cases) {
+        const CommandRun r = run(c.args, c.out);
+        EXPECT_EQ(r.status, 1) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+}
+
+// detect --json: one object a line per image read, naming the file and its
+// size, with the markers in the fields of the MQTT and WebSocket JSON.
+TEST_F(StillCommands, DetectJsonNamesEachImageWithItsMarkers) {
+    const cv::Mat pattern = makeRandomPattern(7);
+    ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), pattern), 0);
+    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tSe\"ven\tData/000.patt\t80\tuse\n");
+    const std::string one = renderScene("one.png", pattern, {{600, 0, 0, 0, 320, 240}});
+    const std::string none = renderScene("no \"marker\".png", pattern, {});
+    const CommandRun r = run("detect --json " + one + " '" + none + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    writeFile(dir.file("lines.json"), r.out);
+    const std::string read = dir.file("read.txt");
+    const std::string python =
+        "import json, sys\n"
+        "for line in open(sys.argv[1]):\n"
+        "    o = json.loads(line)\n"
+        "    print(o['image'], o['width'], o['height'], o['frame'], [(m['name'], m['id'], len(m['pos3d']),"
+        " len(m['matrix']), m['cf'] > 0.8) for m in o['markers']])\n";
+    writeFile(dir.file("read.py"), python);
+    ASSERT_EQ(std::system(("python3 " + dir.file("read.py") + " " + dir.file("lines.json") + " >" + read).c_str()), 0)
+        << r.out;
+    EXPECT_EQ(readFile(read), one + " 640 480 1 [('Se\"ven', 0, 3, 16, True)]\n" + none + " 640 480 2 []\n") << r.out;
+    EXPECT_NE(run("detect --json --fields name " + one).err.find("--fields excludes --json"), std::string::npos);
 }
