@@ -319,8 +319,11 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.preview = settings.checkPreview != 0;
     options.tuio = tuioTargetOf(settings);
     options.mqtt = mqttTargetOf(settings);
-    options.web = webOptionsOf(settings);
-    if (options.web.on()) options.webOption = "[HttpPort]";
+    if (settings.httpPort > 0) {
+        options.web.host = settings.httpHost;
+        options.web.port = settings.httpPort;
+        options.webOption = "[HttpPort]";
+    }
     return options;
 }
 
