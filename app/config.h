@@ -50,10 +50,6 @@ struct Settings {
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
     // Reports begin with "Stamp= <frame> <time>" ([CheckStamp], 0 or 1).
     int checkStamp = 0;           // "Frame number and capture time"
-    // The operator page ([HttpHost], [HttpPort]), last and only when not
-    // default: off while the port is 0.
-    std::string httpHost = "127.0.0.1";
-    int httpPort = 0;
 };
 
 // The Camera ID box never offers more entries than this.

@@ -174,7 +174,7 @@ bool startPage(const HeadlessOptions& options, const Catalogue& catalogue, const
                const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::shared_ptr<WebOutput>& page) {
     if (!options.web.on()) return true;
     std::string error;
-    page = startWebPage(options.web, options.webOption, catalogue, camera, outputs, error);
+    page = startWebPage(options.web, "--http", catalogue, camera, outputs, error);
     if (!page) {
         std::fprintf(stderr, "quillmark: %s\n", error.c_str());
         return false;
@@ -319,11 +319,6 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.preview = settings.checkPreview != 0;
     options.tuio = tuioTargetOf(settings);
     options.mqtt = mqttTargetOf(settings);
-    if (settings.httpPort > 0) {
-        options.web.host = settings.httpHost;
-        options.web.port = settings.httpPort;
-        options.webOption = "[HttpPort]";
-    }
     return options;
 }
 
@@ -388,7 +383,6 @@ void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& 
                        overrides.add([&options, text] {
                            std::string checked;
                            parseWebAddress(text, "--http", options.web, checked);
-                           options.webOption = "--http";
                        });
                    });
     addValueOption(app, "--http-image", "W[,Q]",
