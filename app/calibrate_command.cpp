@@ -238,7 +238,7 @@ int printBoard(const CalibrateOptions& options) {
     return 0;
 }
 
-int runCalibrate(const CalibrateOptions& options) {
+int runCalibrate(CalibrateOptions& options) {
     checkCalibrateOptions(options);
     if (!options.boardPdf.empty()) return printBoard(options);
     if (!std::filesystem::is_directory("Data")) {
@@ -252,23 +252,15 @@ int runCalibrate(const CalibrateOptions& options) {
 } // namespace
 
 Command calibrateCommand() {
-    Command command;
-    command.word = "calibrate";
-    command.synopsis = "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
-                       "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
-                       "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
-                       "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n";
-    command.about = "  Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak, .bak.1, ...).\n"
-                    "  COLSxROWS counts the board's inner corners (9x6 for a board of 10 x 7 squares); MM is\n"
-                    "  the printed side of one square. From a live SOURCE, a view is kept when the board is\n"
-                    "  found and has moved since the views already kept, until N views (default 20) or half a\n"
-                    "  minute without a new one. --import converts an OpenCV calibration (YAML or XML with\n"
-                    "  camera_matrix and distortion_coefficients) or a ROS camera_info YAML; --size gives the\n"
-                    "  image size when the file does not. --pdf prints the board to calibrate with instead.\n";
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto options = std::make_shared<CalibrateOptions>();
-        declareCalibrateOptions(app, *options);
-        return [options] { return runCalibrate(*options); };
-    };
-    return command;
+    return {"calibrate",
+            "usage: quillmark calibrate [-C DIR] --board COLSxROWS --square MM IMAGE...\n"
+            "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --camera SOURCE [--frames N]\n"
+            "       quillmark calibrate [-C DIR] --import FILE [--size WxH]\n"
+            "       quillmark calibrate [-C DIR] --board COLSxROWS --square MM --pdf OUT.pdf [--page a4|letter]\n",
+            "  Writes Data/camera_para.dat (the previous one kept as Data/camera_para.dat.bak, .bak.1, ...).\n"
+            "  From a live SOURCE, a view is kept when the board is found and has moved since the views\n"
+            "  already kept, until N views or half a minute without a new one. --import takes an OpenCV\n"
+            "  calibration (YAML or XML with camera_matrix and distortion_coefficients) or a ROS camera_info\n"
+            "  YAML.\n",
+            "", declaring(declareCalibrateOptions, runCalibrate)};
 }

@@ -175,6 +175,10 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
     app.add_flag_callback(
         "--refine", [&overrides, &detector] { overrides.add([&detector] { detector.cornerRefine = true; }); },
         "sub-pixel corners ([CornerRefine] 1)");
+    app.add_flag_callback(
+        "--real-camera", [&overrides, &detector] { overrides.add([&detector] { applyRealCamera(detector); }); },
+        "the recommended detection for a real camera: automatic threshold, sub-pixel corners and verification "
+        "of each identity");
     addValueOption(app, "--threshold", "N|auto",
                    "fixed threshold " + std::to_string(kThresholdMin) + " to " + std::to_string(kThresholdMax) +
                        " (default 100), or one that follows the light",

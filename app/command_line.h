@@ -11,6 +11,7 @@
 // settings are read. A refused value throws refusal(...), which names the
 // option; the help lists options in declaration order.
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 #include <CLI/CLI.hpp>
@@ -49,10 +50,40 @@ double positiveNumber(const std::string& option, const std::string& text, const 
 CLI::Option* addValueOption(CLI::App& app, const std::string& name, const std::string& value,
                             const std::string& help, std::function<void(const std::string&)> take);
 
+// The declare of a Command whose options fill a Request that `run` takes.
+template <class Request>
+std::function<CommandRun(CLI::App&)> declaring(void (*declare)(CLI::App&, Request&), int (*run)(Request&)) {
+    return [declare, run](CLI::App& app) -> CommandRun {
+        auto request = std::make_shared<Request>();
+        declare(app, *request);
+        return [request, run] { return run(*request); };
+    };
+}
+
+// An option read by `parse(text, option, target, error)` (the output
+// targets, the page's address): checked at once, put over the settings
+// later by reading it again into `target`.
+template <class Target>
+void addParsedOption(CLI::App& app, Overrides& overrides, const std::string& name, const std::string& value,
+                     const std::string& help, Target& target,
+                     bool (*parse)(const std::string&, const std::string&, Target&, std::string&)) {
+    addValueOption(app, name, value, help, [&overrides, &target, name, value, parse](const std::string& text) {
+        Target scratch{};
+        std::string error;
+        if (text.empty()) throw refusal(name, "needs " + value);
+        if (!parse(text, name, scratch, error)) throw CLI::ValidationError(error);
+        overrides.add([&target, name, text, parse] {
+            std::string checked;
+            parse(text, name, target, checked);
+        });
+    });
+}
+
 // The shared groups.
 // --fields LIST, over the stored fields.
 void addFieldsOption(CLI::App& app, Overrides& overrides, DataFormat& format, const std::string& help);
-// The detector's opt-ins: --refine, --threshold, --max-squares, --max-area.
+// The detector's opt-ins: --refine, --real-camera, --threshold, --max-squares,
+// --max-area.
 void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& detector);
 // --pdf OUT.pdf and --page a4|letter; the --pdf option, for the command's own checks.
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);

@@ -52,7 +52,11 @@ bool installCameraFor(const CameraParam& stored, int width, int height, CameraPa
         std::fprintf(stderr, "quillmark detect: cannot install the camera for a %dx%d frame\n", width, height);
         return false;
     }
-    if (printed.insert({width, height}).second) printCameraParam(scaled, stderr);
+    if (printed.insert({width, height}).second) {
+        printCameraParam(scaled, stderr);
+        const std::string warning = cameraScaleWarning(stored, width, height);
+        if (!warning.empty()) std::fprintf(stderr, "quillmark detect: warning: %s\n", warning.c_str());
+    }
     installed = scaled;
     return true;
 }
@@ -114,9 +118,9 @@ int runDetect(DetectRequest& request) {
     request.overrides.apply();
 
     CameraParam stored;
-    if (loadCameraParam(kCameraParamPath, 1, &stored) < 0 || stored.xsize <= 0 || stored.ysize <= 0) {
-        std::fprintf(stderr, "quillmark detect: %s is missing or holds no whole camera record; "
-                             "make it with quillmark calibrate\n", kCameraParamPath);
+    std::string cameraError;
+    if (!readCameraParamFile(kCameraParamPath, stored, cameraError)) {
+        std::fprintf(stderr, "quillmark detect: %s; make it with quillmark calibrate\n", cameraError.c_str());
         return 1;
     }
     Catalogue catalogue;
@@ -155,15 +159,8 @@ int runDetect(DetectRequest& request) {
 } // namespace
 
 Command detectCommand() {
-    Command command;
-    command.word = "detect";
-    command.synopsis = "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n";
-    command.about = "  The report a client would receive, for each image in turn, on standard output.\n";
-    command.notes = FieldWordsNote;
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto request = std::make_shared<DetectRequest>();
-        declareDetectOptions(app, *request);
-        return [request] { return runDetect(*request); };
-    };
-    return command;
+    return {"detect",
+            "usage: quillmark detect [-C DIR] [OPTION...] IMAGE...\n",
+            "  The report a client would receive, for each image in turn, on standard output.\n",
+            FieldWordsNote, declaring(declareDetectOptions, runDetect)};
 }

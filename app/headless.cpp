@@ -272,9 +272,9 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     }
     TrackingJob job;
     // Refused before the camera opens: tracking cannot run without it.
-    if (loadCameraParam(kCameraParamPath, 1, &job.cameraParam) != 0 || job.cameraParam.xsize <= 0) {
-        std::fprintf(stderr, "quillmark: %s is missing or not a whole camera parameter record; "
-                             "make it with quillmark calibrate\n", kCameraParamPath);
+    std::string cameraError;
+    if (!readCameraParamFile(kCameraParamPath, job.cameraParam, cameraError)) {
+        std::fprintf(stderr, "quillmark: %s; make it with quillmark calibrate\n", cameraError.c_str());
         return 1;
     }
     CameraState camera;
@@ -325,7 +325,14 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
 namespace {
 
 // Every option of the server; the dialog's controls are the settings they override.
-void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& overrides) {
+struct HeadlessRequest {
+    HeadlessOptions options;
+    Overrides overrides;
+};
+
+void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
+    HeadlessOptions& options = request.options;
+    Overrides& overrides = request.overrides;
     addValueOption(app, "--port", "N", "TCP port, 0 to 65535 (0: the system picks one)",
                    [&](const std::string& text) {
                        const int port = wholeNumber("--port", text, 0, 65535);
@@ -350,58 +357,20 @@ void declareHeadlessOptions(CLI::App& app, HeadlessOptions& options, Overrides& 
         "print the Output text a few times a second");
     // Checked here, before anything starts: a mistyped host or prefix must
     // not leave a run publishing nowhere unnoticed.
-    addValueOption(app, "--tuio", "HOST[:PORT]", "also send TUIO 1.1 over UDP (port 3333 by default)",
-                   [&](const std::string& text) {
-                       OutputTarget target;
-                       std::string error;
-                       if (text.empty()) throw refusal("--tuio", "needs HOST[:PORT]");
-                       if (!parseTuioTarget(text, "--tuio", target, error)) throw CLI::ValidationError(error);
-                       overrides.add([&options, target] { options.tuio = target; });
-                   });
-    addValueOption(app, "--tuio-volume", "W,H,NEAR,FAR",
-                   "the box of camera space, in mm, that TUIO's 3D positions\n"
-                   "map into 0..1 (2000,1500,0,2000 by default)",
-                   [&](const std::string& text) {
-                       TuioVolume volume;
-                       std::string error;
-                       if (!parseTuioVolume(text, "--tuio-volume", volume, error)) throw CLI::ValidationError(error);
-                       overrides.add([&options, volume] { options.tuioVolume = volume; });
-                   });
-    addValueOption(app, "--mqtt", "HOST[:PORT][/PREFIX]", "also publish to an MQTT broker (1883, prefix quillmark)",
-                   [&](const std::string& text) {
-                       OutputTarget target;
-                       std::string error;
-                       if (text.empty()) throw refusal("--mqtt", "needs HOST[:PORT][/PREFIX]");
-                       if (!parseMqttTarget(text, "--mqtt", target, error)) throw CLI::ValidationError(error);
-                       overrides.add([&options, target] { options.mqtt = target; });
-                   });
-    addValueOption(app, "--http", "[HOST:]PORT", "serve the operator page and WebSocket feed (host 127.0.0.1)",
-                   [&](const std::string& text) {
-                       WebOptions scratch;
-                       std::string error;
-                       if (!parseWebAddress(text, "--http", scratch, error)) throw CLI::ValidationError(error);
-                       overrides.add([&options, text] {
-                           std::string checked;
-                           parseWebAddress(text, "--http", options.web, checked);
-                       });
-                   });
-    addValueOption(app, "--http-image", "W[,Q]",
-                   "the page's image at most W pixels wide, JPEG quality Q (640,75)", [&](const std::string& text) {
-                       WebOptions scratch;
-                       std::string error;
-                       if (!parseWebImage(text, "--http-image", scratch, error)) throw CLI::ValidationError(error);
-                       overrides.add([&options, text] {
-                           std::string checked;
-                           parseWebImage(text, "--http-image", options.web, checked);
-                       });
-                   });
+    addParsedOption(app, overrides, "--tuio", "HOST[:PORT]", "also send TUIO 1.1 over UDP (port 3333 by default)",
+                    options.tuio, parseTuioTarget);
+    addParsedOption(app, overrides, "--tuio-volume", "W,H,NEAR,FAR",
+                    "the box of camera space, in mm, that TUIO's 3D positions\n"
+                    "map into 0..1 (2000,1500,0,2000 by default)",
+                    options.tuioVolume, parseTuioVolume);
+    addParsedOption(app, overrides, "--mqtt", "HOST[:PORT][/PREFIX]",
+                    "also publish to an MQTT broker (1883, prefix quillmark)", options.mqtt, parseMqttTarget);
+    addParsedOption(app, overrides, "--http", "[HOST:]PORT",
+                    "serve the operator page and WebSocket feed (host 127.0.0.1)", options.web, parseWebAddress);
+    addParsedOption(app, overrides, "--http-image", "W[,Q]",
+                    "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);
 }
-
-struct HeadlessRequest {
-    HeadlessOptions options;
-    Overrides overrides;
-};
 
 int runHeadless(HeadlessRequest& request) {
     Settings settings;
@@ -434,23 +403,12 @@ int runHeadless(HeadlessRequest& request) {
 } // namespace
 
 Command headlessCommand() {
-    Command command;
-    command.word = "--headless";
-    command.synopsis = "usage: quillmark --headless [-C DIR] [OPTION...]\n";
-    command.about = "  The server without a window, on the settings of Data/config.txt; SIGINT or SIGTERM stops it.\n";
-    command.notes = FieldWordsNote;
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto request = std::make_shared<HeadlessRequest>();
-        declareHeadlessOptions(app, request->options, request->overrides);
-        return [request] { return runHeadless(*request); };
-    };
-    return command;
+    return {"--headless", "usage: quillmark --headless [-C DIR] [OPTION...]\n",
+            "  The server without a window, on the settings of Data/config.txt; SIGINT or SIGTERM stops it.\n",
+            FieldWordsNote, declaring(declareHeadlessOptions, runHeadless)};
 }
 
 Command cameraListCommand() {
-    Command command;
-    command.word = "--camera list";
-    command.synopsis = "usage: quillmark [--headless] --camera list\n";
-    command.about = "  Print the camera sources found and end.\n";
-    return command;
+    return {"--camera list", "usage: quillmark [--headless] --camera list\n", "  Print the camera sources found and end.\n",
+            "", nullptr};
 }

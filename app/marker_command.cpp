@@ -74,16 +74,10 @@ int runMarker(MarkerRequest& request) {
 } // namespace
 
 Command markerCommand() {
-    Command command;
-    command.word = "marker";
-    command.synopsis = "usage: quillmark marker [-C DIR] N OUT.png [--dpi N]\n"
-                       "       quillmark marker [-C DIR] N --pdf OUT.pdf [--page a4|letter]\n";
-    command.about = "  Draw catalogue pattern N at its catalogue width: an image whose stored resolution\n"
-                    "  (--dpi, default 300) prints it at that width at 100 %, or a PDF page.\n";
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto request = std::make_shared<MarkerRequest>();
-        declareMarkerOptions(app, *request);
-        return [request] { return runMarker(*request); };
-    };
-    return command;
+    return {"marker",
+            "usage: quillmark marker [-C DIR] N OUT.png [--dpi N]\n"
+            "       quillmark marker [-C DIR] N --pdf OUT.pdf [--page a4|letter]\n",
+            "  Draw catalogue pattern N at its catalogue width: an image whose stored resolution\n"
+            "  (--dpi, default 300) prints it at that width at 100 %, or a PDF page.\n",
+            "", declaring(declareMarkerOptions, runMarker)};
 }

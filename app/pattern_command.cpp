@@ -111,14 +111,8 @@ int runPattern(PatternRequest& request) {
 } // namespace
 
 Command patternCommand() {
-    Command command;
-    command.word = "pattern";
-    command.synopsis = "usage: quillmark pattern [-C DIR] [OPTION...] IMAGE\n";
-    command.about = "  Register the largest square of IMAGE as the next catalogue pattern.\n";
-    command.declare = [](CLI::App& app) -> CommandRun {
-        auto request = std::make_shared<PatternRequest>();
-        declarePatternOptions(app, *request);
-        return [request] { return runPattern(*request); };
-    };
-    return command;
+    return {"pattern",
+            "usage: quillmark pattern [-C DIR] [OPTION...] IMAGE\n",
+            "  Register the largest square of IMAGE as the next catalogue pattern.\n",
+            "", declaring(declarePatternOptions, runPattern)};
 }

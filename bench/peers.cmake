@@ -8,3 +8,6 @@ target_link_libraries(peers PRIVATE qm_detect qm_capture opencv_aruco apriltag::
 # The same peers' reference on real photographs (bench/README.md).
 add_executable(real_photos real_photos_bench.cpp)
 target_link_libraries(real_photos PRIVATE qm_detect qm_capture opencv_aruco apriltag::apriltag apriltag::apriltag-utils)
+# Phantom markers on pictures without markers (bench/README.md).
+add_executable(negative negative_bench.cpp)
+target_link_libraries(negative PRIVATE qm_detect qm_capture opencv_aruco apriltag::apriltag apriltag::apriltag-utils)

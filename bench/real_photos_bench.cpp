@@ -331,8 +331,14 @@ int main(int argc, char** argv) {
     optIns.options.autoThreshold = true;
     optIns.options.maxSquares = 500;
     optIns.options.maxMarkerArea = 0; // the frame's size
+    Config verified{"verified", optIns.options};
+    verified.options.verifyMarkers = true;
+    Config realCamera{"real-cam", DetectorOptions{}};
+    applyRealCamera(realCamera.options);
+    const Config* configs[] = {&fixed, &optIns, &verified, &realCamera};
+    constexpr int kConfigs = 4;
     const TagFamily family;
-    Tally sum[2];
+    Tally sum[kConfigs];
     double arucoTotal = 0.0;
     for (PhotoSet& set : sets) {
         findReferences(set, family);
@@ -345,13 +351,14 @@ int main(int argc, char** argv) {
                     ids.size(), set.arucoMs);
         resetDetector();
         const Catalogue catalogue = registerIds(family, ids);
-        const Tally a = runConfig(set, catalogue, ids, fixed);
-        const Tally b = runConfig(set, catalogue, ids, optIns);
-        printTally(fixed.name, a, set.arucoMs, a.ms);
-        printTally(optIns.name, b, set.arucoMs, a.ms);
-        int k = 0;
-        for (const Tally* t : {&a, &b}) {
-            Tally& s = sum[k++];
+        Tally tallies[kConfigs];
+        for (int k = 0; k < kConfigs; ++k) {
+            tallies[k] = runConfig(set, catalogue, ids, *configs[k]);
+            printTally(configs[k]->name, tallies[k], set.arucoMs, tallies[0].ms);
+        }
+        for (int k = 0; k < kConfigs; ++k) {
+            const Tally* t = &tallies[k];
+            Tally& s = sum[k];
             s.reference += t->reference, s.both += t->both, s.wrong += t->wrong, s.extra += t->extra;
             s.confirmed += t->confirmed;
             s.small += t->small, s.smallFound += t->smallFound;
@@ -366,8 +373,7 @@ int main(int argc, char** argv) {
     for (Tally& s : sum) s.ms /= std::max<size_t>(1, photos);
     arucoTotal /= std::max<size_t>(1, photos);
     std::printf("all sets (ms per photo):\n");
-    printTally(fixed.name, sum[0], arucoTotal, sum[0].ms);
-    printTally(optIns.name, sum[1], arucoTotal, sum[0].ms);
+    for (int k = 0; k < kConfigs; ++k) printTally(configs[k]->name, sum[k], arucoTotal, sum[0].ms);
 
     fs::current_path(dir.parent_path());
     fs::remove_all(dir);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 #include <opencv2/calib3d.hpp>
@@ -10,6 +11,7 @@
 #include "camera_param.h"
 #include "detector_state.h"
 #include "evaluate.h"
+#include "identity_check.h"
 #include "pattern.h"
 #include "render.h"
 
@@ -57,10 +59,13 @@ cv::Mat toBgra(const cv::Mat& image) {
 
 } // namespace
 
-int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char* path) {
+namespace {
+
+// The four rotations as the file stores them. -1 when the marker has no
+// candidate in the latest detection or a rotation cannot be sampled.
+int sampleRotations(const uint8_t* frame, const MarkerInfo& marker, PatternCode codes[kPatternRotations]) {
     const SquareCandidate* candidate = candidateOf(marker);
     if (!candidate) return -1;
-    PatternCode codes[kPatternRotations];
     for (int r = 0; r < kPatternRotations; ++r) {
         // Rotation 0 starts at corner 2, so that its top edge is the edge the
         // capture window marks and the thumbnail shows on top.
@@ -69,6 +74,70 @@ int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char*
         // A rotation that cannot be sampled would store garbage that later
         // matches at random; no file is better.
         if (samplePatternCode(frame, candidate->xCoord, candidate->yCoord, order, &codes[r]) < 0) return -1;
+    }
+    return 0;
+}
+
+// The numbered pattern files beside `path` (the catalogue's, by the naming
+// rule), other than `path` itself.
+std::vector<std::string> patternFilesBeside(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    const fs::path target(path);
+    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != 8 || name.compare(3, 5, ".patt") != 0 ||
+            !std::all_of(name.begin(), name.begin() + 3, [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        if (entry.path().filename() == target.filename()) continue;
+        files.push_back((target.parent_path() / name).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace
+
+std::string judgeNewPattern(const PatternCode& code, const std::string& path, std::string* warning) {
+    std::string problem = patternContrastProblem(code);
+    if (!problem.empty() || !warning) return problem;
+    // The detector's own table weighs the new code against each file; it
+    // is put back as it was, so a running capture keeps its patterns.
+    PatternTable& table = detectorState().patterns;
+    const PatternTable saved = table;
+    std::string close;
+    double closest = 0.0;
+    const std::vector<std::string> files = patternFilesBeside(path);
+    for (size_t first = 0; first < files.size(); first += kPatternSlots) {
+        table = PatternTable{};
+        std::vector<std::string> loaded(kPatternSlots);
+        for (size_t i = first; i < files.size() && i < first + kPatternSlots; ++i) {
+            const int id = loadPatternFile(files[i].c_str());
+            if (id >= 0) loaded[id] = files[i];
+        }
+        double score = 0.0;
+        for (int id : similarPatterns(code, &score)) close += (close.empty() ? "" : ", ") + loaded[id];
+        closest = std::max(closest, score);
+    }
+    table = saved;
+    if (!close.empty()) {
+        char text[120];
+        std::snprintf(text, sizeof text, " (correlation %.2f at most): the two may be taken for each other", closest);
+        *warning = "the new pattern is close to " + close + text;
+    }
+    return problem;
+}
+
+int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char* path, std::string* refusal,
+                     std::string* warning) {
+    PatternCode codes[kPatternRotations];
+    if (sampleRotations(frame, marker, codes) < 0) return -1;
+    const std::string problem = judgeNewPattern(codes[0], path, warning);
+    if (!problem.empty()) {
+        if (refusal) *refusal = problem;
+        return -1;
     }
     FILE* file = std::fopen(path, "w");
     if (!file) return -1;
@@ -188,8 +257,9 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         if (over > 0) error += "; the largest dark region, " + std::to_string(over) + " pixels, was above the limit even on a reduced copy";
         return -1;
     }
-    if (writePatternFile(frame.data, *largest, patternPath.c_str()) < 0) {
-        error = "cannot write " + patternPath;
+    std::string refusal, warning;
+    if (writePatternFile(frame.data, *largest, patternPath.c_str(), &refusal, &warning) < 0) {
+        error = refusal.empty() ? "cannot write " + patternPath : refusal;
         return -1;
     }
     cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
@@ -206,5 +276,6 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         error = "cannot write " + thumbnailPath;
         return -1;
     }
+    if (!warning.empty() && note) *note = note->empty() ? warning : *note + "; " + warning;
     return 0;
 }

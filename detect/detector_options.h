@@ -23,7 +23,23 @@ struct DetectorOptions {
     int maxSquares = 30;
     // Largest dark region, in pixels, that can become a square candidate.
     int maxMarkerArea = 100000;
+    // A match is believed only when the best pattern stands clear of the
+    // others, the border is dark all round against a lighter surround and
+    // the code shows the contrast its pattern predicts (identity_check.cpp).
+    // Off: only a flat interior is refused.
+    bool verifyMarkers = false;
 };
+
+// The recommended detection for a real camera, as one choice: the
+// automatic threshold, sub-pixel corners and verification.
+inline void applyRealCamera(DetectorOptions& options) {
+    options.autoThreshold = true;
+    options.cornerRefine = true;
+    options.verifyMarkers = true;
+}
+inline bool isRealCamera(const DetectorOptions& options) {
+    return options.autoThreshold && options.cornerRefine && options.verifyMarkers;
+}
 
 // The allowed ranges of the options that take a number.
 constexpr int kThresholdMin = 1, kThresholdMax = 254;

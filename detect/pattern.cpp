@@ -5,6 +5,7 @@
 #include "bilinear.h"
 #include "camera_param.h"
 #include "detector_state.h"
+#include "identity_check.h"
 #include "matrix.h"
 
 namespace {
@@ -44,6 +45,22 @@ double centreAndNorm(int16_t code[kPatternValues]) {
 }
 
 constexpr int kMaxSamples = 64;
+
+// Below this spread of its values (grey levels) a pattern is noise on a
+// plain square: it would match anything dark, so it is never matched.
+constexpr double kFlatPatternSpread = 4.0;
+
+// A pattern without contrast still takes its slot, so ids stay those of the
+// catalogue's rows, but scores 0 against everything.
+void refuseFlatPattern(const char* path, PatternTemplate& loaded) {
+    for (int r = 0; r < kPatternRotations; ++r)
+        if (loaded.norm[r] / std::sqrt(static_cast<double>(kPatternValues)) >= kFlatPatternSpread) return;
+    printf("\"%s\" has no contrast inside its border; it is loaded but never matched.\n", path);
+    for (int r = 0; r < kPatternRotations; ++r) {
+        std::fill(loaded.code[r], loaded.code[r] + kPatternValues, int16_t{0});
+        loaded.norm[r] = kZeroNormStandIn;
+    }
+}
 
 // Sample density along one pair of opposite edges: doubles with the longer
 // edge so that every cell gets about one sample per pixel, up to 64.
@@ -97,6 +114,7 @@ int loadPatternFile(const char* path) {
         loaded.norm[r] = centreAndNorm(loaded.code[r]);
     }
     fclose(file);
+    refuseFlatPattern(path, loaded);
 
     loaded.state = Active;
     patterns.slot[id] = loaded;
@@ -265,7 +283,7 @@ int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCo
     return 0;
 }
 
-int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
+int matchPatternCodeRanked(const PatternCode& code, int* id, int* dir, double* cf, double* runnerUp) {
     int16_t input[kPatternValues];
     int32_t sum = 0;
     for (int i = 0; i < kPatternValues; ++i) sum += 255 - code.value[i];
@@ -285,6 +303,8 @@ int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
 
     const PatternTable& patterns = table();
     double best = 0.0;
+    // The best score of the patterns other than the best one's.
+    double second = 0.0, slotBest = 0.0;
     *id = -1;
     *dir = -1;
     int visited = 0;
@@ -293,20 +313,48 @@ int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
         if (slot.state == Free) continue;
         ++visited;
         if (slot.state != Active) continue;
+        const int before = *id;
+        double top = 0.0;
         for (int r = 0; r < kPatternRotations; ++r) {
             int32_t dot = 0;
             for (int i = 0; i < kPatternValues; ++i) dot += input[i] * slot.code[r][i];
             const double score = dot / slot.norm[r] / power;
+            top = std::max(top, score);
             if (score > best) {
                 best = score;
                 *id = s;
                 *dir = r;
             }
         }
+        if (*id != before) {
+            second = std::max(second, slotBest);
+            slotBest = top;
+        } else {
+            second = std::max(second, top);
+        }
     }
     *cf = best;
+    if (runnerUp) *runnerUp = second;
     return 0;
 }
+
+int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf) {
+    return matchPatternCodeRanked(code, id, dir, cf, nullptr);
+}
+
+namespace {
+
+void identifyCode(const uint8_t* frame, const double quad[4][2], const PatternCode& code, int* id, int* dir,
+                  double* cf) {
+    RankedMatch match;
+    matchPatternCodeRanked(code, &match.id, &match.dir, &match.cf, &match.runnerUp);
+    checkIdentity(frame, quad, code, &match);
+    *id = match.id;
+    *dir = match.dir;
+    *cf = match.cf;
+}
+
+} // namespace
 
 int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, const int vertex[4],
                     int* id, int* dir, double* cf) {
@@ -318,7 +366,12 @@ int identifyPattern(const uint8_t* frame, const int* xCoord, const int* yCoord, 
         *cf = 0.0;
         return 0;
     }
-    matchPatternCode(code, id, dir, cf);
+    double quad[4][2];
+    for (int k = 0; k < 4; ++k) {
+        quad[k][0] = xCoord[vertex[k]];
+        quad[k][1] = yCoord[vertex[k]];
+    }
+    identifyCode(frame, quad, code, id, dir, cf);
     return 0;
 }
 
@@ -333,6 +386,6 @@ int identifyPatternAt(const uint8_t* frame, const double vertex[4][2], int* id, 
         *cf = 0.0;
         return 0;
     }
-    matchPatternCode(code, id, dir, cf);
+    identifyCode(frame, quad, code, id, dir, cf);
     return 0;
 }

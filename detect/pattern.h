@@ -47,3 +47,5 @@ int identifyPatternAt(const uint8_t* frame, const double vertex[4][2], int* id, 
 int samplePatternCodeAt(const uint8_t* frame, const double quad[4][2], PatternCode* code);
 void solveProjectiveParams(const double reference[4][2], const double image[4][2], double P[3][3]);
 int matchPatternCode(const PatternCode& code, int* id, int* dir, double* cf);
+// The same, also giving the best score of any pattern but the matched one.
+int matchPatternCodeRanked(const PatternCode& code, int* id, int* dir, double* cf, double* runnerUp);

@@ -17,9 +17,10 @@ packages=(
   liblo-dev liblo-tools libmosquitto-dev mosquitto mosquitto-clients
   python3-websocket
 )
-# The side-by-side benchmarks compare against these; the product never links them.
+# The side-by-side benchmarks compare against these (and the negative one reads
+# python3-skimage's sample photographs); the product never links them.
 if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then
-  packages+=(libopencv-contrib-dev libapriltag-dev)
+  packages+=(libopencv-contrib-dev libapriltag-dev python3-skimage)
 fi
 # The operator page's test in a real browser; the product never needs one.
 if [ "${QUILLMARK_BROWSER:-0}" = 1 ]; then

@@ -3,8 +3,8 @@
 #   asan  the whole project built with AddressSanitizer and
 #         UndefinedBehaviorSanitizer (build-asan/, or $ASAN_BUILD_DIR), every test;
 #   tsan  built with ThreadSanitizer (build-tsan/, or $TSAN_BUILD_DIR), the
-#         threaded tests: network, headless server, tracking worker, camera,
-#         dialog and capture worker.
+#         threaded tests: network, headless server, TUIO and MQTT outputs,
+#         tracking worker, camera, dialog and capture worker.
 #   scripts/sanitize.sh [asan] [tsan]      (both when none is named)
 # Any sanitizer report fails the test that caused it.
 set -euo pipefail
@@ -47,7 +47,7 @@ for kind in "${kinds[@]}"; do
       build=${TSAN_BUILD_DIR:-$root/build-tsan}
       # Boost.Asio's fences are beyond ThreadSanitizer; its warning says so per file.
       configure "$build" "-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan"
-      threaded=(qm_net_tests qm_headless_tests worker_test camera_test dialog_test capture_worker_test)
+      threaded=(qm_net_tests qm_headless_tests outputs_test worker_test camera_test dialog_test capture_worker_test)
       cmake --build "$build" -j "$(nproc)" --target quillmark hardening_test "${threaded[@]}"
       export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitize/tsan.supp"
       for test in "${threaded[@]}"; do

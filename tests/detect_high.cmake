@@ -9,3 +9,5 @@ quillmark_test(detect_high_test
   LIBS qm_detect)
 # The opt-ins for real scenes against the specified detector on the same frames.
 quillmark_test(real_light_test SOURCES detect/real_light_test.cpp LIBS qm_capture)
+# No marker reported where there is none; registration of patterns that cannot be told apart.
+quillmark_test(phantom_test SOURCES detect/phantom_test.cpp LIBS qm_capture)

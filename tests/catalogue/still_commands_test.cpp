@@ -150,9 +150,12 @@ TEST_F(StillCommands, RefineFromTheCommandLineOrTheSettingsGivesSubPixelVertices
 
     const CommandRun plain = run("detect --fields vertex " + dir.file("m.png"));
     const CommandRun flag = run("detect --refine --fields vertex " + dir.file("m.png"));
+    // The real-camera choice includes the sub-pixel corners.
+    const CommandRun realCamera = run("detect --real-camera --fields vertex " + dir.file("m.png"));
     writeFile(dir.file("Data/config.txt"), "[CheckVertex] 1\n[CornerRefine] 1\n");
     const CommandRun stored = run("detect " + dir.file("m.png"));
-    for (const CommandRun* r : {&plain, &flag, &stored}) ASSERT_EQ(r->status, 0) << r->err;
+    for (const CommandRun* r : {&plain, &flag, &realCamera, &stored}) ASSERT_EQ(r->status, 0) << r->err;
+    EXPECT_LT(reportedCornerRms(realCamera.out, truth[0]), 0.1) << realCamera.out;
     const double plainRms = reportedCornerRms(plain.out, truth[0]);
     EXPECT_TRUE(plainRms > 0.3 && plainRms < 1.5) << plain.out; // the contour's bias
     EXPECT_LT(reportedCornerRms(flag.out, truth[0]), 0.1) << flag.out;
@@ -197,13 +200,18 @@ TEST_F(StillCommands, PrintedMarkerRegistersAsTheSamePattern) {
 TEST_F(StillCommands, NamesThatCannotBeStoredAreRefused) {
     const std::string print = dir.file("print.png");
     ASSERT_TRUE(cv::imwrite(print, renderMarkerImage(makeRandomPattern(2), 320, 80)));
-    for (const char* name : {"'two words'", "''", "a,b"}) {
-        const CommandRun r = run(std::string("pattern --name ") + name + " " + print);
-        EXPECT_NE(r.status, 0);
-        EXPECT_NE(r.err.find("is refused"), std::string::npos) << r.err;
+    const struct {
+        const char *argument, *refusal;
+    } names[] = {
+        {"'two words'", "--name \"two words\" is refused: a pattern name is one word without commas, with no white"},
+        {"''", "--name \"\" is refused: a pattern name is one word without commas, not empty"},
+        {"a,b", "--name \"a,b\" is refused: a pattern name is one word without commas, as clients split"},
+    };
+    for (const auto& name : names) {
+        const CommandRun r = run(std::string("pattern --name ") + name.argument + " " + print);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(name.refusal), std::string::npos) << r.err;
     }
-    EXPECT_NE(run("pattern --name a,b " + print).err.find("\"a,b\" is refused: a pattern name is one word without commas"),
-              std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/pattern_list.txt")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("Data/000.patt")));
 }
@@ -232,23 +240,25 @@ TEST_F(StillCommands, PatternKeepsACatalogueItCannotReadWhole) {
 
 TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImages) {
     const std::string scene = renderScene("s.png", makeRandomPattern(1), {});
-    CommandRun r = run("detect " + scene);
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-
+    const struct {
+        const char* catalogue;  // Data/pattern_list.txt from here on; null: as it is
+        bool cameraCut;         // Data/camera_para.dat cut to a record of zeros from here on
+        std::string image;
+        std::vector<std::string> named;
+    } cases[] = {
+        {nullptr, false, scene, {"Data/pattern_list.txt"}},
+        {"[Pattern]\tA\tData/000.patt\t80\tuse\n", false, dir.file("missing.png"), {"missing.png"}},
+        {nullptr, true, scene, {"Data/camera_para.dat", "make it with quillmark calibrate"}},
+    };
     ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), makeRandomPattern(1)), 0);
-    writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tA\tData/000.patt\t80\tuse\n");
-    r = run("detect " + dir.file("missing.png"));
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("missing.png"), std::string::npos) << r.err;
-
-    writeFile(dir.file("Data/camera_para.dat"), std::string(135, '\0'));
-    r = run("detect " + scene);
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("Data/camera_para.dat"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("make it with quillmark calibrate"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
+    for (const auto& c : cases) {
+        if (c.catalogue) writeFile(dir.file("Data/pattern_list.txt"), c.catalogue);
+        if (c.cameraCut) writeFile(dir.file("Data/camera_para.dat"), std::string(135, '\0'));
+        const CommandRun r = run("detect " + c.image);
+        EXPECT_EQ(r.status, 1) << c.named[0];
+        for (const std::string& part : c.named) EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << c.named[0];
+    }
 }
 
 TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {

@@ -157,6 +157,51 @@ TEST_F(DamagedData, HostileCameraRecordsNeverCrashAndAreNamed) {
     }
 }
 
+// A record that is no camera is refused by name by every command that
+// reads it, rather than read as a camera that never finds anything.
+TEST_F(DamagedData, ARecordThatIsNoCameraIsRefusedByEveryCommand) {
+    CameraParam shipped;
+    ASSERT_EQ(loadCameraParam("Data/camera_para.dat", 1, &shipped), 0);
+    CameraParam flat = shipped, negative = shipped, unscaled = shipped;
+    flat.projection[0][0] = flat.projection[1][1] = 0.0;
+    negative.projection[1][1] = -shipped.projection[1][1];
+    unscaled.distortion[3] = 0.0;
+    const struct {
+        CameraParam record;
+        const char* problem;
+    } cases[] = {{flat, "its focal lengths 0.000000 and 0.000000 are not positive"},
+                 {negative, "are not positive"},
+                 {unscaled, "its distortion scale 0.000000 is not positive"}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &c.record), 0);
+        const auto named = [&c](const std::string& err) {
+            return err.find("Data/camera_para.dat holds no usable camera: its ") != std::string::npos &&
+                   err.find(c.problem) != std::string::npos;
+        };
+        const CommandRun r = detect();
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(named(r.err)) << r.err;
+        if (&c != &cases[0]) continue;  // the server refuses through the same check
+        // Bounded: a server that started anyway would run until stopped.
+        const int status = std::system(("timeout 20 " + std::string(QUILLMARK_EXE) + " --headless --camera synthetic -C " +
+                                        dir.path() + " >/dev/null 2>" + dir.file("headless.txt") + " </dev/null")
+                                           .c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_TRUE(named(readFile(dir.file("headless.txt")))) << readFile(dir.file("headless.txt"));
+    }
+}
+
+TEST_F(DamagedData, PortraitFramesThroughALandscapeRecordAreWarnedAbout) {
+    ASSERT_TRUE(cv::imwrite(dir.file("portrait.png"), cv::Mat(640, 480, CV_8UC3, cv::Scalar::all(200))));
+    const CommandRun r = run("detect " + dir.file("portrait.png"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: the camera record is for 640x480 images and the frames are 480x640, turned the "
+                         "other way: scaled by the width alone"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(run("detect " + dir.file("scene.png")).err.find("warning: the camera record"), std::string::npos);
+}
+
 TEST_F(DamagedData, HostileCameraRecordsLeaveTheSyntheticCameraFilming) {
     const std::string records[] = {
         cameraRecord(100000, 100000, 1.0),

@@ -203,6 +203,10 @@ TEST(CommandLine, BadCommandLinesNameTheOptionAndGiveTheUsage) {
         {{"--headless", "--camera", "none", "--watch"}, "--watch needs a camera"},
         {{"--headless", "--camera", "none", "--preview"}, "--preview needs a camera"},
         {{"--port", "9950"}, "quillmark: --port is an option of the server without a window: add --headless"},
+        {{"--bogus"}, "quillmark: unknown option --bogus\nusage: quillmark [-C DIR]"},
+        {{"pattern", "--bogus", "x.png"}, "quillmark pattern: unknown option --bogus\nusage: quillmark pattern"},
+        {{"marker", "0", "x.png", "--bogus"}, "quillmark marker: unknown option --bogus\nusage: quillmark marker"},
+        {{"calibrate", "--bogus"}, "quillmark calibrate: unknown option --bogus\nusage: quillmark calibrate"},
         {{"detect", "--port", "5", "x.png"}, "quillmark detect: unknown option --port; quillmark --headless takes it"},
         {{"detect", "--threshold", "255", "x.png"}, "quillmark detect: --threshold needs a whole number from"},
         {{"detect", "--max-squares", "0", "x.png"}, "quillmark detect: --max-squares needs a whole number from"},
@@ -460,18 +464,15 @@ TEST(Headless, TheNoCameraServerKeepsItsModeFieldsAndStamp) {
     EXPECT_EQ(command.exitStatus(), 0);
 }
 
-TEST(CommandLine, HelpOfEveryCommandGoesToStdoutAndUnknownOptionsToStderr) {
+// Unknown options of each command are in the table of bad command lines.
+TEST(CommandLine, HelpOfEveryCommandGoesToStdout) {
     const struct {
         const char* command;
         const char* usage;
-        const char* unknown;  // the exit status 2 and the usage on stderr
     } commands[] = {
-        {"", "usage: quillmark [-C DIR]", "--bogus"},
-        {"--headless", "usage: quillmark --headless", "--bogus"},
-        {"detect", "usage: quillmark detect", "--bogus"},
-        {"pattern", "usage: quillmark pattern", "--bogus"},
-        {"marker", "usage: quillmark marker", "--bogus"},
-        {"calibrate", "usage: quillmark calibrate", "--bogus"},
+        {"", "usage: quillmark [-C DIR]"},   {"--headless", "usage: quillmark --headless"},
+        {"detect", "usage: quillmark detect"}, {"pattern", "usage: quillmark pattern"},
+        {"marker", "usage: quillmark marker"}, {"calibrate", "usage: quillmark calibrate"},
     };
     for (const auto& c : commands) {
         // The two spellings take turns; each process start costs time.
@@ -480,10 +481,6 @@ TEST(CommandLine, HelpOfEveryCommandGoesToStdoutAndUnknownOptionsToStderr) {
         EXPECT_EQ(run.exitStatus(), 0) << c.command << " " << help;
         EXPECT_EQ(run.output().rfind(c.usage, 0), 0u) << c.command << " " << help << ": " << run.output();
         EXPECT_EQ(run.errors(), "") << c.command;
-        Headless wrong({c.unknown}, c.command);
-        EXPECT_EQ(wrong.exitStatus(), 2) << c.command;
-        EXPECT_NE(wrong.errors().find(c.usage), std::string::npos) << c.command << ": " << wrong.errors();
-        EXPECT_EQ(wrong.output(), "") << c.command;
     }
     Headless version({"--version"}, "detect");
     EXPECT_EQ(version.exitStatus(), 0);
