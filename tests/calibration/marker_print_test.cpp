@@ -92,8 +92,8 @@ TEST_F(MarkerPrint, UnprintableRequestsAreRefusedAndWriteNothing) {
         std::string args, message;
     } refusals[] = {
         {"0 --pdf " + dir.file("a.pdf") + " --page a3", "--page is a4 or letter, not a3"},
-        {"0 " + dir.file("a.png") + " --dpi 10", "--dpi needs a whole number from 50 to 4800, not 10"},
-        {"0 " + dir.file("a.png") + " --page letter", "expected N OUT.png [--dpi N] or N --pdf OUT.pdf"},
+        {"0 " + dir.file("a.png") + " --dpi 10", "--dpi needs a whole number from 50 to 4800, not \"10\""},
+        {"0 " + dir.file("a.png") + " --page letter", "--page requires --pdf"},
         {"0 --pdf " + dir.file("a.pdf"), "a marker 250 mm wide with its white border does not fit on one A4 page"},
         {"0 " + dir.file("a.unknown"), "cannot write " + dir.file("a.unknown")},
     };

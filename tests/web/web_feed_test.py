@@ -172,4 +172,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except Failure as failure:
+        print("FAILED: %s" % failure, file=sys.stderr)
+        sys.exit(1)

@@ -57,14 +57,18 @@ class Server:
         return open(self.out.name).read()
 
     def close(self):
+        """Stops the server as a service manager does; a status other than 0
+        (a sanitizer's report, say) fails the test."""
         self.process.terminate()
         try:
-            status = self.process.wait(10)
+            status = self.process.wait(20)
         except subprocess.TimeoutExpired:
             self.process.kill()
             status = self.process.wait()
+        output = self.output()
         shutil.rmtree(self.work, ignore_errors=True)
-        return status
+        if status != 0:
+            raise Failure("quillmark ended with status %s:\n%s" % (status, output[-4000:]))
 
     def __enter__(self):
         return self
