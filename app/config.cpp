@@ -75,10 +75,12 @@ static const TextSetting OutputTextSettings[] = {
     {"[TuioHost]", &Settings::tuioHost},
     {"[MqttHost]", &Settings::mqttHost},
     {"[MqttPrefix]", &Settings::mqttPrefix},
+    {"[HttpHost]", &Settings::httpHost},
 };
 static const IntSetting OutputIntSettings[] = {
     {"[TuioPort]", &Settings::tuioPort, 1, 65535},
     {"[MqttPort]", &Settings::mqttPort, 1, 65535},
+    {"[HttpPort]", &Settings::httpPort, 0, 65535},
 };
 
 // Nothing while both outputs are off and untouched, so the file of a
@@ -95,6 +97,15 @@ static void writeOutputSettings(std::ostream& out, const Settings& settings) {
     line("[MqttHost]") << host(settings.mqttHost) << '\n';
     line("[MqttPort]") << settings.mqttPort << '\n';
     line("[MqttPrefix]") << settings.mqttPrefix << '\n';
+}
+
+// The page's keys, each only when it is not its default.
+static void writePageSettings(std::ostream& out, const Settings& settings) {
+    const Settings defaults;
+    auto line = [&out](const char* key) -> std::ostream& { return out << std::left << std::setw(KeyWidth) << key; };
+    if (settings.httpHost != defaults.httpHost && !settings.httpHost.empty())
+        line("[HttpHost]") << settings.httpHost << '\n';
+    if (settings.httpPort != defaults.httpPort) line("[HttpPort]") << settings.httpPort << '\n';
 }
 
 OutputTarget tuioTargetOf(const Settings& settings) {
@@ -300,6 +311,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
         if (s.member(settings) != s.member(defaults)) key(s.key) << s.member(settings) << '\n';
     }
     writeOutputSettings(out, settings);
+    writePageSettings(out, settings);
 }
 
 void normalizeSettings(Settings& settings) {

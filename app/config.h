@@ -42,6 +42,10 @@ struct Settings {
     int autoThreshold = 0;        // [AutoThreshold] 0 or 1
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
+    // The operator page ([HttpHost], [HttpPort]), last and only when not
+    // default: off while the port is 0.
+    std::string httpHost = "127.0.0.1";
+    int httpPort = 0;
 };
 
 // One int of the settings: a member of its own or one of its report

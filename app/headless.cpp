@@ -171,7 +171,7 @@ bool startPage(const HeadlessOptions& options, const Catalogue& catalogue, const
                const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::shared_ptr<WebOutput>& page) {
     if (!options.web.on()) return true;
     std::string error;
-    page = startWebPage(options.web, "--http", catalogue, camera, outputs, error);
+    page = startWebPage(options.web, options.webOption, catalogue, camera, outputs, error);
     if (!page) {
         std::fprintf(stderr, "quillmark: %s\n", error.c_str());
         return false;
@@ -316,10 +316,24 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.preview = settings.checkPreview != 0;
     options.tuio = tuioTargetOf(settings);
     options.mqtt = mqttTargetOf(settings);
+    if (settings.httpPort > 0) {
+        options.web.host = settings.httpHost;
+        options.web.port = settings.httpPort;
+        options.webOption = "[HttpPort]";
+    }
     return options;
 }
 
 namespace {
+
+// --http over the page's keys: a port it cannot take is then named as the
+// option, not as the key.
+bool parseHttpOption(const std::string& text, const std::string& name, HeadlessOptions& options,
+                     std::string& error) {
+    if (!parseWebAddress(text, name, options.web, error)) return false;
+    options.webOption = name;
+    return true;
+}
 
 // Every option of the server; the dialog's controls are the settings they override.
 struct HeadlessRequest {
@@ -363,7 +377,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addParsedOption(app, overrides, "--mqtt", "HOST[:PORT][/PREFIX]",
                     "also publish to an MQTT broker (1883, prefix quillmark)", options.mqtt, parseMqttTarget);
     addParsedOption(app, overrides, "--http", "[HOST:]PORT",
-                    "serve the operator page and WebSocket feed (host 127.0.0.1)", options.web, parseWebAddress);
+                    "serve the operator page and WebSocket feed (host 127.0.0.1)", options, parseHttpOption);
     addParsedOption(app, overrides, "--http-image", "W[,Q]",
                     "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);

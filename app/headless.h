@@ -24,7 +24,8 @@ struct HeadlessOptions {
     OutputTarget tuio;  // --tuio, [TuioHost] [TuioPort]; off without a host
     TuioVolume tuioVolume;  // --tuio-volume: where /tuio/3Dobj's 0..1 lie
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
-    WebOptions web;     // --http, --http-image; off without a port
+    WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
+    std::string webOption = "--http";  // named when the page cannot listen
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

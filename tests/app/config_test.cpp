@@ -164,6 +164,7 @@ TEST(ConfigFile, AValueThatCannotBeReadOrIsOutOfRangeIsRefusedAlone) {
         {"[TuioPort] 70000", "[TuioPort] 70000 is refused: the value must be a whole number from 1 to 65535;",
          &Settings::tuioPort, 3333},
         {"[MqttPort] x", "[MqttPort] x is refused:", &Settings::mqttPort, 1883},
+        {"[HttpPort] 65536", "[HttpPort] 65536 is refused:", &Settings::httpPort, 0},
     };
     for (const auto& c : cases) {
         std::istringstream in(std::string(c.words) + " [CheckName] 1");
@@ -249,6 +250,17 @@ TEST(ConfigFile, OutputKeysFollowTheOthersOnlyWhenAnOutputIsSet) {
     EXPECT_EQ(mqttTargetOf(back).prefix, "lab/table");
     // An older file without the keys: both off, the defaults kept.
     EXPECT_FALSE(tuioTargetOf(read(SampleBytes)).on());
+}
+
+TEST(ConfigFile, PageKeysComeLastAndOnlyWhenNotDefault) {
+    Settings s = sample();
+    s.httpPort = 8080;
+    EXPECT_EQ(text(s), std::string(SampleBytes) + "[HttpPort]            8080\n");
+    s.httpHost = "0.0.0.0";
+    const std::string both = std::string(SampleBytes) + "[HttpHost]            0.0.0.0\n[HttpPort]            8080\n";
+    EXPECT_EQ(text(s), both);
+    EXPECT_EQ(read(both).httpHost + ":" + std::to_string(read(both).httpPort), "0.0.0.0:8080");
+    EXPECT_EQ(read(SampleBytes).httpPort, 0) << "an older file leaves the page off";
 }
 
 TEST(ConfigFile, OptInsFollowTheSpecifiedKeysAndAnOlderFileLeavesThemOff) {

@@ -6,6 +6,7 @@ which must be refused or closed while tracking and the feed go on.
 usage: web_feed_test.py QUILLMARK DATA_DIR
 """
 import json
+import os
 import socket
 import subprocess
 import sys
@@ -152,11 +153,17 @@ def bad_input(server, silent):
     print("frames %d then %d after the bad input" % (first, later))
 
 
-def port_in_use(quillmark, data_dir, server):
-    taken = subprocess.run([quillmark, "--headless", "--camera", "none", "--http", str(server.port)],
-                           capture_output=True, text=True, timeout=20, cwd=server.work)
-    check(taken.returncode == 1 and "--http" in taken.stderr and "Address already in use" in taken.stderr,
-          "a taken page port: %d %s" % (taken.returncode, taken.stderr))
+def port_in_use(quillmark, server):
+    """A taken page port, from the command line and from the settings file,
+    is refused at start naming where it came from."""
+    with open(os.path.join(server.work, "Data", "config.txt"), "a") as config:
+        config.write("[HttpPort]            %d\n" % server.port)
+    for extra, named in ((["--http", str(server.port)], "--http"), ([], "[HttpPort]")):
+        taken = subprocess.run([quillmark, "--headless", "--camera", "none", *extra],
+                               capture_output=True, text=True, timeout=20, cwd=server.work)
+        check(taken.returncode == 1 and named + ": cannot listen" in taken.stderr
+              and "Address already in use" in taken.stderr,
+              "a taken page port from %s: %d %s" % (named, taken.returncode, taken.stderr))
 
 
 def main():
@@ -165,7 +172,7 @@ def main():
         # Silent from the start: closed by the server once it has waited 10 s.
         silent = socket.create_connection(("127.0.0.1", server.port))
         feeds(server)
-        port_in_use(quillmark, data_dir, server)
+        port_in_use(quillmark, server)
         bad_input(server, silent)
     print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
     sys.exit(1 if failures else 0)
