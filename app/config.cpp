@@ -108,6 +108,14 @@ static void writePageSettings(std::ostream& out, const Settings& settings) {
     if (settings.httpPort != defaults.httpPort) line("[HttpPort]") << settings.httpPort << '\n';
 }
 
+WebOptions webOptionsOf(const Settings& settings) {
+    WebOptions page;
+    if (settings.httpPort <= 0) return page;
+    page.host = settings.httpHost;
+    page.port = settings.httpPort;
+    return page;
+}
+
 OutputTarget tuioTargetOf(const Settings& settings) {
     return settings.tuioHost.empty() ? OutputTarget{} : OutputTarget{settings.tuioHost, settings.tuioPort, ""};
 }

@@ -7,6 +7,7 @@
 #include "detector_options.h"
 #include "output_target.h"
 #include "report.h"
+#include "web_output.h"
 
 struct ImageSize {
     int width = 0;
@@ -82,6 +83,8 @@ DetectorOptions detectorOptionsOf(const Settings& settings);
 OutputTarget tuioTargetOf(const Settings& settings);
 OutputTarget mqttTargetOf(const Settings& settings);
 void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt);
+// Where the operator page listens; off while [HttpPort] is 0.
+WebOptions webOptionsOf(const Settings& settings);
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

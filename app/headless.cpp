@@ -316,11 +316,8 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.preview = settings.checkPreview != 0;
     options.tuio = tuioTargetOf(settings);
     options.mqtt = mqttTargetOf(settings);
-    if (settings.httpPort > 0) {
-        options.web.host = settings.httpHost;
-        options.web.port = settings.httpPort;
-        options.webOption = "[HttpPort]";
-    }
+    options.web = webOptionsOf(settings);
+    if (options.web.on()) options.webOption = "[HttpPort]";
     return options;
 }
 
