@@ -18,6 +18,7 @@ static constexpr int KeyWidth = 22;
 
 static const char* const ImageSizeListKey = "[ImageSizeList]";
 static const char* const DefaultPatternWidthKey = "[DefaultPatternWidth]";
+static const char* const TuioVolumeKey = "[TuioVolume]";
 
 // The settings whose value is one int, in the file's order; the image-size
 // list goes between the two groups. A value outside min..max is refused by
@@ -58,6 +59,7 @@ static const IntSetting OptInSettings[] = {
     {"[AutoThreshold]", &Settings::autoThreshold, 0, 1},
     {"[MaxSquares]", &Settings::maxSquares, kMaxSquaresMin, kMaxSquaresMax},
     {"[MaxMarkerArea]", &Settings::maxMarkerArea, kMaxMarkerAreaMin, kMaxMarkerAreaMax},
+    {"[RealCamera]", &Settings::realCamera, 0, 1},
 };
 
 // An image size is refused beyond what any camera delivers.
@@ -158,7 +160,8 @@ const TextSetting* textSetting(const std::string& word) {
 }
 
 bool isKey(const std::string& word) {
-    return intSetting(word) || textSetting(word) || word == ImageSizeListKey || word == DefaultPatternWidthKey;
+    return intSetting(word) || textSetting(word) || word == ImageSizeListKey || word == DefaultPatternWidthKey ||
+           word == TuioVolumeKey;
 }
 
 // A whole word of decimal digits, with an optional sign; values beyond the
@@ -204,6 +207,7 @@ public:
             else if (const TextSetting* t = textSetting(word)) readText(*t);
             else if (word == ImageSizeListKey) readImageSize();
             else if (word == DefaultPatternWidthKey) readPatternWidth();
+            else if (word == TuioVolumeKey) readTuioVolume();
         }
         checkSelections();
         return std::move(warnings_);
@@ -271,6 +275,17 @@ private:
             settings_.defaultPatternWidth = value;
     }
 
+    void readTuioVolume() {
+        std::string word, error;
+        if (!nextValue(TuioVolumeKey, word)) return;
+        TuioVolume volume;
+        if (!parseTuioVolume(word, TuioVolumeKey, volume, error))
+            refuse(TuioVolumeKey, word, "the value must be WIDTH,HEIGHT,NEAREST,FARTHEST in mm, width and height above 0, 0 <= NEAREST < FARTHEST",
+                   tuioVolumeText(settings_.tuioVolume));
+        else
+            settings_.tuioVolume = volume;
+    }
+
     // The selections index lists that may come later in the file.
     void checkSelections() {
         if (settings_.cameraSelected >= settings_.maxCameraNum) {
@@ -319,6 +334,8 @@ void writeConfig(std::ostream& out, const Settings& settings) {
         if (s.member(settings) != s.member(defaults)) key(s.key) << s.member(settings) << '\n';
     }
     writeOutputSettings(out, settings);
+    if (!(settings.tuioVolume == defaults.tuioVolume))
+        key(TuioVolumeKey) << tuioVolumeText(settings.tuioVolume) << '\n';
     writePageSettings(out, settings);
 }
 
@@ -383,5 +400,6 @@ DetectorOptions detectorOptionsOf(const Settings& settings) {
     options.autoThreshold = settings.autoThreshold != 0;
     options.maxSquares = settings.maxSquares;
     options.maxMarkerArea = settings.maxMarkerArea;
+    if (settings.realCamera != 0) applyRealCamera(options);
     return options;
 }

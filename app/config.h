@@ -43,6 +43,10 @@ struct Settings {
     int autoThreshold = 0;        // [AutoThreshold] 0 or 1
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
+    int realCamera = 0;           // [RealCamera] 0 or 1: applyRealCamera() over the above
+    // [TuioVolume] W,H,NEAR,FAR: where TUIO's 3D positions lie in 0..1;
+    // written only when it is not the default.
+    TuioVolume tuioVolume;
     // The operator page ([HttpHost], [HttpPort]), last and only when not
     // default: off while the port is 0.
     std::string httpHost = "127.0.0.1";

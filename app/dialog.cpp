@@ -182,12 +182,13 @@ void CQuillmarkDlg::OnStart() {
     // take seconds, which the GUI thread never waits for.
     job.openFrameOutputs = [this, tuio = tuioTargetText(tuioTargetOf(settings_)),
                             mqtt = mqttTargetText(mqttTargetOf(settings_)),
-                            format = settings_.format](FrameOutputs& outputs, std::string& error) {
+                            format = settings_.format,
+                            volume = settings_.tuioVolume](FrameOutputs& outputs, std::string& error) {
         OutputTarget tuioTarget, mqttTarget;
         if (!parseTuioTarget(tuio, "TUIO", tuioTarget, error) || !parseMqttTarget(mqtt, "MQTT", mqttTarget, error))
             return false;
         outputs = makeFrameOutputs(tuioTarget, mqttTarget, format,
-                                   [this](const std::string& notice) { reportProblem(notice); });
+                                   [this](const std::string& notice) { reportProblem(notice); }, volume);
         return true;
     };
     tracking_.start(*this, std::move(job));

@@ -316,6 +316,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.preview = settings.checkPreview != 0;
     options.tuio = tuioTargetOf(settings);
     options.mqtt = mqttTargetOf(settings);
+    options.tuioVolume = settings.tuioVolume;
     options.web = webOptionsOf(settings);
     if (options.web.on()) options.webOption = "[HttpPort]";
     return options;

@@ -165,6 +165,8 @@ TEST(ConfigFile, AValueThatCannotBeReadOrIsOutOfRangeIsRefusedAlone) {
          &Settings::tuioPort, 3333},
         {"[MqttPort] x", "[MqttPort] x is refused:", &Settings::mqttPort, 1883},
         {"[HttpPort] 65536", "[HttpPort] 65536 is refused:", &Settings::httpPort, 0},
+        {"[RealCamera] 2", "[RealCamera] 2 is refused: the value must be a whole number from 0 to 1;",
+         &Settings::realCamera, 0},
     };
     for (const auto& c : cases) {
         std::istringstream in(std::string(c.words) + " [CheckName] 1");
@@ -284,11 +286,13 @@ TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
     s.autoThreshold = 1;
     s.maxSquares = 200;
     s.maxMarkerArea = 400000;
+    s.realCamera = 1;
     const std::string extra =
         "[Threshold]           80\n"
         "[AutoThreshold]       1\n"
         "[MaxSquares]          200\n"
-        "[MaxMarkerArea]       400000\n";
+        "[MaxMarkerArea]       400000\n"
+        "[RealCamera]          1\n";
     EXPECT_EQ(text(s), SampleBytes + extra);
     EXPECT_EQ(text(read(SampleBytes + extra)), SampleBytes + extra);
     const DetectorOptions o = detectorOptionsOf(s);
@@ -297,6 +301,24 @@ TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
     EXPECT_EQ(o.maxSquares, 200);
     EXPECT_EQ(o.maxMarkerArea, 400000);
     EXPECT_TRUE(o.cornerRefine) << "the sample's [CornerRefine] 1";
+    EXPECT_TRUE(o.verifyMarkers) << "[RealCamera] 1";
+    EXPECT_FALSE(detectorOptionsOf(sample()).verifyMarkers);
+}
+
+TEST(ConfigFile, TuioVolumeKeyFollowsTheOthersOnlyWhenNotDefaultAndARefusedBoxKeepsWhatItHad) {
+    Settings s = sample();
+    s.tuioVolume = TuioVolume{1000, 800, 200, 1500};
+    const std::string written = std::string(SampleBytes) + "[TuioVolume]          1000,800,200,1500\n";
+    EXPECT_EQ(text(s), written);
+    EXPECT_TRUE(read(written).tuioVolume == s.tuioVolume);
+    std::istringstream in("[TuioVolume] 1000,800,900,500 [CheckName] 1");
+    Settings refused;
+    const std::vector<std::string> messages = readConfig(in, refused);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("[TuioVolume] 1000,800,900,500 is refused:", 0), 0u) << messages[0];
+    EXPECT_NE(messages[0].find("[TuioVolume] stays 2000,1500,0,2000"), std::string::npos) << messages[0];
+    EXPECT_TRUE(refused.tuioVolume == TuioVolume{});
+    EXPECT_EQ(refused.format.CheckName, 1);
 }
 
 TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
