@@ -66,7 +66,15 @@ void CQuillmarkDlg::OnInitDialog() {
     GetLocalAddress(address);
     ip_->setText(QString::fromLatin1(address.c_str()));
 
-    LoadConfig(settings_);
+    // A refused value is replaced at close by what was kept: say so while
+    // the operator can still mend the file.
+    std::vector<std::string> refused;
+    LoadConfig(settings_, &refused);
+    if (!refused.empty()) {
+        std::string text;
+        for (const std::string& message : refused) text += message + "\r\n";
+        messageBox(kAppName, QString::fromLocal8Bit(text.c_str()), QMessageBox::Warning);
+    }
     for (OptionRow* row : optionRowList_) row->load(settings_);
     for (int i = 0; i < settings_.maxCameraNum; ++i) cameraId_->addItem(QString::number(i));
     UpdateData(false);
@@ -151,11 +159,11 @@ bool CQuillmarkDlg::openCamera() {
 // Read before the camera opens: without the record no worker can detect
 // anything, and a record that was not read must never be installed.
 bool CQuillmarkDlg::readCameraParam(CameraParam& record) {
-    if (loadCameraParam(kCameraParamPath, 1, &record) == 0 && record.xsize > 0 && record.ysize > 0) return true;
+    std::string error;
+    if (readCameraParamFile(kCameraParamPath, record, error)) return true;
     messageBox(QStringLiteral("Error"),
-               QStringLiteral("%1 could not be read: the camera parameters are missing or incomplete. "
-                              "Make it with quillmark calibrate (see the README, \"Use your own camera\").")
-                   .arg(QString::fromLatin1(kCameraParamPath)),
+               QStringLiteral("%1. Make it with quillmark calibrate (see the README, \"Use your own camera\").")
+                   .arg(QString::fromLocal8Bit(error.c_str())),
                QMessageBox::Critical);
     return false;
 }

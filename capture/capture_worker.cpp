@@ -116,13 +116,20 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
         host.reportProblem("The thumbnail " + thumbnailPath + " could not be written.");
         return;
     }
-    if (writePatternFile(workImage.data, marker, patternPath.c_str()) != 0) {
+    std::string refusal;
+    std::string warning;
+    if (writePatternFile(workImage.data, marker, patternPath.c_str(), &refusal, &warning) != 0) {
         std::remove(thumbnailPath.c_str());
-        host.reportProblem("The pattern " + patternPath +
-                           " could not be written: the marker was not seen in the latest frame, "
-                           "or the file cannot be created. Hold the marker still and click again.");
+        // A refused pattern was seen well; holding it still would not help.
+        if (!refusal.empty())
+            host.reportProblem("The pattern " + patternPath + " was not written: " + refusal + ".");
+        else
+            host.reportProblem("The pattern " + patternPath +
+                               " could not be written: the marker was not seen in the latest frame, "
+                               "or the file cannot be created. Hold the marker still and click again.");
         return;
     }
+    if (!warning.empty()) host.reportProblem("The pattern " + patternPath + " was written, but " + warning + ".");
     PatternEntry entry;
     entry.index = n;
     entry.name = capturedPatternName(n);
@@ -143,8 +150,13 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
         cv::Mat workImage(height, width, CV_8UC4);
 
         CameraParam scaled;
-        if (scaleCameraParam(job.cameraParam, width, height, scaled) != 0 ||
-            setWorkingCameraParam(scaled) != 0) {
+        // A record with zero focal lengths installs fine and then finds nothing.
+        const std::string problem = cameraParamProblem(job.cameraParam);
+        if (!problem.empty()) {
+            host.reportProblem(std::string(kCameraParamPath) + " holds no usable camera: " + problem + ".");
+            CaptureRunning = 0;
+        } else if (scaleCameraParam(job.cameraParam, width, height, scaled) != 0 ||
+                   setWorkingCameraParam(scaled) != 0) {
             host.reportProblem(std::string(kCameraParamPath) + " does not fit the camera's frames.");
             CaptureRunning = 0;
         } else {

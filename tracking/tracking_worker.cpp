@@ -19,8 +19,13 @@ namespace {
 // with the previous run's record (or none) while the server reports as running.
 bool installCameraParam(const CameraParam& given, int width, int height, std::string& error) {
     CameraParam stored = given;
-    if (stored.xsize <= 0 && loadCameraParam(kCameraParamPath, 1, &stored) != 0) {
-        error = std::string(kCameraParamPath) + " could not be read: tracking needs the camera parameters.";
+    if (stored.xsize <= 0) {
+        if (!readCameraParamFile(kCameraParamPath, stored, error)) {
+            error += ": tracking needs the camera parameters.";
+            return false;
+        }
+    } else if (const std::string problem = cameraParamProblem(stored); !problem.empty()) {
+        error = std::string(kCameraParamPath) + " holds no usable camera: " + problem + ": tracking stopped.";
         return false;
     }
     CameraParam scaled;

@@ -57,9 +57,14 @@ TEST_F(DialogAtRest, EveryControlCarriesItsIdAndCaption) {
 TEST_F(DialogAtRest, SettingsFromTheFileReachTheControls) {
     writeFile("Data/config.txt",
               "[Port] 5000\n[MaxCameraNum] 3\n[CameraSelected] 2\n[ImageSizeList] 640 480\n"
-              "[ImageSizeList] 1280 720\n[ImageSizeSelected] 1\n[DataFlow] 1\n[CheckName] 1\n[CheckPreview] 1\n");
+              "[ImageSizeList] 1280 720\n[ImageSizeSelected] 1\n[DataFlow] 1\n[CheckName] 1\n[CheckPreview] 1\n"
+              "[Threshold] 300\n");
     TestDialog dialog;
     dialog.OnInitDialog();
+    // A refused value costs that key alone, and the operator is told once.
+    ASSERT_EQ(dialog.messages.size(), 1u);
+    EXPECT_TRUE(dialog.messages[0].text.startsWith("Data/config.txt: [Threshold] 300 is refused"))
+        << dialog.messages[0].text.toStdString();
     EXPECT_EQ(control<QLineEdit>(dialog, "1003")->text(), "5000");
     auto* camera = control<QComboBox>(dialog, "1011");
     EXPECT_EQ(camera->count(), 3);

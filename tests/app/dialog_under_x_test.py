@@ -177,6 +177,17 @@ class Session:
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", key)
 
+    def windows(self, title):
+        return self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title).split()
+
+    def dismiss_message(self, dialog_window):
+        """A message box carries the dialog's title; Return presses its OK."""
+        box = wait_for("a message box", lambda: next(
+            (w for w in self.windows("Quillmark") if int(w) != dialog_window), None))
+        self.xdotool("windowfocus", "--sync", box)
+        self.xdotool("key", "--window", box, "Return")
+        wait_for("the message box to close", lambda: self.windows("Quillmark") == [str(dialog_window)])
+
     def close_box(self, title):
         """What a click on the window's close box makes the window manager send."""
         window = self.x.create_resource_object("window", wait_for("window " + title, lambda: self.window_id(title)))
@@ -335,6 +346,7 @@ def main():
     try:
         run_preview(s)
         window = open_capture(s)
+        dialog_window = s.window_id("Quillmark")
         rows_before = sum(1 for name in os.listdir(s.data) if name.endswith(".patt"))
         number = "%03d" % rows_before
         step("capture window shown; hover a marker")
@@ -346,6 +358,10 @@ def main():
         for suffix in (".patt", ".jpg"):
             path = os.path.join(s.data, number + suffix)
             wait_for(path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
+        # The scene's markers are the shipped ones: the operator is told the
+        # new pattern may be taken for one of them.
+        step("pattern stored; its likeness to a shipped pattern is said")
+        s.dismiss_message(dialog_window)
         # Both ways to end capture: Escape bare, the close box under a window manager.
         if args.window_manager:
             step("pattern stored; the capture window's close box")

@@ -214,7 +214,28 @@ TEST_F(CaptureSession, APressOverAMarkerCapturesItOnceUnderTheNextNumber) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].name, "P004");
     EXPECT_TRUE(std::filesystem::exists("Data/004.patt"));
-    EXPECT_TRUE(host.problems().empty());
+    // The same marker twice is written, with the operator told of the likeness.
+    const std::vector<std::string> problems = host.problems();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("Data/004.patt was written, but the new pattern is close to Data/003.patt"),
+              std::string::npos) << problems[0];
+}
+
+// A square with nothing inside would match any blank patch: the operator
+// is told why, and no file or row is made.
+TEST_F(CaptureSession, ABlankMarkerIsRefusedWithItsReason) {
+    CloseCamera(state);
+    marker.pattern = cv::Mat(16, 16, CV_8UC3, cv::Scalar::all(255));
+    cv::imwrite("frame.png", renderFrame(camera, {marker}, RenderSettings{}));
+    ASSERT_EQ(OpenCamera(0, state, [](int) { return std::string("file:frame.png"); }), 0) << state.lastError;
+    worker.start(host, job);
+    pointAtMarker();
+    worker.mouse.onEvent(cv::EVENT_LBUTTONDOWN, worker.mouse.x, worker.mouse.y);
+    ASSERT_TRUE(waitUntil([&] { return !host.problems().empty(); }));
+    EXPECT_NE(host.problems()[0].find("Data/003.patt was not written: "), std::string::npos) << host.problems()[0];
+    EXPECT_TRUE(host.rows().empty());
+    EXPECT_FALSE(std::filesystem::exists("Data/003.patt"));
+    EXPECT_FALSE(std::filesystem::exists("Data/003.jpg"));
 }
 
 TEST_F(CaptureSession, AClickShorterThanAFrameStillCapturesOnce) {

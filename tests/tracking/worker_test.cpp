@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include "camera.h"
@@ -253,15 +254,20 @@ TEST_F(WorkerTest, AWaitingCommandClientIsAnsweredOnceMoreAfterStopThenClosed) {
     EXPECT_EQ(rest, "");
 }
 
-// No record, or one the detector cannot install (the sizes a faulty
-// calibration import wrote): the run ends with a message, nothing served.
+// No record, or one the detector cannot install or would find nothing with
+// (the sizes or focal lengths a faulty calibration import wrote): the run
+// ends with a message, nothing served.
 TEST_F(WorkerTest, ACameraRecordThatCannotBeInstalledEndsTheRunAndNamesTheFile) {
     CameraParam shipped;
     ASSERT_EQ(loadCameraParam(kCameraParamPath, 1, &shipped), 0);
-    for (const auto& [width, height] : {std::pair{-640, -480}, {640, 0}, {0, 0}}) {
+    const std::vector<std::tuple<int, int, double>> records = {
+        {-640, -480, 1.0}, {640, 0, 1.0}, {640, 480, 0.0}, {0, 0, 1.0}};
+    for (const auto& [width, height, focalFactor] : records) {
         CameraParam record = shipped;
         record.xsize = width;
         record.ysize = height;
+        record.projection[0][0] *= focalFactor;
+        record.projection[1][1] *= focalFactor;
         ASSERT_EQ(saveCameraParam(kCameraParamPath, 1, &record), 0);
         if (width == 0) fs::remove(kCameraParamPath);
         RecordingHost refused(4);
@@ -269,7 +275,7 @@ TEST_F(WorkerTest, ACameraRecordThatCannotBeInstalledEndsTheRunAndNamesTheFile) 
         ASSERT_TRUE(openSynthetic());
         worker.start(refused, job());
         worker.join();
-        EXPECT_NE(refused.problems().find(kCameraParamPath), std::string::npos) << width << " x " << height;
+        EXPECT_NE(refused.problems().find(kCameraParamPath), std::string::npos) << width << " x " << height << " f " << focalFactor;
         EXPECT_TRUE(refused.ended && !refused.serverStarted);
         EXPECT_TRUE(camera_.FrameImage.empty());
         EXPECT_EQ(detectorState().patterns.count, 0);
