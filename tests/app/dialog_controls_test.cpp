@@ -147,29 +147,29 @@ TEST_F(DialogAtRest, ACancelledCameraChoiceStartsNothing) {
     EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isEnabled());
 }
 
-TEST_F(DialogAtRest, CaptureWithoutCameraParametersIsRefusedBeforeTheCameraOpens) {
-    writeFile("Data/camera_para.dat", std::string(100, '\0')); // short of one record
-    TestDialog dialog;
-    dialog.answerCamera("");
-    dialog.OnInitDialog();
-    dialog.OnPatternCapture();
-    EXPECT_EQ(dialog.chooserCalls, 0);
-    ASSERT_EQ(dialog.messages.size(), 1u);
-    EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
-    EXPECT_FALSE(dialog.captureExists());
-    EXPECT_TRUE(control<QPushButton>(dialog, "1031")->isEnabled());
-}
-
-TEST_F(DialogAtRest, StartWithoutCameraParametersIsRefusedBeforeTheCameraOpens) {
-    TestDialog dialog;
-    dialog.answerCamera("");
-    dialog.OnInitDialog();
-    dialog.OnStart();
-    EXPECT_EQ(dialog.chooserCalls, 0);
-    ASSERT_EQ(dialog.messages.size(), 1u);
-    EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
-    EXPECT_FALSE(dialog.trackingExists());
-    EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isEnabled());
+// Missing, short of one record, or with zero focal lengths that would find
+// nothing: Start and Pattern Capture refuse before the camera opens.
+TEST_F(DialogAtRest, WithoutUsableCameraParametersStartAndCaptureAreRefusedBeforeTheCameraOpens) {
+    CameraParam zeroFocal = defaultCameraParam();
+    zeroFocal.projection[0][0] = zeroFocal.projection[1][1] = 0.0;
+    for (bool capture : {false, true})
+        for (const char* record : {"missing", "short", "zero focal"}) {
+            SCOPED_TRACE(std::string(capture ? "capture, " : "start, ") + record);
+            std::filesystem::remove("Data/camera_para.dat");
+            if (record[0] == 's') writeFile("Data/camera_para.dat", std::string(100, '\0'));
+            if (record[0] == 'z') ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &zeroFocal), 0);
+            TestDialog dialog;
+            dialog.answerCamera("");
+            dialog.OnInitDialog();
+            capture ? dialog.OnPatternCapture() : dialog.OnStart();
+            EXPECT_EQ(dialog.chooserCalls, 0);
+            ASSERT_EQ(dialog.messages.size(), 1u);
+            EXPECT_TRUE(dialog.messages[0].text.contains("Data/camera_para.dat"));
+            EXPECT_EQ(dialog.messages[0].text.contains("focal"), record[0] == 'z');
+            EXPECT_FALSE(dialog.captureExists() || dialog.trackingExists());
+            EXPECT_TRUE(control<QPushButton>(dialog, "1031")->isEnabled());
+            EXPECT_TRUE(control<QCheckBox>(dialog, "1018")->isEnabled());
+        }
 }
 
 TEST_F(DialogAtRest, ANormalCloseWritesCatalogueAndSettings) {
