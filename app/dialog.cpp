@@ -22,6 +22,7 @@
 #include "camera_param.h"
 #include "dialog_layout.h"
 #include "frame_outputs.h"
+#include "web_page.h"
 #include "protocol.h"
 #include "server_state.h"
 
@@ -191,12 +192,18 @@ void CQuillmarkDlg::OnStart() {
     job.openFrameOutputs = [this, tuio = tuioTargetText(tuioTargetOf(settings_)),
                             mqtt = mqttTargetText(mqttTargetOf(settings_)),
                             format = settings_.format,
-                            volume = settings_.tuioVolume](FrameOutputs& outputs, std::string& error) {
+                            volume = settings_.tuioVolume, page = webOptionsOf(settings_), catalogue = catalogue_,
+                            camera = "camera " + std::to_string(settings_.cameraSelected)](FrameOutputs& outputs,
+                                                                                          std::string& error) {
         OutputTarget tuioTarget, mqttTarget;
         if (!parseTuioTarget(tuio, "TUIO", tuioTarget, error) || !parseMqttTarget(mqtt, "MQTT", mqttTarget, error))
             return false;
         outputs = makeFrameOutputs(tuioTarget, mqttTarget, format,
                                    [this](const std::string& notice) { reportProblem(notice); }, volume);
+        if (!page.on()) return true;
+        std::shared_ptr<WebOutput> served = startWebPage(page, "Page", catalogue, camera, outputs, error);
+        if (!served) return false;
+        outputs.push_back(served);
         return true;
     };
     tracking_.start(*this, std::move(job));

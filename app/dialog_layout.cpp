@@ -158,6 +158,7 @@ void CQuillmarkDlg::addOptionRow(OptionRow* row) {
 void CQuillmarkDlg::createOptionRows() {
     addOptionRow(new DetectorOptionRow(DialogUnits(font()).x(12)));
     addOptionRow(new OutputTargetRow);
+    addOptionRow(new WebPageRow);
 }
 
 void CQuillmarkDlg::createStatusLine() {

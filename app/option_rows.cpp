@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QSpinBox>
 #include "output_target.h"
+#include "web_output.h"
 
 namespace {
 
@@ -41,6 +42,11 @@ DetectorOptionRow::DetectorOptionRow(int spacing) : OptionRow(true) {
     layout->addWidget(autoThreshold_);
     layout->addSpacing(spacing);
     layout->addWidget(cornerRefine_);
+    realCamera_ = named(new QCheckBox(QStringLiteral("Real camera")), "RealCamera",
+                        "For a real camera in real light: the automatic threshold, sub-pixel corners and "
+                        "verification of each marker together ([RealCamera]).");
+    layout->addSpacing(spacing);
+    layout->addWidget(realCamera_);
     layout->addStretch(1);
 }
 
@@ -49,17 +55,20 @@ void DetectorOptionRow::exchange(Settings& settings, bool fromControls) {
         settings.cornerRefine = cornerRefine_->isChecked() ? 1 : 0;
         settings.threshold = threshold_->value();
         settings.autoThreshold = autoThreshold_->isChecked() ? 1 : 0;
+        settings.realCamera = realCamera_->isChecked() ? 1 : 0;
         return;
     }
     cornerRefine_->setChecked(settings.cornerRefine != 0);
     threshold_->setValue(settings.threshold);
     autoThreshold_->setChecked(settings.autoThreshold != 0);
+    realCamera_->setChecked(settings.realCamera != 0);
     threshold_->setEnabled(settings.autoThreshold == 0 && autoThreshold_->isEnabled());
 }
 
 void DetectorOptionRow::enableRow(bool enabled) {
     cornerRefine_->setEnabled(enabled);
     autoThreshold_->setEnabled(enabled);
+    realCamera_->setEnabled(enabled);
     threshold_->setEnabled(enabled && !autoThreshold_->isChecked());
 }
 
@@ -102,5 +111,55 @@ bool OutputTargetRow::apply(Settings& settings, std::string& error) {
         !parseMqttTargetText(mqttText_.toStdString(), "MQTT", mqtt, error))
         return false;
     setOutputTargets(settings, tuio, mqtt);
+    return true;
+}
+
+// ---- The operator page, read at Start.
+
+WebPageRow::WebPageRow() : OptionRow(false) {
+    address_ = named(new QLineEdit, "1073",
+                     "Where the read-only operator page and its WebSocket feed listen; host 127.0.0.1 unless "
+                     "one is given ([HttpHost], [HttpPort]).");
+    address_->setPlaceholderText(QStringLiteral("[HOST:]PORT"));
+    serve_ = named(new QCheckBox(QStringLiteral("Serve the page")), "1074",
+                   "Serve the operator page while the server runs");
+    QHBoxLayout* layout = rowLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("Page:")));
+    layout->addWidget(address_, 1);
+    layout->addWidget(serve_);
+}
+
+void WebPageRow::exchange(Settings&, bool fromControls) {
+    if (fromControls) {
+        text_ = address_->text().trimmed();
+        on_ = serve_->isChecked();
+        return;
+    }
+    address_->setText(text_);
+    serve_->setChecked(on_);
+}
+
+void WebPageRow::load(const Settings& settings) {
+    on_ = settings.httpPort > 0;
+    text_ = on_ ? QString::fromStdString(settings.httpHost + ":" + std::to_string(settings.httpPort)) : QString();
+    address_->setText(text_);
+    serve_->setChecked(on_);
+}
+
+bool WebPageRow::apply(Settings& settings, std::string& error) {
+    const Settings defaults;
+    if (!on_) {
+        settings.httpHost = defaults.httpHost;
+        settings.httpPort = defaults.httpPort;
+        return true;
+    }
+    WebOptions page;
+    if (!parseWebAddress(text_.toStdString(), "Page", page, error)) return false;
+    if (page.port == 0) {
+        error = "Page: the port must be from 1 to 65535";
+        return false;
+    }
+    settings.httpHost = page.host;
+    settings.httpPort = page.port;
     return true;
 }

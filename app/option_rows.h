@@ -52,6 +52,7 @@ private:
     QCheckBox* cornerRefine_ = nullptr;
     QSpinBox* threshold_ = nullptr;
     QCheckBox* autoThreshold_ = nullptr;
+    QCheckBox* realCamera_ = nullptr;
 };
 
 // The TUIO and MQTT outputs: two edits whose texts are kept as typed and
@@ -70,4 +71,21 @@ private:
     QString tuioText_, mqttText_;
     QLineEdit* tuio_ = nullptr;
     QLineEdit* mqtt_ = nullptr;
+};
+
+// The operator page: "[HOST:]PORT" and a check box that serves it while the
+// server runs. The text is kept as typed and read at Start and at close,
+// like the output targets'.
+class WebPageRow : public OptionRow {
+public:
+    WebPageRow();
+    void exchange(Settings& settings, bool fromControls) override;
+    void load(const Settings& settings) override;
+    bool apply(Settings& settings, std::string& error) override;
+
+private:
+    QString text_;
+    bool on_ = false;
+    QLineEdit* address_ = nullptr;
+    QCheckBox* serve_ = nullptr;
 };

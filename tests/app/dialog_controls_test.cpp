@@ -209,6 +209,38 @@ TEST_F(DialogAtRest, TheThresholdControlsReadAndWriteTheirKeys) {
     EXPECT_EQ(config.find("[MaxSquares]"), std::string::npos) << "defaults are not written";
 }
 
+TEST_F(DialogAtRest, TheRealCameraAndPageControlsReadAndWriteTheirKeys) {
+    struct Case {
+        const char* file;
+        bool realCamera, serve;
+        const char* address;      // shown, then typed over when not null
+        const char* typed;
+        const char* written;      // the opt-in lines at close
+    };
+    const Case cases[] = {
+        {"[Port] 5000\n", false, false, "", nullptr, ""},
+        {"[Port] 5000\n[RealCamera] 1\n[HttpPort] 8080\n", true, true, "127.0.0.1:8080", "0.0.0.0:9090",
+         "[RealCamera]          1\n[HttpHost]            0.0.0.0\n[HttpPort]            9090\n"},
+    };
+    for (const Case& c : cases) {
+        writeFile("Data/config.txt", c.file);
+        TestDialog dialog;
+        dialog.OnInitDialog();
+        auto* realCamera = control<QCheckBox>(dialog, "RealCamera");
+        auto* address = control<QLineEdit>(dialog, "1073");
+        auto* serve = control<QCheckBox>(dialog, "1074");
+        EXPECT_EQ(realCamera->isChecked(), c.realCamera) << c.file;
+        EXPECT_EQ(serve->isChecked(), c.serve) << c.file;
+        EXPECT_EQ(address->text().toStdString(), c.address) << c.file;
+        if (c.typed) address->setText(QString::fromLatin1(c.typed));
+        dialog.show();
+        dialog.close();
+        const std::string config = readFile("Data/config.txt");
+        const size_t optIns = config.find('\n', config.find("[DefaultPatternWidth]")) + 1;
+        EXPECT_EQ(config.substr(optIns), c.written) << config;
+    }
+}
+
 TEST_F(DialogAtRest, AnUnwritableDataFolderIsReportedAtClose) {
     std::filesystem::remove_all("Data");
     writeFile("Data", "a file where the folder should be");
