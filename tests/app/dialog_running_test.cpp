@@ -335,3 +335,20 @@ TEST_F(DialogWithWorkers, OutputTargetsAreCheckedAtStartGreyedWhileRunningAndSav
               std::string::npos)
         << saved;
 }
+
+TEST_F(DialogWithWorkers, ThePageRowServesThePageWhileTheServerRuns) {
+    const int port = freeLoopbackPort();
+    control<QLineEdit>(dialog, "1073")->setText(QStringLiteral("127.0.0.1:%1").arg(port));
+    control<QCheckBox>(dialog, "1074")->setChecked(true);
+    dialog.OnStart();
+    ASSERT_TRUE(dialog.trackingExists());
+    std::string status;
+    EXPECT_TRUE(waitUntil([&] {
+        TestClient page(port);
+        if (!page.connected()) return false;
+        page.sendText("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        return page.readLine(status) && status.rfind("HTTP/1.1 200", 0) == 0;
+    })) << status;
+    stopTracking();
+    EXPECT_FALSE(TestClient(port).connected()) << "the page stops with the server";
+}
