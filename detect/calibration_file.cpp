@@ -214,6 +214,15 @@ bool readLensCalibration(const std::string& path, LensCalibration& lens, std::st
         return false;
     }
     lens = LensCalibration{};
+    // OpenCV's XML parser reads through a null pointer when the text ends
+    // inside a tag (an attribute's "=" followed by nothing but spaces); a
+    // whole file ends with its closing tag, so anything else is cut short.
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    if (first != std::string::npos && text[first] == '<' && text[last] != '>') {
+        error = path + " is not an OpenCV or ROS calibration file (YAML or XML): it is cut short";
+        return false;
+    }
     try {
         cv::FileStorage fs(asOpenCvText(text), cv::FileStorage::READ | cv::FileStorage::MEMORY);
         if (!fs.isOpened()) {
