@@ -1,7 +1,5 @@
 // The files of calibration: OpenCV and ROS calibrations read in, the
 // record written out with every previous one kept.
-#include <fcntl.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -11,16 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include "calibration.h"
+#include "whole_file.h"
 
 namespace {
-
-std::string readWhole(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    ok = static_cast<bool>(in) || in.eof();
-    return text.str();
-}
 
 // ROS writes YAML without the "%YAML:1.0" line that OpenCV's reader wants;
 // XML and JSON announce themselves by their first character.
@@ -191,28 +182,19 @@ bool keepAsBackup(const std::string& path, std::string& backup, std::string& err
     return false;
 }
 
-// Written and read back whole, and on the disk, before it may replace the
-// file the running system depends on.
-bool writeWhole(const std::string& fresh, const CameraParam& record) {
-    if (saveCameraParam(fresh.c_str(), 1, &record) != 0) return false;
-    CameraParam back;
-    if (loadCameraParam(fresh.c_str(), 1, &back) != 0 || std::memcmp(&back, &record, sizeof back) != 0) return false;
-    const int fd = open(fresh.c_str(), O_RDONLY);
-    const bool synced = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    return synced;
-}
-
 } // namespace
 
 bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error,
                          std::vector<std::string>* warnings) {
-    bool ok = false;
-    const std::string text = readWhole(path, ok);
-    if (!ok || !std::filesystem::is_regular_file(path)) {
-        error = "cannot read " + path;
+    std::string text, reason;
+    if (!readWholeFile(path, text, reason)) {
+        error = "cannot read " + path + ": " + reason;
         return false;
     }
+    // Editors on some systems start a UTF-8 file with a byte-order mark,
+    // which OpenCV's parser takes for text.
+    static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     lens = LensCalibration{};
     // OpenCV's XML parser reads through a null pointer when the text ends
     // inside a tag (an attribute's "=" followed by nothing but spaces); a
@@ -246,31 +228,13 @@ bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& r
         error = "the calibration gives no usable camera: " + problem;
         return false;
     }
-    // A name of its own beside the file, so that the rename below replaces
-    // the file in one step on the same file system.
-    std::string fresh = path + ".new-XXXXXX";
-    const int fd = mkstemp(fresh.data());
-    if (fd < 0) {
-        error = "cannot write a new file beside " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    close(fd);
-    if (!writeWhole(fresh, record)) {
-        std::remove(fresh.c_str());
-        error = "cannot write " + fresh + " whole";
-        return false;
-    }
-    std::error_code ec;
     std::string backup;
-    if (std::filesystem::exists(path, ec) && !keepAsBackup(path, backup, error)) {
-        std::remove(fresh.c_str());
-        return false;
-    }
-    std::filesystem::rename(fresh, path, ec);
-    if (ec) {
-        std::remove(fresh.c_str());
+    const bool replaced = replaceFileWhole(path, cameraParamBytes(1, &record), error, [&](std::string& why) {
+        std::error_code ec;
+        return !std::filesystem::exists(path, ec) || keepAsBackup(path, backup, why);
+    });
+    if (!replaced) {
         if (!backup.empty()) std::remove(backup.c_str());
-        error = "cannot replace " + path + ": " + ec.message() + "; it is unchanged";
         return false;
     }
     if (backupPath) *backupPath = backup;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "detector_state.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -79,16 +80,19 @@ int loadCameraParam(const char* path, int count, CameraParam* records) {
     return result;
 }
 
+std::string cameraParamBytes(int count, const CameraParam* records) {
+    std::string bytes(static_cast<size_t>(count > 0 ? count : 0) * kCameraParamRecordBytes, '\0');
+    for (int i = 0; i < count; ++i)
+        encodeRecord(records[i], reinterpret_cast<unsigned char*>(&bytes[static_cast<size_t>(i) * kCameraParamRecordBytes]));
+    return bytes;
+}
+
 int saveCameraParam(const char* path, int count, const CameraParam* records) {
     if (count < 1) return -1;
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return -1;
-    int result = 0;
-    unsigned char bytes[kCameraParamRecordBytes];
-    for (int i = 0; i < count && result == 0; ++i) {
-        encodeRecord(records[i], bytes);
-        if (std::fwrite(bytes, 1, sizeof bytes, file) != sizeof bytes) result = -1;
-    }
+    const std::string bytes = cameraParamBytes(count, records);
+    int result = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() ? 0 : -1;
     if (std::fclose(file) != 0) result = -1;
     return result;
 }
@@ -144,11 +148,19 @@ std::string cameraParamProblem(const CameraParam& record) {
 }
 
 bool readCameraParamFile(const char* path, CameraParam& record, std::string& error) {
-    CameraParam read;
-    if (loadCameraParam(path, 1, &read) != 0) {
-        error = std::string(path) + " is missing or shorter than one camera record (136 bytes)";
+    // Read whole first: a directory where the file should be opens, and
+    // then reads nothing, which is no reason to call it missing.
+    std::string bytes, reason;
+    if (!readWholeFile(path, bytes, reason)) {
+        error = std::string(path) + " cannot be read: " + reason;
         return false;
     }
+    if (bytes.size() < static_cast<size_t>(kCameraParamRecordBytes)) {
+        error = std::string(path) + " is shorter than one camera record (136 bytes)";
+        return false;
+    }
+    CameraParam read;
+    decodeRecord(reinterpret_cast<const unsigned char*>(bytes.data()), read);
     const std::string problem = cameraParamProblem(read);
     if (!problem.empty()) {
         error = std::string(path) + " holds no usable camera: " + problem;
