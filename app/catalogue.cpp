@@ -6,6 +6,7 @@
 #include <iterator>
 #include <locale>
 #include <sstream>
+#include "replace_file.h"
 #include "whole_file.h"
 
 namespace {
@@ -121,7 +122,7 @@ int SavePatternList(const Catalogue& catalogue, std::string* error) {
             << entry.width << '\t' << (entry.inUse ? "use" : "not_use") << '\n';
     }
     std::string why;
-    if (replaceFileWhole(kPatternListPath, out.str(), why)) return 0;
+    if (writeTextFileReplacing(kPatternListPath, out.str(), why)) return 0;
     if (error) *error = why;
     return -1;
 }

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include "replace_file.h"
 #include "whole_file.h"
 
 static const char* const ConfigPath = "Data/config.txt";
@@ -394,7 +395,7 @@ int SaveConfig(const Settings& settings, std::string* error) {
     std::ostringstream out;
     writeConfig(out, settings);
     std::string why;
-    if (replaceFileWhole(ConfigPath, out.str(), why)) return 0;
+    if (writeTextFileReplacing(ConfigPath, out.str(), why)) return 0;
     if (error) *error = why;
     return -1;
 }

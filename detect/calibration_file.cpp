@@ -10,6 +10,7 @@
 #include <sstream>
 #include "calibration.h"
 #include "whole_file.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -142,44 +143,12 @@ bool readLensNodes(const cv::FileStorage& fs, const std::string& path, LensCalib
     return checkLensModel(fs, path, lens, error, warnings) && readImageSize(fs, path, lens, error);
 }
 
-// The backups of `path`: path.bak, then path.bak.1, path.bak.2, ... The
-// next one is numbered above every one there, so the highest number is
-// always the newest, whatever was deleted in between.
-std::string nextBackupPath(const std::string& path) {
-    namespace fs = std::filesystem;
-    const fs::path file(path);
-    const std::string bak = file.filename().string() + ".bak";
-    std::error_code ec;
-    long highest = -1;
-    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name == bak) highest = std::max(highest, 0L);
-        if (name.size() <= bak.size() + 1 || name.compare(0, bak.size() + 1, bak + ".") != 0) continue;
-        const std::string number = name.substr(bak.size() + 1);
-        if (number.size() < 10 && number.find_first_not_of("0123456789") == std::string::npos)
-            highest = std::max(highest, std::stol(number));
-    }
-    return highest < 0 ? path + ".bak" : path + ".bak." + std::to_string(highest + 1);
-}
-
-// A hard link costs nothing and cannot replace a file already there; where
-// links are not had, a copy that refuses to overwrite does the same.
-bool keepAsBackup(const std::string& path, std::string& backup, std::string& error) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        backup = nextBackupPath(path);
-        std::error_code ec;
-        std::filesystem::create_hard_link(path, backup, ec);
-        if (ec && ec != std::errc::file_exists)
-            std::filesystem::copy_file(path, backup, std::filesystem::copy_options::none, ec);
-        if (!ec) return true;
-        if (ec != std::errc::file_exists) {
-            error = "cannot keep " + path + " as " + backup + ": " + ec.message();
-            return false;
-        }
-    }
-    error = "cannot keep " + path + " as " + backup + ": another backup keeps taking its name";
-    return false;
+// Written and read back whole before it may replace the file the running
+// system depends on.
+bool writeWhole(const std::string& fresh, const CameraParam& record) {
+    if (saveCameraParam(fresh.c_str(), 1, &record) != 0) return false;
+    CameraParam back;
+    return loadCameraParam(fresh.c_str(), 1, &back) == 0 && std::memcmp(&back, &record, sizeof back) == 0;
 }
 
 } // namespace
@@ -228,15 +197,6 @@ bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& r
         error = "the calibration gives no usable camera: " + problem;
         return false;
     }
-    std::string backup;
-    const bool replaced = replaceFileWhole(path, cameraParamBytes(1, &record), error, [&](std::string& why) {
-        std::error_code ec;
-        return !std::filesystem::exists(path, ec) || keepAsBackup(path, backup, why);
-    });
-    if (!replaced) {
-        if (!backup.empty()) std::remove(backup.c_str());
-        return false;
-    }
-    if (backupPath) *backupPath = backup;
-    return true;
+    return replaceFileKeepingBackup(
+        path, [&record](const std::string& fresh) { return writeWhole(fresh, record); }, error, backupPath);
 }

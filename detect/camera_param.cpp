@@ -80,19 +80,16 @@ int loadCameraParam(const char* path, int count, CameraParam* records) {
     return result;
 }
 
-std::string cameraParamBytes(int count, const CameraParam* records) {
-    std::string bytes(static_cast<size_t>(count > 0 ? count : 0) * kCameraParamRecordBytes, '\0');
-    for (int i = 0; i < count; ++i)
-        encodeRecord(records[i], reinterpret_cast<unsigned char*>(&bytes[static_cast<size_t>(i) * kCameraParamRecordBytes]));
-    return bytes;
-}
-
 int saveCameraParam(const char* path, int count, const CameraParam* records) {
     if (count < 1) return -1;
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return -1;
-    const std::string bytes = cameraParamBytes(count, records);
-    int result = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() ? 0 : -1;
+    int result = 0;
+    unsigned char bytes[kCameraParamRecordBytes];
+    for (int i = 0; i < count && result == 0; ++i) {
+        encodeRecord(records[i], bytes);
+        if (std::fwrite(bytes, 1, sizeof bytes, file) != sizeof bytes) result = -1;
+    }
     if (std::fclose(file) != 0) result = -1;
     return result;
 }

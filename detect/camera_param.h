@@ -23,8 +23,6 @@ constexpr double kRadialFactorScale = 100000000.0;
 int loadCameraParam(const char* path, int count, CameraParam* records);
 // Writes the records in the same layout; 0, or -1 when the file cannot be written.
 int saveCameraParam(const char* path, int count, const CameraParam* records);
-// The file's bytes for `count` records.
-std::string cameraParamBytes(int count, const CameraParam* records);
 // Adapts a record to another image size by the width ratio alone. -1 (out
 // untouched) for a source of width 0 or less, such as a zeroed record.
 int scaleCameraParam(const CameraParam& source, int newWidth, int newHeight, CameraParam& out);
