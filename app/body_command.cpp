@@ -159,7 +159,6 @@ bool readBodiesFile(const Catalogue& catalogue, BodyList& list, bool forWriting)
 
 struct MeasureInput {
     const Body* body = nullptr;
-    std::vector<double> widths;
     std::vector<std::string> names;
     Catalogue catalogue;
     CameraParam stored, installed;
@@ -182,10 +181,9 @@ BodyView sightingsIn(const cv::Mat& bgr, const MeasureInput& input) {
         for (size_t m = 0; m < input.body->members.size(); ++m) {
             if (input.body->members[m].patternId != r.patternId) continue;
             MemberSighting s;
-            s.member = static_cast<int>(m);
+            s.member = m;
             std::copy(&r.vertex[0][0], &r.vertex[0][0] + 8, &s.corner[0][0]);
-            for (int row = 0; row < 3; ++row)
-                for (int c = 0; c < 4; ++c) s.transform[row][c] = r.glMatrix[c * 4 + row];
+            s.markerPose = poseFromGlMatrix(r.glMatrix);
             view.push_back(s);
         }
     }
@@ -300,7 +298,7 @@ void printMeasurement(const BodyMeasurement& result, const MeasureInput& input, 
     for (size_t m = 0; m < result.members.size(); ++m) {
         const MeasuredMember& member = result.members[m];
         double q[4];
-        quaternionOfRotation(member.pose.R, q);
+        quaternionOf(member.pose.R, q);
         std::fprintf(Out, "%s: seen in %d views, RMS %.3f px, at %.3f %.3f %.3f mm, quaternion %.6f %.6f %.6f %.6f%s\n",
                     input.names[m].c_str(), member.views, member.rmsPx, member.pose.t[0], member.pose.t[1],
                     member.pose.t[2], q[0], q[1], q[2], q[3], m == 0 ? " (the body frame)" : "");
@@ -340,10 +338,7 @@ int runMeasure(BodyRequest& request) {
         return 1;
     }
     input.body = &*body;
-    for (const BodyMember& m : body->members) {
-        input.widths.push_back(m.widthMm);
-        input.names.push_back(m.pattern);
-    }
+    for (const BodyMember& m : body->members) input.names.push_back(m.pattern);
     LoadCataloguePatterns(input.catalogue);
     const Settings settings = storedSettings();
     request.detector = detectorOptionsOf(settings);
@@ -358,21 +353,13 @@ int runMeasure(BodyRequest& request) {
                                           : viewsFromImages(images, input, views, labels);
     if (!collected) return 1;
     BodyMeasurement result;
-    if (input.installed.xsize == 0 || !measureBody(input.installed, input.widths, input.names, views, result, error)) {
+    if (input.installed.xsize == 0 || !measureBody(*body, views, input.installed, result, error)) {
         std::fprintf(stderr, "quillmark body: %s: %s; nothing written\n", name.c_str(),
                      input.installed.xsize == 0 ? "no view could be read" : error.c_str());
         return 1;
     }
     printMeasurement(result, input, views, labels);
-    for (size_t m = 0; m < body->members.size(); ++m) {
-        BodyMember& member = body->members[m];
-        const RigidPose& pose = result.members[m].pose;
-        double q[4];
-        quaternionOfRotation(pose.R, q);
-        member.poseKnown = true;
-        member.X = pose.t[0], member.Y = pose.t[1], member.Z = pose.t[2];
-        member.QW = q[0], member.QX = q[1], member.QY = q[2], member.QZ = q[3];
-    }
+    for (size_t m = 0; m < body->members.size(); ++m) setMemberPose(body->members[m], result.members[m].pose);
     std::string backup;
     if (!writeBodyList(kBodyListPath, list.bodies, error, &backup)) {
         std::fprintf(stderr, "quillmark body: %s\n", error.c_str());

@@ -14,39 +14,18 @@ constexpr int kFitIterations = 60;
 constexpr double kLeftOutFactor = 5.0;
 constexpr double kLeftOutFloorPx = 2.0;
 
-// exp of the rotation vector w (Rodrigues).
-void rotationOfVector(const double w[3], double R[3][3]) {
-    const double angle = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-    const double k[3] = {angle > 0 ? w[0] / angle : 1, angle > 0 ? w[1] / angle : 0, angle > 0 ? w[2] / angle : 0};
-    const double c = std::cos(angle), s = std::sin(angle), v = 1 - c;
-    R[0][0] = c + k[0] * k[0] * v;
-    R[0][1] = k[0] * k[1] * v - k[2] * s;
-    R[0][2] = k[0] * k[2] * v + k[1] * s;
-    R[1][0] = k[1] * k[0] * v + k[2] * s;
-    R[1][1] = c + k[1] * k[1] * v;
-    R[1][2] = k[1] * k[2] * v - k[0] * s;
-    R[2][0] = k[2] * k[0] * v - k[1] * s;
-    R[2][1] = k[2] * k[1] * v + k[0] * s;
-    R[2][2] = c + k[2] * k[2] * v;
-}
-
 // The start pose moved by six parameters: a turn (radians, applied after
 // the start's rotation) and a shift in millimetres.
 RigidPose moved(const RigidPose& start, const double* p) {
-    double turn[3][3];
-    rotationOfVector(p, turn);
     RigidPose out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c)
-            out.R[r][c] = turn[r][0] * start.R[0][c] + turn[r][1] * start.R[1][c] + turn[r][2] * start.R[2][c];
-        out.t[r] = start.t[r] + p[3 + r];
-    }
+    turnRotation(p, start.R, out.R);
+    for (int r = 0; r < 3; ++r) out.t[r] = start.t[r] + p[3 + r];
     return out;
 }
 
 struct Observation {
     int view;     // index among the fit's views
-    int member;
+    size_t member;
     double observed[4][2];  // the corners in observed pixels
 };
 
@@ -80,23 +59,22 @@ double cornerError(const CameraParam& camera, const RigidPose& pose, double widt
     return sum;
 }
 
-// The joint fit: every view's body pose and, unless held, every member's
-// pose in the body but the first's, which is the body frame.
+// The joint fit: every view's body pose and every member's pose in the
+// body but the first's, which is the body frame.
 class JointFit {
 public:
     JointFit(const CameraParam& camera, const std::vector<double>& widths, std::vector<Observation> observations,
-             std::vector<RigidPose> views, std::vector<RigidPose> members, bool holdMembers)
+             std::vector<RigidPose> views, std::vector<RigidPose> members)
         : camera_(camera), widths_(widths), observations_(std::move(observations)), views_(std::move(views)),
-          members_(std::move(members)), holdMembers_(holdMembers) {}
+          members_(std::move(members)) {}
 
     void run() {
-        const size_t count = 6 * (views_.size() + (holdMembers_ ? 0 : members_.size() - 1));
+        const size_t count = 6 * (views_.size() + members_.size() - 1);
         std::vector<double> p(count, 0.0);
         fitLeastSquares([this](const std::vector<double>& q, std::vector<double>& residual) { residuals(q, residual); },
                         p, kFitIterations);
         for (size_t v = 0; v < views_.size(); ++v) views_[v] = moved(views_[v], &p[6 * v]);
-        if (!holdMembers_)
-            for (size_t m = 1; m < members_.size(); ++m) members_[m] = moved(members_[m], &p[6 * (views_.size() + m - 1)]);
+        for (size_t m = 1; m < members_.size(); ++m) members_[m] = moved(members_[m], &p[6 * (views_.size() + m - 1)]);
     }
 
     // Squared error of one observation at the current poses.
@@ -113,8 +91,7 @@ private:
     void residuals(const std::vector<double>& p, std::vector<double>& residual) const {
         std::vector<RigidPose> views(views_.size()), members = members_;
         for (size_t v = 0; v < views_.size(); ++v) views[v] = moved(views_[v], &p[6 * v]);
-        if (!holdMembers_)
-            for (size_t m = 1; m < members_.size(); ++m) members[m] = moved(members_[m], &p[6 * (views_.size() + m - 1)]);
+        for (size_t m = 1; m < members_.size(); ++m) members[m] = moved(members_[m], &p[6 * (views_.size() + m - 1)]);
         residual.resize(8 * observations_.size());
         for (size_t i = 0; i < observations_.size(); ++i) {
             const Observation& o = observations_[i];
@@ -127,7 +104,6 @@ private:
     const std::vector<double>& widths_;
     std::vector<Observation> observations_;
     std::vector<RigidPose> views_, members_;
-    bool holdMembers_;
 };
 
 Observation observationOf(const CameraParam& camera, int view, const MemberSighting& s) {
@@ -147,7 +123,7 @@ RigidPose medoid(const std::vector<RigidPose>& candidates, double scaleMm) {
         for (size_t b = 0; b < candidates.size(); ++b) {
             double d2 = 0;
             for (int r = 0; r < 3; ++r) d2 += std::pow(candidates[a].t[r] - candidates[b].t[r], 2);
-            sum += rotationAngleDeg(candidates[a], candidates[b]) + std::sqrt(d2) / scaleMm * 10;
+            sum += rotationBetween(candidates[a].R, candidates[b].R) * 180 / kPi + std::sqrt(d2) / scaleMm * 10;
         }
         if (sum < bestSum) bestSum = sum, best = a;
     }
@@ -162,7 +138,7 @@ std::vector<BodyView> distinctSightings(const std::vector<BodyView>& views, int 
         std::vector<bool> seen(memberCount, false);
         BodyView kept;
         for (const MemberSighting& s : view) {
-            if (s.member < 0 || s.member >= memberCount || seen[s.member]) continue;
+            if (s.member >= static_cast<size_t>(memberCount) || seen[s.member]) continue;
             seen[s.member] = true;
             kept.push_back(s);
         }
@@ -199,14 +175,14 @@ std::vector<RigidPose> startMemberPoses(const std::vector<BodyView>& views, cons
             if (known[m]) continue;
             std::vector<RigidPose> candidates;
             for (int v : used) {
-                const auto self = std::find_if(views[v].begin(), views[v].end(), [&](const MemberSighting& s) { return s.member == m; });
+                const auto self = std::find_if(views[v].begin(), views[v].end(), [&](const MemberSighting& s) { return s.member == static_cast<size_t>(m); });
                 if (self == views[v].end()) continue;
                 for (const MemberSighting& s : views[v]) {
                     if (!known[s.member]) continue;
                     // body <- a <- camera <- m
                     candidates.push_back(composePoses(
                         members[s.member],
-                        composePoses(invertPose(poseOfTransform(s.transform)), poseOfTransform(self->transform))));
+                        composePoses(inversePose(s.markerPose), self->markerPose)));
                 }
             }
             if (candidates.empty()) continue;
@@ -224,7 +200,7 @@ RigidPose startViewPose(const CameraParam& camera, const std::vector<double>& wi
     RigidPose best;
     double bestError = INFINITY;
     for (const MemberSighting& s : view) {
-        const RigidPose candidate = composePoses(poseOfTransform(s.transform), invertPose(members[s.member]));
+        const RigidPose candidate = composePoses(s.markerPose, inversePose(members[s.member]));
         double error = 0;
         for (const MemberSighting& o : view)
             error += cornerError(camera, composePoses(candidate, members[o.member]), widths[o.member],
@@ -270,8 +246,14 @@ bool checkViews(const std::vector<BodyView>& views, const std::vector<int>& used
 
 } // namespace
 
-bool measureBody(const CameraParam& camera, const std::vector<double>& widths, const std::vector<std::string>& names,
-                 const std::vector<BodyView>& givenViews, BodyMeasurement& result, std::string& error) {
+bool measureBody(const Body& body, const std::vector<BodyView>& givenViews, const CameraParam& camera,
+                 BodyMeasurement& result, std::string& error) {
+    std::vector<double> widths;
+    std::vector<std::string> names;
+    for (const BodyMember& m : body.members) {
+        widths.push_back(m.widthMm);
+        names.push_back(m.pattern);
+    }
     const int memberCount = static_cast<int>(widths.size());
     if (memberCount < 2 || names.size() != widths.size()) {
         error = "a body needs two or more members to be measured";
@@ -282,7 +264,7 @@ bool measureBody(const CameraParam& camera, const std::vector<double>& widths, c
     if (!checkViews(views, used, names, error)) return false;
     const double scaleMm = *std::max_element(widths.begin(), widths.end());
 
-    std::vector<std::pair<int, int>> leftOut;
+    std::vector<std::pair<int, size_t>> leftOut;
     for (int round = 0; round < 2; ++round) {
         const std::vector<RigidPose> members = startMemberPoses(views, used, memberCount, scaleMm);
         std::vector<RigidPose> viewPoses;
@@ -291,7 +273,7 @@ bool measureBody(const CameraParam& camera, const std::vector<double>& widths, c
             viewPoses.push_back(startViewPose(camera, widths, members, views[used[i]]));
             for (const MemberSighting& s : views[used[i]]) observations.push_back(observationOf(camera, static_cast<int>(i), s));
         }
-        JointFit fit(camera, widths, observations, viewPoses, members, false);
+        JointFit fit(camera, widths, observations, viewPoses, members);
         fit.run();
 
         std::vector<double> rms;
@@ -338,78 +320,3 @@ bool measureBody(const CameraParam& camera, const std::vector<double>& widths, c
     return false;
 }
 
-double fitBodyInView(const CameraParam& camera, const std::vector<double>& widths,
-                     const std::vector<RigidPose>& members, const BodyView& view, RigidPose& bodyToCamera) {
-    const BodyView seen = distinctSightings({view}, static_cast<int>(members.size()))[0];
-    if (seen.empty()) return -1;
-    std::vector<Observation> observations;
-    for (const MemberSighting& s : seen) observations.push_back(observationOf(camera, 0, s));
-    JointFit fit(camera, widths, observations, {startViewPose(camera, widths, members, seen)}, members, true);
-    fit.run();
-    double total = 0;
-    for (const Observation& o : fit.observations()) total += fit.squaredError(o);
-    bodyToCamera = fit.views()[0];
-    return std::sqrt(total / (4.0 * observations.size()));
-}
-
-void quaternionOfRotation(const double R[3][3], double q[4]) {
-    // Shepperd's choice of the largest component keeps the division well away from zero.
-    const double trace = R[0][0] + R[1][1] + R[2][2];
-    if (trace > R[0][0] && trace > R[1][1] && trace > R[2][2]) {
-        const double s = 2 * std::sqrt(1 + trace);
-        q[0] = s / 4, q[1] = (R[2][1] - R[1][2]) / s, q[2] = (R[0][2] - R[2][0]) / s, q[3] = (R[1][0] - R[0][1]) / s;
-    } else if (R[0][0] >= R[1][1] && R[0][0] >= R[2][2]) {
-        const double s = 2 * std::sqrt(1 + R[0][0] - R[1][1] - R[2][2]);
-        q[0] = (R[2][1] - R[1][2]) / s, q[1] = s / 4, q[2] = (R[0][1] + R[1][0]) / s, q[3] = (R[0][2] + R[2][0]) / s;
-    } else if (R[1][1] >= R[2][2]) {
-        const double s = 2 * std::sqrt(1 + R[1][1] - R[0][0] - R[2][2]);
-        q[0] = (R[0][2] - R[2][0]) / s, q[1] = (R[0][1] + R[1][0]) / s, q[2] = s / 4, q[3] = (R[1][2] + R[2][1]) / s;
-    } else {
-        const double s = 2 * std::sqrt(1 + R[2][2] - R[0][0] - R[1][1]);
-        q[0] = (R[1][0] - R[0][1]) / s, q[1] = (R[0][2] + R[2][0]) / s, q[2] = (R[1][2] + R[2][1]) / s, q[3] = s / 4;
-    }
-    const double norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    const double sign = q[0] < 0 ? -1 : 1;
-    for (int i = 0; i < 4; ++i) q[i] *= sign / norm;
-}
-
-void rotationOfQuaternion(const double q[4], double R[3][3]) {
-    const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    const double w = q[0] / n, x = q[1] / n, y = q[2] / n, z = q[3] / n;
-    R[0][0] = 1 - 2 * (y * y + z * z), R[0][1] = 2 * (x * y - w * z), R[0][2] = 2 * (x * z + w * y);
-    R[1][0] = 2 * (x * y + w * z), R[1][1] = 1 - 2 * (x * x + z * z), R[1][2] = 2 * (y * z - w * x);
-    R[2][0] = 2 * (x * z - w * y), R[2][1] = 2 * (y * z + w * x), R[2][2] = 1 - 2 * (x * x + y * y);
-}
-
-RigidPose composePoses(const RigidPose& a, const RigidPose& b) {
-    RigidPose out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) out.R[r][c] = a.R[r][0] * b.R[0][c] + a.R[r][1] * b.R[1][c] + a.R[r][2] * b.R[2][c];
-        out.t[r] = a.R[r][0] * b.t[0] + a.R[r][1] * b.t[1] + a.R[r][2] * b.t[2] + a.t[r];
-    }
-    return out;
-}
-
-RigidPose invertPose(const RigidPose& pose) {
-    RigidPose out;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.R[r][c] = pose.R[c][r];
-    for (int r = 0; r < 3; ++r) out.t[r] = -(out.R[r][0] * pose.t[0] + out.R[r][1] * pose.t[1] + out.R[r][2] * pose.t[2]);
-    return out;
-}
-
-RigidPose poseOfTransform(const double transform[3][4]) {
-    RigidPose out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) out.R[r][c] = transform[r][c];
-        out.t[r] = transform[r][3];
-    }
-    return out;
-}
-
-double rotationAngleDeg(const RigidPose& a, const RigidPose& b) {
-    double trace = 0;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) trace += a.R[r][c] * b.R[r][c];
-    return std::acos(std::max(-1.0, std::min(1.0, (trace - 1) / 2))) * 180 / kPi;
-}
