@@ -31,3 +31,8 @@ if(QUILLMARK_WINDOW_MANAGER)
             $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data --window-manager ${QUILLMARK_WINDOW_MANAGER})
   set_tests_properties(dialog_under_x_with_window_manager PROPERTIES TIMEOUT 120)
 endif()
+
+# quillmark body (measure, board, list) through the real executable.
+quillmark_test(body_command_test SOURCES app/body_command_test.cpp LIBS qm_detect)
+target_compile_definitions(body_command_test PRIVATE QUILLMARK_EXE="$<TARGET_FILE:quillmark>")
+add_dependencies(body_command_test quillmark)
