@@ -1,9 +1,0 @@
-quillmark_test(qm_net_tests
-  SOURCES net/report_test.cpp net/protocol_test.cpp net/server_test.cpp
-  LIBS qm_net)
-
-quillmark_test(qm_headless_tests
-  SOURCES net/headless_test.cpp
-  LIBS qm_net qm_detect qm_output_receivers)
-add_dependencies(qm_headless_tests quillmark)
-target_compile_definitions(qm_headless_tests PRIVATE QUILLMARK_BINARY="$<TARGET_FILE:quillmark>")
