@@ -429,3 +429,61 @@ int writePatternImageFile(const char* path, const cv::Mat& pattern) {
     const bool written = !ferror(file);
     return fclose(file) == 0 && written ? 0 : -1;
 }
+
+std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex) {
+    const RigidPose toCamera = poseFromTransform(body.transform);
+    std::vector<std::pair<double, int>> order;
+    std::vector<PrintedMarker> placed(body.members.size());
+    for (size_t i = 0; i < body.members.size(); ++i) {
+        placed[i] = body.members[i];
+        const RigidPose pose = composePoses(toCamera, poseFromTransform(body.members[i].transform));
+        poseToTransform(pose, placed[i].transform);
+        // The printed side faces the camera when its normal (+Z, out of the
+        // paper) points back along the line of sight.
+        const double facing = pose.R[0][2] * pose.t[0] + pose.R[1][2] * pose.t[1] + pose.R[2][2] * pose.t[2];
+        if (facing < 0) order.emplace_back(-pose.t[2], static_cast<int>(i));
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<PrintedMarker> out;
+    if (memberIndex) memberIndex->clear();
+    for (const auto& entry : order) {
+        out.push_back(placed[entry.second]);
+        if (memberIndex) memberIndex->push_back(entry.second);
+    }
+    return out;
+}
+
+std::vector<RigidPose> boardLayout(int cols, int rows, double widthMm, double gapMm) {
+    std::vector<RigidPose> layout;
+    const double pitch = widthMm + gapMm;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            RigidPose p;
+            p.t[0] = (c - (cols - 1) / 2.0) * pitch;
+            p.t[1] = ((rows - 1) / 2.0 - r) * pitch;
+            layout.push_back(p);
+        }
+    return layout;
+}
+
+std::vector<RigidPose> cubeLayout(double sideMm) {
+    const double h = sideMm / 2;
+    // Columns are the marker's X, Y and Z axes in the body frame.
+    const double axes[5][3][3] = {
+        {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},    // +Z face
+        {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}},   // +X face
+        {{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}},  // -Z face
+        {{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}},   // -X face
+        {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}},   // +Y face, top edge towards -Z
+    };
+    std::vector<RigidPose> layout;
+    for (const auto& a : axes) {
+        RigidPose p;
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) p.R[r][c] = a[c][r];
+            p.t[r] = h * a[2][r];
+        }
+        layout.push_back(p);
+    }
+    return layout;
+}
