@@ -1,5 +1,5 @@
-// quillmark: the dialog by default; --headless, detect, pattern, marker and
-// calibrate run without a window. -C DIR changes to DIR first, so Data/ is
+// quillmark: the dialog by default; --headless, detect, pattern, marker,
+// calibrate and body run without a window. -C DIR changes to DIR first, so Data/ is
 // found there.
 #include <algorithm>
 #include <cstdio>
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     // In the order the full help lists them.
     const std::vector<Command> all{dialogCommand(argv[0]), headlessCommand(),  cameraListCommand(),
                                    detectCommand(),        patternCommand(),   markerCommand(),
-                                   calibrateCommand()};
+                                   calibrateCommand(),     bodyCommand()};
     Args args(argv + 1, argv + argc);
     const std::string word = takeCommandWord(args, all);
     const auto command = std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.word == word; });
