@@ -164,10 +164,15 @@ std::string cameraScaleWarning(const CameraParam& source, int newWidth, int newH
     const double newAspect = static_cast<double>(newWidth) / newHeight;
     // Sizes rounded to whole pixels differ in aspect by well under 1 %.
     if (std::fabs(newAspect / aspect - 1.0) < 0.01) return "";
-    const bool turned = (source.xsize > source.ysize) != (newWidth > newHeight);
+    // Only a landscape record and portrait frames, or the reverse, are turned;
+    // a square frame is neither.
+    const bool turned = (source.xsize > source.ysize && newWidth < newHeight) ||
+                        (source.xsize < source.ysize && newWidth > newHeight);
+    char ratios[96];
+    std::snprintf(ratios, sizeof ratios, " (width to height %.2f, the record's %.2f)", newAspect, aspect);
     return "the camera record is for " + std::to_string(source.xsize) + "x" + std::to_string(source.ysize) +
            " images and the frames are " + std::to_string(newWidth) + "x" + std::to_string(newHeight) +
-           (turned ? ", turned the other way" : ", of another shape") +
+           (turned ? ", turned the other way" : ", of another aspect ratio") + ratios +
            ": scaled by the width alone, its focal lengths and centre do not fit these frames; "
            "calibrate at this size (quillmark calibrate)";
 }
