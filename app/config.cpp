@@ -1,4 +1,6 @@
 #include "config.h"
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -164,9 +166,59 @@ const TextSetting* textSetting(const std::string& word) {
     return nullptr;
 }
 
+// "[Word]": a key, known or not.
+bool looksLikeKey(const std::string& word) {
+    return word.size() > 2 && word.front() == '[' && word.back() == ']';
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::vector<std::string> allKeys();
+
+// The known key a misspelt one most likely means: two edits away at most,
+// or the same but for case. Empty when none is that close.
+std::string nearestKey(const std::string& word) {
+    std::string best;
+    size_t bestDistance = 3;
+    for (const std::string& key : allKeys()) {
+        std::string lowerKey = key, lowerWord = word;
+        for (char& c : lowerKey) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : lowerWord) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const size_t distance = lowerKey == lowerWord ? 0 : editDistance(key, word);
+        if (distance < bestDistance) {
+            best = key;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 bool isKey(const std::string& word) {
     return intSetting(word) || textSetting(word) || word == ImageSizeListKey || word == DefaultPatternWidthKey ||
            word == TuioVolumeKey;
+}
+
+std::vector<std::string> allKeys() {
+    std::vector<std::string> keys{ImageSizeListKey, DefaultPatternWidthKey, TuioVolumeKey};
+    for (const IntSetting& s : IntSettingsBeforeList) keys.push_back(s.key);
+    for (const IntSetting& s : IntSettingsAfterList) keys.push_back(s.key);
+    for (const IntSetting& s : OptInSettings) keys.push_back(s.key);
+    for (const IntSetting& s : OutputIntSettings) keys.push_back(s.key);
+    for (const TextSetting& s : OutputTextSettings) keys.push_back(s.key);
+    return keys;
 }
 
 // A whole word of decimal digits, with an optional sign; values beyond the
@@ -206,6 +258,7 @@ public:
     }
 
     std::vector<std::string> read() {
+        settings_.unknownKeys.clear();
         while (next_ < words_.size()) {
             const std::string& word = words_[next_++];
             if (const IntSetting* s = intSetting(word)) readInt(*s);
@@ -213,6 +266,7 @@ public:
             else if (word == ImageSizeListKey) readImageSize();
             else if (word == DefaultPatternWidthKey) readPatternWidth();
             else if (word == TuioVolumeKey) readTuioVolume();
+            else if (looksLikeKey(word)) readUnknownKey(word);
         }
         checkSelections();
         return std::move(warnings_);
@@ -222,7 +276,7 @@ private:
     // The next word as a value; none at the end or where a key follows, so
     // that a key whose value is missing cannot swallow the next setting.
     bool nextValue(const char* key, std::string& value) {
-        if (next_ == words_.size() || isKey(words_[next_])) {
+        if (next_ == words_.size() || isKey(words_[next_]) || looksLikeKey(words_[next_])) {
             warnings_.push_back(std::string(key) + " has no value; it is skipped");
             return false;
         }
@@ -291,6 +345,18 @@ private:
             settings_.tuioVolume = volume;
     }
 
+    // Kept with its words, and named with the key it most likely means.
+    void readUnknownKey(const std::string& key) {
+        std::string values;
+        while (next_ < words_.size() && !isKey(words_[next_]) && !looksLikeKey(words_[next_]))
+            values += (values.empty() ? "" : " ") + words_[next_++];
+        settings_.unknownKeys.emplace_back(key, values);
+        const std::string meant = nearestKey(key);
+        warnings_.push_back(key + " is not a key of this file" +
+                            (meant.empty() ? std::string() : " (did you mean " + meant + "?)") +
+                            "; it does nothing, and is kept in the file as it is");
+    }
+
     // The selections index lists that may come later in the file.
     void checkSelections() {
         if (settings_.cameraSelected >= settings_.maxCameraNum) {
@@ -342,6 +408,11 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     if (!(settings.tuioVolume == defaults.tuioVolume))
         key(TuioVolumeKey) << tuioVolumeText(settings.tuioVolume) << '\n';
     writePageSettings(out, settings);
+    // Last, after every key this version writes.
+    for (const auto& [name, values] : settings.unknownKeys) {
+        if (values.empty()) out << name << '\n';
+        else out << std::left << std::setw(KeyWidth - 1) << name << ' ' << values << '\n';
+    }
 }
 
 void normalizeSettings(Settings& settings) {

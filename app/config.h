@@ -3,6 +3,7 @@
 // working directory: read once at start, written once at a normal close.
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 #include "detector_options.h"
 #include "output_target.h"
@@ -55,6 +56,11 @@ struct Settings {
     // default: off while the port is 0.
     std::string httpHost = "127.0.0.1";
     int httpPort = 0;
+    // Bracketed words that are no key here (a misspelt key, or one of a
+    // newer version), each with the words after it up to the next key, in
+    // file order: named when read, and written back after everything else
+    // so that nothing the operator wrote is lost.
+    std::vector<std::pair<std::string, std::string>> unknownKeys;
 };
 
 // One int of the settings: a member of its own or one of its report

@@ -1,6 +1,8 @@
 #include "camera_param.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -56,6 +58,10 @@ void encodeRecord(const CameraParam& record, unsigned char* bytes) {
 }
 
 constexpr int kNewtonSteps = 3;
+// What a camera record may hold (cameraParamProblem).
+constexpr int kCameraSideMin = 16, kCameraSideMax = 100000;
+constexpr double kFocalPerSideMin = 0.05, kFocalPerSideMax = 100.0;
+constexpr double kDistortionScaleMin = 0.01, kDistortionScaleMax = 100.0;
 // The labeling stores a provisional label per pixel; beyond this the working
 // size is a corrupt record rather than a camera.
 constexpr long long kMaxWorkingPixels = 1LL << 28;
@@ -141,6 +147,41 @@ std::string cameraParamProblem(const CameraParam& record) {
                std::to_string(record.projection[1][1]) + " are not positive";
     if (!(record.distortion[3] > 0.0))
         return "its distortion scale " + std::to_string(record.distortion[3]) + " is not positive";
+    // Finite but absurd numbers install as well and then find nothing
+    // either: a frame too small for any marker, a field of view beyond a
+    // pinhole camera's or narrower than any lens gives.
+    const auto number = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", v);
+        return std::string(text);
+    };
+    if (record.xsize < kCameraSideMin || record.ysize < kCameraSideMin || record.xsize > kCameraSideMax ||
+        record.ysize > kCameraSideMax)
+        return "its image size " + std::to_string(record.xsize) + "x" + std::to_string(record.ysize) +
+               " is not from " + std::to_string(kCameraSideMin) + " to " + std::to_string(kCameraSideMax) +
+               " pixels a side";
+    const double side = std::max(record.xsize, record.ysize);
+    for (double f : {record.projection[0][0], record.projection[1][1]}) {
+        if (f < kFocalPerSideMin * side || f > kFocalPerSideMax * side)
+            return "its focal lengths " + number(record.projection[0][0]) + " and " +
+                   number(record.projection[1][1]) + " are not from " + number(kFocalPerSideMin) + " to " +
+                   number(kFocalPerSideMax) + " times its longer side (" + std::to_string(static_cast<int>(side)) +
+                   " pixels)";
+    }
+    if (record.distortion[3] < kDistortionScaleMin || record.distortion[3] > kDistortionScaleMax)
+        return "its distortion scale " + number(record.distortion[3]) + " is not from " +
+               number(kDistortionScaleMin) + " to " + number(kDistortionScaleMax);
+    // A barrel factor so strong that the observed radius shrinks again
+    // before the frame's corner maps two places onto one.
+    const double p = record.distortion[2] / kRadialFactorScale;
+    const double s = record.distortion[3];
+    double cornerR2 = 0.0;
+    for (double x : {0.0, static_cast<double>(record.xsize)})
+        for (double y : {0.0, static_cast<double>(record.ysize)})
+            cornerR2 = std::max(cornerR2, (x - record.distortion[0]) * (x - record.distortion[0]) +
+                                              (y - record.distortion[1]) * (y - record.distortion[1]));
+    if (p > 0.0 && 3.0 * p * s * s * cornerR2 >= 1.0)
+        return "its radial factor " + number(record.distortion[2]) + " folds the image over inside the frame";
     return "";
 }
 

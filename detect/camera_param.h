@@ -27,9 +27,11 @@ int saveCameraParam(const char* path, int count, const CameraParam* records);
 // untouched) for a source of width 0 or less, such as a zeroed record.
 int scaleCameraParam(const CameraParam& source, int newWidth, int newHeight, CameraParam& out);
 int printCameraParam(const CameraParam& record, FILE* out = stdout);
-// Why `record` cannot stand for a camera: an image size that is not
-// positive, a number that is not finite, focal lengths or a distortion
-// scale that are not positive. Empty when it can.
+// Why `record` cannot stand for a camera: an image size that is not 16 to
+// 100000 pixels a side, a number that is not finite, focal lengths that
+// are not 0.05 to 100 times the longer side, a distortion scale that is
+// not 0.01 to 100, or a radial factor that folds the frame over. Empty
+// when it can.
 std::string cameraParamProblem(const CameraParam& record);
 // Reads the first record of `path` and checks it as above. False with
 // `error` naming the file and what is wrong with it.

@@ -8,7 +8,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Only the program: the first run need not wait for the tests and benchmarks.
-QUILLMARK_TARGETS=quillmark "$root/scripts/build.sh"
+# QUILLMARK_SKIP_BUILD=1 runs the program already built (the tests do).
+if [ "${QUILLMARK_SKIP_BUILD:-0}" != 1 ]; then
+  QUILLMARK_TARGETS=quillmark "$root/scripts/build.sh"
+fi
 work=${QUILLMARK_HOME:-$root/run}
 if [ ! -d "$work/Data" ]; then
   mkdir -p "$work"
@@ -18,17 +21,17 @@ quillmark="${BUILD_DIR:-$root/build}/app/quillmark"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$quillmark" -C "$work" "$@"
 fi
-# The port the server will use: --port among the arguments, else the
-# settings' [Port] (the last one counts), where 0 lets the system pick.
-port=$(awk '{ for (i = 1; i < NF; ++i) if ($i == "[Port]") p = $(i + 1) } END { print p + 0 }' \
-  "$work/Data/config.txt" 2>/dev/null || echo 0)
-args=("$@")
-for ((i = 0; i + 1 < ${#args[@]}; ++i)); do
-  [ "${args[i]}" = --port ] && port=${args[i + 1]}
-done
-if [ "$port" = 0 ]; then
-  echo "No display: running the headless server. Try: nc localhost PORT (the port on the Listening line below), then type all"
-else
-  echo "No display: running the headless server. Try: nc localhost $port, then type all"
-fi
+# The hint names the port of the server's own start line ("Listening on
+# port N"): the settings may hold a port it refuses, and 0 lets the system
+# pick one. The program keeps this process, so signals reach it directly.
+echo "No display: running the headless server."
+exec > >(
+  trap '' INT TERM
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    if [[ $line =~ ^Listening\ on\ port\ ([0-9]+) ]]; then
+      echo "Try: nc localhost ${BASH_REMATCH[1]}, then type all"
+    fi
+  done
+)
 exec "$quillmark" --headless -C "$work" "$@"

@@ -346,3 +346,29 @@ TEST(ConfigFile, StampKeyFollowsTheSpecifiedKeysAndSelectsTheStampLine) {
     EXPECT_NE(written.find("62.5\n[CheckStamp]          1\n"), std::string::npos) << written;
     EXPECT_EQ(read(SampleBytes).format.CheckStamp, 0) << "a file without the key stamps nothing";
 }
+
+// A misspelt key used to vanish without a word, and its field with it: it
+// is named (with the key it most likely means) and written back after the
+// specified lines, which stay as they were.
+TEST(ConfigFile, AnUnknownKeyIsNamedAndKeptAfterTheSpecifiedLines) {
+    std::istringstream in(std::string(SampleBytes) +
+                          "[CheckPoss3d] 1\n[checkname] 0\n[FromANewerVersion] a b\n[Bare]\n[Port] 12345\n");
+    Settings settings;
+    const std::vector<std::string> warnings = readConfig(in, settings);
+    ASSERT_EQ(warnings.size(), 4u);
+    EXPECT_EQ(warnings[0], "[CheckPoss3d] is not a key of this file (did you mean [CheckPos3d]?); it does nothing, "
+                           "and is kept in the file as it is");
+    EXPECT_NE(warnings[1].find("[checkname] is not a key of this file (did you mean [CheckName]?)"), std::string::npos);
+    EXPECT_EQ(warnings[2].find("(did you mean"), std::string::npos) << warnings[2];
+    EXPECT_NE(warnings[3].find("[Bare] is not a key"), std::string::npos);
+    EXPECT_EQ(settings.port, 12345) << "a key after an unknown one is read";
+    EXPECT_EQ(settings.format.CheckName, 1);
+    const std::string written = text(settings);
+    EXPECT_EQ(written, std::string(SampleBytes) +
+                           "[CheckPoss3d]         1\n[checkname]           0\n[FromANewerVersion]   a b\n[Bare]\n");
+    // Read back, the same keys come back, once each.
+    Settings again;
+    std::istringstream back(written);
+    EXPECT_EQ(readConfig(back, again).size(), 4u);
+    EXPECT_EQ(text(again), written);
+}

@@ -168,12 +168,22 @@ TEST_F(DamagedData, ARecordThatIsNoCameraIsRefusedByEveryCommand) {
     flat.projection[0][0] = flat.projection[1][1] = 0.0;
     negative.projection[1][1] = -shipped.projection[1][1];
     unscaled.distortion[3] = 0.0;
+    // Finite but absurd: these installed, and then tracked nothing.
+    CameraParam huge = shipped, tiny = shipped, dot = shipped, folded = shipped;
+    huge.projection[0][0] = huge.projection[1][1] = 1e308;
+    tiny.projection[0][0] = 1e-300;
+    dot.xsize = dot.ysize = 1;
+    folded.distortion[2] = 1e308;
     const struct {
         CameraParam record;
         const char* problem;
     } cases[] = {{flat, "its focal lengths 0.000000 and 0.000000 are not positive"},
                  {negative, "are not positive"},
-                 {unscaled, "its distortion scale 0.000000 is not positive"}};
+                 {unscaled, "its distortion scale 0.000000 is not positive"},
+                 {huge, "its focal lengths 1e+308 and 1e+308 are not from 0.05 to 100 times its longer side (640 pixels)"},
+                 {tiny, "its focal lengths 1e-300 and 558.1 are not from 0.05 to 100 times"},
+                 {dot, "its image size 1x1 is not from 16 to 100000 pixels a side"},
+                 {folded, "its radial factor 1e+308 folds the image over inside the frame"}};
     for (const auto& c : cases) {
         ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &c.record), 0);
         const auto named = [&c](const std::string& err) {
@@ -403,4 +413,28 @@ TEST_F(DamagedData, ACatalogueThatCannotBeWrittenWholeLeavesTheOldOneWhole) {
     EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
     EXPECT_EQ(readFile("Data/pattern_list.txt"), text);
     EXPECT_EQ(changedSince(before), "") << "no new file beside the old ones";
+}
+
+// scripts/run.sh without a display: its hint used to guess the port from
+// the settings, and named 99 for a refused "[Port] 99x" while the server
+// listened on a port the system picked. It names the start line's port.
+TEST_F(DamagedData, RunShNamesThePortTheServerListensOn) {
+    writeFile("Data/config.txt", "[Port] 99x\n");
+    const std::string build = fs::path(quillmarkExe()).parent_path().parent_path().string();
+    const std::string out = dir.file("run.txt");
+    writeFile(dir.file("run.sh"),
+              "unset DISPLAY WAYLAND_DISPLAY\nQUILLMARK_SKIP_BUILD=1 QUILLMARK_HOME=" + dir.path() + " BUILD_DIR=" +
+                  build + " bash " + sourceDir() + "/scripts/run.sh --camera synthetic >" + out +
+                  " 2>&1 </dev/null & pid=$!\nfor i in $(seq 600); do grep -q '^Try:' " + out +
+                  " && break; sleep 0.1; done\nkill -INT $pid; wait $pid\n");
+    ASSERT_EQ(std::system(("bash " + dir.file("run.sh")).c_str()), 0) << readFile(out);
+    const std::string text = readFile(out);
+    const size_t listening = text.find("Listening on port ");
+    const size_t hint = text.find("Try: nc localhost ");
+    ASSERT_NE(listening, std::string::npos) << text;
+    ASSERT_NE(hint, std::string::npos) << text;
+    const int port = std::atoi(text.c_str() + listening + 18);
+    EXPECT_GT(port, 0);
+    EXPECT_EQ(std::atoi(text.c_str() + hint + 18), port) << text;
+    EXPECT_NE(text.find("[Port] 99x is refused"), std::string::npos) << text;
 }
