@@ -1,22 +1,31 @@
 // Phantom markers: Quillmark on pictures that hold no marker at all, against
-// a catalogue of 200 patterns (100 AprilTag 36h11 codes drawn by the
-// installed AprilTag library and 100 ArUco 6x6 codes drawn by OpenCV's aruco
-// module, each registered from its flat image as `quillmark pattern` does).
+// a catalogue of 200 patterns (AprilTag 36h11 ids 0, 2, ..., 198 drawn by
+// the installed AprilTag library and ArUco 6x6 ids 0, 2, ..., 198 drawn by
+// OpenCV's aruco module, each registered from its flat image as `quillmark
+// pattern` does).
 //
-//   negative [photo folder] [sample photo folder]
+//   negative [photo folder] [packaged photo folders ...]
 //
 // The pictures: the checkerboard-only views of the real photos (default
-// ../shared/realphotos, folders named "calibration"), the sample photographs
-// of Debian's python3-skimage (default /usr/lib/python3/dist-packages/
-// skimage/data), and renders by the project's renderer of chessboards, tiled
-// walls, dark windows in a facade and printed text. The detector's table
-// holds 50 patterns, so each picture is searched four times, once per
-// quarter of the catalogue; a report is one position reported in any of them.
+// ../shared/realphotos, folders named "calibration"); the photographs that
+// Debian packages ship (default: python3-skimage's sample data,
+// /usr/share/backgrounds and /usr/share/wallpapers, where the wallpaper
+// packages of scripts/install-deps.sh's QUILLMARK_PHOTOS group put theirs),
+// one file per wallpaper, at 1280 and at 640 pixels on the longer side when
+// larger; and renders by the project's renderer of chessboards, tiled walls,
+// dark windows in a facade and printed text. The detector's table holds 50
+// patterns, so each picture is searched four times, once per quarter of the
+// catalogue; a report is one position reported in any of them.
 //
 // Per source and configuration it prints the phantom reports (confidence of
 // at least 0.6, the report's cut), per 100 pictures, and the detector's
-// processor time per picture with one quarter loaded. NEGATIVE_VERBOSE=1
-// lists every phantom.
+// processor time per picture with one quarter loaded; the defaults and the
+// real-camera choice also without the shape checks (setShapeChecks), for
+// what they refuse and cost. NEGATIVE_VERBOSE=1 lists every phantom,
+// NEGATIVE_CROPS=DIR writes a crop of each with its outline,
+// NEGATIVE_CONFIGS=a,b runs only the configurations named, NEGATIVE_EVERY=N
+// keeps every Nth picture. It exits non-zero when a phantom is left with
+// the checks on.
 #include <time.h>
 #include <unistd.h>
 #include <algorithm>
@@ -81,12 +90,14 @@ bool isImage(const fs::path& p) {
 std::vector<std::string> registerCatalogue(const fs::path& dir, std::vector<std::string>& names) {
     std::vector<cv::Mat> flats;
     const TagFamily family;
-    for (int id = 0; id < kPerFamily; ++id) {
+    for (int i = 0; i < kPerFamily; ++i) {
+        const int id = 2 * i;
         flats.push_back(renderMarkerImage(family.image(id), 160, 40, PrintedMarker::WholeSquare));
         names.push_back("tag36h11-" + std::to_string(id));
     }
     const auto aruco = cv::aruco::getPredefinedDictionary(cv::aruco::DICT_6X6_250);
-    for (int id = 0; id < kPerFamily; ++id) {
+    for (int i = 0; i < kPerFamily; ++i) {
+        const int id = 2 * i;
         cv::Mat square;
         cv::aruco::drawMarker(aruco, id, 8, square, 1);
         flats.push_back(renderMarkerImage(square, 160, 40, PrintedMarker::WholeSquare));
