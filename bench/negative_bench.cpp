@@ -42,6 +42,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "identity_check.h"
 #include "pattern_writer.h"

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include "calibration.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -151,56 +152,12 @@ bool readLensNodes(const cv::FileStorage& fs, const std::string& path, LensCalib
     return checkLensModel(fs, path, lens, error, warnings) && readImageSize(fs, path, lens, error);
 }
 
-// The backups of `path`: path.bak, then path.bak.1, path.bak.2, ... The
-// next one is numbered above every one there, so the highest number is
-// always the newest, whatever was deleted in between.
-std::string nextBackupPath(const std::string& path) {
-    namespace fs = std::filesystem;
-    const fs::path file(path);
-    const std::string bak = file.filename().string() + ".bak";
-    std::error_code ec;
-    long highest = -1;
-    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name == bak) highest = std::max(highest, 0L);
-        if (name.size() <= bak.size() + 1 || name.compare(0, bak.size() + 1, bak + ".") != 0) continue;
-        const std::string number = name.substr(bak.size() + 1);
-        if (number.size() < 10 && number.find_first_not_of("0123456789") == std::string::npos)
-            highest = std::max(highest, std::stol(number));
-    }
-    return highest < 0 ? path + ".bak" : path + ".bak." + std::to_string(highest + 1);
-}
-
-// A hard link costs nothing and cannot replace a file already there; where
-// links are not had, a copy that refuses to overwrite does the same.
-bool keepAsBackup(const std::string& path, std::string& backup, std::string& error) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        backup = nextBackupPath(path);
-        std::error_code ec;
-        std::filesystem::create_hard_link(path, backup, ec);
-        if (ec && ec != std::errc::file_exists)
-            std::filesystem::copy_file(path, backup, std::filesystem::copy_options::none, ec);
-        if (!ec) return true;
-        if (ec != std::errc::file_exists) {
-            error = "cannot keep " + path + " as " + backup + ": " + ec.message();
-            return false;
-        }
-    }
-    error = "cannot keep " + path + " as " + backup + ": another backup keeps taking its name";
-    return false;
-}
-
-// Written and read back whole, and on the disk, before it may replace the
-// file the running system depends on.
+// Written and read back whole before it may replace the file the running
+// system depends on.
 bool writeWhole(const std::string& fresh, const CameraParam& record) {
     if (saveCameraParam(fresh.c_str(), 1, &record) != 0) return false;
     CameraParam back;
-    if (loadCameraParam(fresh.c_str(), 1, &back) != 0 || std::memcmp(&back, &record, sizeof back) != 0) return false;
-    const int fd = open(fresh.c_str(), O_RDONLY);
-    const bool synced = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    return synced;
+    return loadCameraParam(fresh.c_str(), 1, &back) == 0 && std::memcmp(&back, &record, sizeof back) == 0;
 }
 
 } // namespace
@@ -246,33 +203,6 @@ bool writeCameraParamKeepingBackup(const std::string& path, const CameraParam& r
         error = "the calibration gives no usable camera: " + problem;
         return false;
     }
-    // A name of its own beside the file, so that the rename below replaces
-    // the file in one step on the same file system.
-    std::string fresh = path + ".new-XXXXXX";
-    const int fd = mkstemp(fresh.data());
-    if (fd < 0) {
-        error = "cannot write a new file beside " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    close(fd);
-    if (!writeWhole(fresh, record)) {
-        std::remove(fresh.c_str());
-        error = "cannot write " + fresh + " whole";
-        return false;
-    }
-    std::error_code ec;
-    std::string backup;
-    if (std::filesystem::exists(path, ec) && !keepAsBackup(path, backup, error)) {
-        std::remove(fresh.c_str());
-        return false;
-    }
-    std::filesystem::rename(fresh, path, ec);
-    if (ec) {
-        std::remove(fresh.c_str());
-        if (!backup.empty()) std::remove(backup.c_str());
-        error = "cannot replace " + path + ": " + ec.message() + "; it is unchanged";
-        return false;
-    }
-    if (backupPath) *backupPath = backup;
-    return true;
+    return replaceFileKeepingBackup(
+        path, [&record](const std::string& fresh) { return writeWhole(fresh, record); }, error, backupPath);
 }

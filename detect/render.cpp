@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include "pattern.h"
+#include "pattern_file.h"
 
 namespace {
 
@@ -391,41 +392,87 @@ cv::Mat makeRandomPattern(uint32_t seed) {
 }
 
 int readPatternImage(const char* path, cv::Mat& pattern) {
-    FILE* file = fopen(path, "r");
-    if (!file) return -1;
+    PatternCode codes[kPatternRotations];
+    if (readPatternFile(path, codes) != PatternFileRead::Read) return -1;
     cv::Mat image(kPatternSide, kPatternSide, CV_8UC3);
-    for (int plane = 0; plane < kPatternPlanes; ++plane)
-        for (int row = 0; row < kPatternSide; ++row)
-            for (int column = 0; column < kPatternSide; ++column) {
-                int value;
-                if (fscanf(file, "%d", &value) != 1) {
-                    fclose(file);
-                    return -1;
-                }
-                image.at<cv::Vec3b>(row, column)[plane] = cv::saturate_cast<uchar>(value);
-            }
-    fclose(file);
+    for (int row = 0; row < kPatternSide; ++row)
+        for (int column = 0; column < kPatternSide; ++column)
+            for (int plane = 0; plane < kPatternPlanes; ++plane)
+                image.at<cv::Vec3b>(row, column)[plane] = codes[0].value[(row * kPatternSide + column) * kPatternPlanes + plane];
     pattern = image;
     return 0;
 }
 
 int writePatternImageFile(const char* path, const cv::Mat& pattern) {
     if (pattern.type() != CV_8UC3 || pattern.rows != kPatternSide || pattern.cols != kPatternSide) return -1;
-    FILE* file = fopen(path, "w");
-    if (!file) return -1;
+    PatternCode codes[kPatternRotations];
     cv::Mat rotation = pattern.clone();
     for (int r = 0; r < kPatternRotations; ++r) {
-        for (int plane = 0; plane < kPatternPlanes; ++plane)
-            for (int row = 0; row < kPatternSide; ++row) {
-                for (int column = 0; column < kPatternSide; ++column)
-                    fprintf(file, "%4d", rotation.at<cv::Vec3b>(row, column)[plane]);
-                fprintf(file, "\n");
-            }
-        fprintf(file, "\n");
+        for (int row = 0; row < kPatternSide; ++row)
+            for (int column = 0; column < kPatternSide; ++column)
+                for (int plane = 0; plane < kPatternPlanes; ++plane)
+                    codes[r].value[(row * kPatternSide + column) * kPatternPlanes + plane] = rotation.at<cv::Vec3b>(row, column)[plane];
         cv::Mat next;
         cv::rotate(rotation, next, cv::ROTATE_90_COUNTERCLOCKWISE);
         rotation = next;
     }
-    const bool written = !ferror(file);
-    return fclose(file) == 0 && written ? 0 : -1;
+    return writePatternCodes(path, codes);
+}
+
+std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex) {
+    const RigidPose toCamera = poseFromTransform(body.transform);
+    std::vector<std::pair<double, int>> order;
+    std::vector<PrintedMarker> placed(body.members.size());
+    for (size_t i = 0; i < body.members.size(); ++i) {
+        placed[i] = body.members[i];
+        const RigidPose pose = composePoses(toCamera, poseFromTransform(body.members[i].transform));
+        poseToTransform(pose, placed[i].transform);
+        // The printed side faces the camera when its normal (+Z, out of the
+        // paper) points back along the line of sight.
+        const double facing = pose.R[0][2] * pose.t[0] + pose.R[1][2] * pose.t[1] + pose.R[2][2] * pose.t[2];
+        if (facing < 0) order.emplace_back(-pose.t[2], static_cast<int>(i));
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<PrintedMarker> out;
+    if (memberIndex) memberIndex->clear();
+    for (const auto& entry : order) {
+        out.push_back(placed[entry.second]);
+        if (memberIndex) memberIndex->push_back(entry.second);
+    }
+    return out;
+}
+
+std::vector<RigidPose> boardLayout(int cols, int rows, double widthMm, double gapMm) {
+    std::vector<RigidPose> layout;
+    const double pitch = widthMm + gapMm;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            RigidPose p;
+            p.t[0] = (c - (cols - 1) / 2.0) * pitch;
+            p.t[1] = ((rows - 1) / 2.0 - r) * pitch;
+            layout.push_back(p);
+        }
+    return layout;
+}
+
+std::vector<RigidPose> cubeLayout(double sideMm) {
+    const double h = sideMm / 2;
+    // Columns are the marker's X, Y and Z axes in the body frame.
+    const double axes[5][3][3] = {
+        {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},    // +Z face
+        {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}},   // +X face
+        {{-1, 0, 0}, {0, 1, 0}, {0, 0, -1}},  // -Z face
+        {{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}},   // -X face
+        {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}},   // +Y face, top edge towards -Z
+    };
+    std::vector<RigidPose> layout;
+    for (const auto& a : axes) {
+        RigidPose p;
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) p.R[r][c] = a[c][r];
+            p.t[r] = h * a[2][r];
+        }
+        layout.push_back(p);
+    }
+    return layout;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 #include <opencv2/core.hpp>
 #include "camera_param.h"
+#include "rigid_pose.h"
 
 // A marker as printed on paper.
 struct PrintedMarker {
@@ -68,6 +69,28 @@ struct MarkerTruth {
 // not consulted). One truth record per marker, in list order, when asked.
 cv::Mat renderFrame(const CameraParam& camera, const std::vector<PrintedMarker>& markers,
                     const RenderSettings& settings, std::vector<MarkerTruth>* truth = nullptr);
+
+// A rigid body as printed: markers fixed on one object. Each member's
+// transform is marker to body frame; the body's own is body to camera.
+struct PrintedBody {
+    std::vector<PrintedMarker> members;
+    double transform[3][4] = {};
+};
+
+// The members as the camera films them: each placed at body x member, those
+// whose printed side faces away from the camera left out, the farthest first
+// so that nearer ones are drawn over it. Each placed marker's member index
+// goes into `memberIndex` when asked. Append them to renderFrame's list.
+std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex = nullptr);
+
+// The printed pose of a body's two standard layouts, for tests and
+// benchmarks: a cols x rows board of markers `widthMm` wide with `gapMm`
+// of paper between squares, centred on the body origin (members row by row
+// from the top-left, upright, facing +Z); and a cube of side `sideMm` with
+// one marker on each face but the bottom (-Y): +Z, +X, -Z, -X, +Y, each upright
+// with its top edge towards +Y (the top face's towards -Z).
+std::vector<RigidPose> boardLayout(int cols, int rows, double widthMm, double gapMm);
+std::vector<RigidPose> cubeLayout(double sideMm);
 
 // Adds Gaussian noise of `sigma` grey levels to every channel, as a camera's
 // sensor would, drawn from `rng`; renderFrame's own noise is this.

@@ -11,3 +11,5 @@ quillmark_test(detect_high_test
 quillmark_test(real_light_test SOURCES detect/real_light_test.cpp LIBS qm_capture)
 # No marker reported where there is none; registration of patterns that cannot be told apart.
 quillmark_test(phantom_test SOURCES detect/phantom_test.cpp LIBS qm_capture)
+# Rigid bodies: the bodies file, the per-frame fit on rendered bodies.
+quillmark_test(body_test SOURCES detect/body_list_test.cpp detect/body_pose_test.cpp LIBS qm_detect)

@@ -31,21 +31,29 @@ function markerRow(marker) {
   return row;
 }
 
-// The table follows the feed at most ten times a second.
+// The table follows the feed at most ten times a second. A frame is shown
+// at once when the last was shown long enough ago, and only a frame that
+// comes sooner waits for a timer: a page whose timers run late (a hidden
+// tab, a headless browser taking its picture) still shows the latest frame.
+const TABLE_INTERVAL_MS = 100;
 let latestFrame = null;
-let tableDue = false;
+let tableShownAt = -Infinity;
+let tableTimer = null;
+function showTable() {
+  tableTimer = null;
+  tableShownAt = performance.now();
+  const frame = latestFrame;
+  const time = new Date(frame.time * 1000).toLocaleTimeString([], { hour12: false });
+  element('frame').textContent = 'Frame ' + frame.frame + ' at ' + time;
+  element('count').textContent = String(frame.markers.length);
+  element('markers').tBodies[0].replaceChildren(...frame.markers.map(markerRow));
+}
 function showFrame(frame) {
   latestFrame = frame;
-  if (tableDue) return;
-  tableDue = true;
-  setTimeout(() => {
-    tableDue = false;
-    const frame = latestFrame;
-    const time = new Date(frame.time * 1000).toLocaleTimeString([], { hour12: false });
-    element('frame').textContent = 'Frame ' + frame.frame + ' at ' + time;
-    element('count').textContent = String(frame.markers.length);
-    element('markers').tBodies[0].replaceChildren(...frame.markers.map(markerRow));
-  }, 100);
+  if (tableTimer !== null) return;
+  const wait = tableShownAt + TABLE_INTERVAL_MS - performance.now();
+  if (wait <= 0) showTable();
+  else tableTimer = setTimeout(showTable, wait);
 }
 
 function connect(path, setUp) {

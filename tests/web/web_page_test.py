@@ -71,6 +71,40 @@ def check(condition, what):
         raise Failure(what)
 
 
+def table_text(browser):
+    text = browser.evaluate("document.getElementById('markers').innerText")
+    return text if text and text.count("\n") >= 2 else None
+
+
+# Timers that never run, as in a headless capture (--screenshot, --dump-dom
+# take the page right after a message arrives): the frame still shows.
+def frames_without_timers(browser, server):
+    browser.call("Page.enable")
+    script = browser.call("Page.addScriptToEvaluateOnNewDocument", source="window.setTimeout = () => 0;")
+    browser.call("Page.navigate", url=server.url)
+    wait_for("a frame number with timers stopped", lambda: frame_number(browser))
+    wait_for("the table with timers stopped", lambda: table_text(browser))
+    browser.call("Page.removeScriptToEvaluateOnNewDocument", identifier=script["identifier"])
+
+
+# Window widths a person uses, down to a small laptop's: the markers table
+# fits its card and the page needs no sideways scrolling.
+WIDTHS = [800, 1024, 1280, 1600]
+
+
+def table_fits(browser, server):
+    for width in WIDTHS:
+        browser.call("Emulation.setDeviceMetricsOverride", width=width, height=900, deviceScaleFactor=1, mobile=False)
+        browser.call("Page.navigate", url=server.url)
+        wait_for("the table at %d px" % width, lambda: table_text(browser))
+        overflow = browser.evaluate(
+            "(() => { const card = document.getElementById('inview'), table = document.getElementById('markers');"
+            " return [table.getBoundingClientRect().right - card.getBoundingClientRect().right + 1,"
+            " card.scrollWidth - card.clientWidth, document.documentElement.scrollWidth - innerWidth]; })()")
+        check(all(v <= 1 for v in overflow), "at %d px the table overflows its card or the page: %s" % (width, overflow))
+    browser.call("Emulation.clearDeviceMetricsOverride")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("quillmark")
@@ -103,13 +137,15 @@ def main():
                 "Array.from(document.querySelectorAll('#patterns img')).filter(i => i.naturalWidth == 80).length")
             check(thumbnails == 4, "%s of 4 thumbnails shown" % thumbnails)
             print("frames %d then %d, picture brightness sum %d, thumbnails %d" % (first, later, lit, thumbnails))
+            frames_without_timers(browser, server)
+            table_fits(browser, server)
             if args.screenshot:
                 time.sleep(1.0)
                 shot = browser.call("Page.captureScreenshot", format="png")
                 open(args.screenshot, "wb").write(base64.b64decode(shot["data"]))
         finally:
             browser.close()
-    print("1 passed, 0 failed")
+    print("3 passed, 0 failed")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,322 @@
+#include "body_pose.h"
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include "least_squares.h"
+
+namespace {
+
+constexpr int kPolishIterations = 20;
+// The start is taken from whichever member's pose (or mirror) explains the
+// others best; a member off that start by more than this share of its side
+// does not pull the first fit.
+constexpr double kStartAgreeShare = 0.3;
+// Two starts nearer than this are one start.
+constexpr double kDistinctStartRad = 5.0 * 3.14159265358979323846 / 180.0;
+// Corners closer than this to one line hold no pose.
+constexpr double kLineSpreadPx = 1.0;
+constexpr double kHuge = 1e12;
+
+struct Observation {
+    size_t member = 0;
+    double model[4][3] = {};    // body frame, mm
+    double observed[4][2] = {}; // observed pixels
+    double sidePx = 0.0;
+    RigidPose start;            // body to camera by this member's own pose
+};
+
+// Observed pixel of body point p under `pose`; false behind the camera.
+bool projectObserved(const CameraParam& camera, const RigidPose& pose, const double p[3], double out[2]) {
+    double X[3];
+    transformPoint(pose, p, X);
+    const double(*P)[4] = camera.projection;
+    const double h = P[2][0] * X[0] + P[2][1] * X[1] + P[2][2] * X[2] + P[2][3];
+    if (!(h > 0.0) || !(X[2] > 0.0)) return false;
+    const double x = (P[0][0] * X[0] + P[0][1] * X[1] + P[0][2] * X[2] + P[0][3]) / h;
+    const double y = (P[1][0] * X[0] + P[1][1] * X[1] + P[1][2] * X[2] + P[1][3]) / h;
+    idealToObserved(camera.distortion, x, y, &out[0], &out[1]);
+    return std::isfinite(out[0]) && std::isfinite(out[1]);
+}
+
+// Mean squared corner distance of one member under `pose`, observed pixels.
+double meanSquaredError(const CameraParam& camera, const RigidPose& pose, const Observation& o) {
+    double sum = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        double q[2];
+        if (!projectObserved(camera, pose, o.model[k], q)) return kHuge;
+        const double dx = o.observed[k][0] - q[0], dy = o.observed[k][1] - q[1];
+        sum += dx * dx + dy * dy;
+    }
+    return sum / 4;
+}
+
+bool isRotation(const double R[3][3]) {
+    const double det = R[0][0] * (R[1][1] * R[2][2] - R[1][2] * R[2][1]) -
+                       R[0][1] * (R[1][0] * R[2][2] - R[1][2] * R[2][0]) +
+                       R[0][2] * (R[1][0] * R[2][1] - R[1][1] * R[2][0]);
+    return std::fabs(det - 1.0) < 1e-3;
+}
+
+// The other pose a lone square fits almost as well: its normal mirrored
+// about the line of sight to its centre. The same pose when it faces the
+// camera squarely.
+RigidPose mirroredMarkerPose(const RigidPose& marker) {
+    const double len = std::sqrt(marker.t[0] * marker.t[0] + marker.t[1] * marker.t[1] + marker.t[2] * marker.t[2]);
+    const double u[3] = {-marker.t[0] / len, -marker.t[1] / len, -marker.t[2] / len};
+    const double n[3] = {marker.R[0][2], marker.R[1][2], marker.R[2][2]};
+    const double along = n[0] * u[0] + n[1] * u[1] + n[2] * u[2];
+    const double m[3] = {2 * along * u[0] - n[0], 2 * along * u[1] - n[1], 2 * along * u[2] - n[2]};
+    double axis[3] = {n[1] * m[2] - n[2] * m[1], n[2] * m[0] - n[0] * m[2], n[0] * m[1] - n[1] * m[0]};
+    const double s = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    RigidPose out = marker;
+    if (s < 1e-9) return out;
+    const double angle = std::atan2(s, n[0] * m[0] + n[1] * m[1] + n[2] * m[2]);
+    for (double& a : axis) a *= angle / s;
+    turnRotation(axis, marker.R, out.R);
+    return out;
+}
+
+// Least squares over the members `used` from `pose`, which becomes the fit:
+// a turn in radians and a shift in units of the depth, so that the fit's
+// difference steps are a microradian and a micrometre per metre.
+void polish(const CameraParam& camera, const std::vector<Observation>& obs, const std::vector<size_t>& used,
+            RigidPose& pose) {
+    const RigidPose start = pose;
+    const double depth = std::max(1.0, std::fabs(start.t[2]));
+    const auto moved = [&](const std::vector<double>& p) {
+        RigidPose q = start;
+        const double turn[3] = {p[0], p[1], p[2]};
+        turnRotation(turn, start.R, q.R);
+        for (int r = 0; r < 3; ++r) q.t[r] = start.t[r] + p[3 + r] * depth;
+        return q;
+    };
+    std::vector<double> p(6, 0.0);
+    const double after = fitLeastSquares(
+        [&](const std::vector<double>& q, std::vector<double>& residual) {
+            const RigidPose trial = moved(q);
+            residual.assign(8 * used.size(), 0.0);
+            for (size_t i = 0; i < used.size(); ++i) {
+                const Observation& o = obs[used[i]];
+                for (int k = 0; k < 4; ++k) {
+                    double x[2];
+                    // Behind the camera counts as far off, so the fit turns back.
+                    if (!projectObserved(camera, trial, o.model[k], x)) x[0] = x[1] = kHuge;
+                    residual[8 * i + 2 * k] = o.observed[k][0] - x[0];
+                    residual[8 * i + 2 * k + 1] = o.observed[k][1] - x[1];
+                }
+            }
+        },
+        p, kPolishIterations);
+    if (std::isfinite(after)) pose = moved(p);
+}
+
+// Square and side of a sighting's corners (ideal pixels): false when seen edge-on.
+bool facesCamera(const double corner[4][2], double& sidePx) {
+    double area = 0.0, longest = 0.0, sum = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        const double* a = corner[k];
+        const double* b = corner[(k + 1) % 4];
+        area += a[0] * b[1] - b[0] * a[1];
+        const double edge = std::hypot(b[0] - a[0], b[1] - a[1]);
+        longest = std::max(longest, edge);
+        sum += edge;
+    }
+    sidePx = sum / 4;
+    return std::isfinite(area) && std::fabs(area) / 2 >= kEdgeOnAreaShare * longest * longest && longest > 0;
+}
+
+// Corners all near one line (or too few to span a plane's image) hold no pose.
+bool spreadsOverTheImage(const std::vector<Observation>& obs, const std::vector<size_t>& used) {
+    double mean[2] = {0, 0};
+    const double n = 4.0 * used.size();
+    for (size_t i : used)
+        for (int k = 0; k < 4; ++k) mean[0] += obs[i].observed[k][0] / n, mean[1] += obs[i].observed[k][1] / n;
+    double sxx = 0, syy = 0, sxy = 0;
+    for (size_t i : used)
+        for (int k = 0; k < 4; ++k) {
+            const double dx = obs[i].observed[k][0] - mean[0], dy = obs[i].observed[k][1] - mean[1];
+            sxx += dx * dx / n, syy += dy * dy / n, sxy += dx * dy / n;
+        }
+    const double smallest = (sxx + syy) / 2 - std::sqrt((sxx - syy) * (sxx - syy) / 4 + sxy * sxy);
+    return smallest >= kLineSpreadPx * kLineSpreadPx;
+}
+
+// Sum over members of their mean squared error, each at most cap^2: a
+// member far off costs the same however far, so it cannot steer the choice.
+double truncatedScore(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
+                      double cap) {
+    double score = 0.0;
+    for (const Observation& o : obs) score += std::min(meanSquaredError(camera, pose, o), cap * cap);
+    return score;
+}
+
+std::vector<size_t> agreeing(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
+                             double limitPx) {
+    std::vector<size_t> used;
+    for (size_t i = 0; i < obs.size(); ++i)
+        if (meanSquaredError(camera, pose, obs[i]) <= limitPx * limitPx) used.push_back(i);
+    return used;
+}
+
+// Starts from the best-explaining member's pose and polishes on the members
+// that agree with it; then drops the worst member while it disagrees, and
+// takes back any member the final fit explains.
+RigidPose robustFit(const CameraParam& camera, const std::vector<Observation>& obs, const RigidPose& start,
+                    size_t startMember, double tightPx, double loosePx, std::vector<size_t>& used) {
+    RigidPose pose = start;
+    used = agreeing(camera, pose, obs, loosePx);
+    if (used.empty()) used.push_back(startMember);
+    polish(camera, obs, used, pose);
+    for (size_t round = 0; round < obs.size() && used.size() > 1; ++round) {
+        size_t worst = 0;
+        double worstError = -1.0;
+        for (size_t k = 0; k < used.size(); ++k) {
+            const double e = meanSquaredError(camera, pose, obs[used[k]]);
+            if (e > worstError) worstError = e, worst = k;
+        }
+        if (worstError <= tightPx * tightPx) break;
+        used.erase(used.begin() + static_cast<long>(worst));
+        polish(camera, obs, used, pose);
+    }
+    const std::vector<size_t> all = agreeing(camera, pose, obs, tightPx);
+    if (all.size() > used.size()) {
+        used = all;
+        polish(camera, obs, used, pose);
+    }
+    return pose;
+}
+
+} // namespace
+
+RigidPose memberPose(const BodyMember& m) { return poseFromQuaternion(m.QW, m.QX, m.QY, m.QZ, m.X, m.Y, m.Z); }
+
+void setMemberPose(BodyMember& member, const RigidPose& pose) {
+    double q[4];
+    quaternionOf(pose.R, q);
+    member.poseKnown = true;
+    member.QW = q[0], member.QX = q[1], member.QY = q[2], member.QZ = q[3];
+    member.X = pose.t[0], member.Y = pose.t[1], member.Z = pose.t[2];
+}
+
+void memberCorners(const BodyMember& member, double corners[4][3]) {
+    const RigidPose pose = memberPose(member);
+    const double w = member.widthMm / 2;
+    const double model[4][3] = {{-w, w, 0}, {w, w, 0}, {w, -w, 0}, {-w, -w, 0}};
+    for (int k = 0; k < 4; ++k) transformPoint(pose, model[k], corners[k]);
+}
+
+bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings, const CameraParam& camera,
+                 BodyPose& result) {
+    std::vector<Observation> obs;
+    std::vector<bool> rejected(body.members.size(), false), seen(body.members.size(), false);
+    for (const MemberSighting& s : sightings) {
+        if (s.member >= body.members.size() || !body.members[s.member].poseKnown) continue;
+        seen[s.member] = true;
+        Observation o;
+        o.member = s.member;
+        if (!facesCamera(s.corner, o.sidePx) || !isRotation(s.markerPose.R)) {
+            rejected[s.member] = true;
+            continue;
+        }
+        memberCorners(body.members[s.member], o.model);
+        for (int k = 0; k < 4; ++k)
+            idealToObserved(camera.distortion, s.corner[k][0], s.corner[k][1], &o.observed[k][0], &o.observed[k][1]);
+        o.start = composePoses(s.markerPose, inversePose(memberPose(body.members[s.member])));
+        obs.push_back(o);
+    }
+    if (obs.empty()) return false;
+
+    std::vector<double> sides;
+    for (const Observation& o : obs) sides.push_back(o.sidePx);
+    std::nth_element(sides.begin(), sides.begin() + static_cast<long>(sides.size() / 2), sides.end());
+    const double side = sides[sides.size() / 2];
+    const double tightPx = std::max(kMemberTightPx, kMemberAgreeShare * side);
+    const double loosePx = std::max(tightPx, kStartAgreeShare * side);
+
+    // A lone member keeps its own pose as the start: nothing can tell its
+    // mirror from it. With others in view the mirrors are starts too.
+    std::vector<Observation> starts = obs;
+    if (obs.size() > 1)
+        for (const Observation& o : obs) {
+            Observation m = o;
+            const RigidPose marker = composePoses(o.start, memberPose(body.members[o.member]));
+            m.start = composePoses(mirroredMarkerPose(marker), inversePose(memberPose(body.members[o.member])));
+            starts.push_back(m);
+        }
+    std::vector<std::pair<double, size_t>> ranked;
+    for (size_t i = 0; i < starts.size(); ++i)
+        ranked.emplace_back(truncatedScore(camera, starts[i].start, obs, loosePx), i);
+    std::sort(ranked.begin(), ranked.end());
+
+    // The two best distinct starts are both finished: when the members are
+    // few and far, the best start can lie in the other pose's valley.
+    RigidPose best;
+    std::vector<size_t> bestUsed;
+    double bestScore = std::numeric_limits<double>::infinity();
+    int tried = 0;
+    std::vector<RigidPose> triedStarts;
+    for (const auto& entry : ranked) {
+        const RigidPose& start = starts[entry.second].start;
+        bool distinct = true;
+        for (const RigidPose& t : triedStarts) distinct = distinct && rotationBetween(t.R, start.R) > kDistinctStartRad;
+        if (!distinct) continue;
+        triedStarts.push_back(start);
+        std::vector<size_t> used;
+        const RigidPose pose = robustFit(camera, obs, start, entry.second % obs.size(), tightPx, loosePx, used);
+        // Members that disagree cost as much as a member may be off, so
+        // explaining more members wins over a closer fit of fewer.
+        const double score = truncatedScore(camera, pose, obs, tightPx);
+        if (!used.empty() && score < bestScore) bestScore = score, best = pose, bestUsed = used;
+        if (++tried == 2) break;
+    }
+    if (bestUsed.empty() || !spreadsOverTheImage(obs, bestUsed)) return false;
+
+    double sum = 0.0;
+    for (size_t i : bestUsed) sum += 4 * meanSquaredError(camera, best, obs[i]);
+    if (!std::isfinite(sum) || sum >= kHuge) return false;
+
+    std::vector<bool> used(body.members.size(), false);
+    for (size_t i : bestUsed) used[obs[i].member] = true;
+    result = BodyPose{};
+    result.name = body.name;
+    result.pose = best;
+    quaternionOf(best.R, result.quaternion);
+    poseToGlMatrix(best, result.glMatrix);
+    for (size_t m = 0; m < body.members.size(); ++m) {
+        if (used[m]) result.members.push_back(body.members[m].pattern);
+        else if (seen[m] || rejected[m]) result.rejected.push_back(body.members[m].pattern);
+    }
+    result.rmsPx = std::sqrt(sum / (4.0 * bestUsed.size()));
+    return true;
+}
+
+BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers, const CameraParam& camera) {
+    BodyTable table;
+    for (const Body& body : bodies) {
+        if (!body.tracked()) continue;
+        std::vector<MemberSighting> sightings;
+        std::vector<double> confidence;
+        for (const MarkerResult& r : markers) {
+            for (size_t m = 0; m < body.members.size(); ++m) {
+                if (body.members[m].patternId != r.patternId) continue;
+                MemberSighting s;
+                s.member = m;
+                s.markerPose = poseFromGlMatrix(r.glMatrix);
+                for (int k = 0; k < 4; ++k) s.corner[k][0] = r.vertex[k][0], s.corner[k][1] = r.vertex[k][1];
+                // A pattern seen twice is one member: the surer match stands for it.
+                size_t i = 0;
+                while (i < sightings.size() && sightings[i].member != m) ++i;
+                if (i == sightings.size()) {
+                    sightings.push_back(s);
+                    confidence.push_back(r.cf);
+                } else if (r.cf > confidence[i]) {
+                    sightings[i] = s;
+                    confidence[i] = r.cf;
+                }
+            }
+        }
+        BodyPose pose;
+        if (!sightings.empty() && fitBodyPose(body, sightings, camera, pose)) table.push_back(pose);
+    }
+    return table;
+}
