@@ -10,6 +10,7 @@
 #include <sstream>
 #include "detector_options.h"
 #include "marker_print.h"
+#include "protocol.h"
 #include "report.h"
 
 #ifndef QUILLMARK_VERSION
@@ -93,7 +94,7 @@ std::vector<std::string> commandsTaking(const std::string& option, const Command
 std::string leftOverProblem(const std::string& word, const Command& command, const std::vector<Command>& all) {
     if (word.size() < 2 || word[0] != '-')
         return "unexpected argument " + word +
-               (command.word.empty() ? "; the commands are --headless, detect, pattern, marker and calibrate" : "");
+               (command.word.empty() ? "; the commands are --headless, detect, pattern, marker, calibrate and body" : "");
     const std::vector<std::string> others = commandsTaking(word, command, all);
     if (others.empty()) return "unknown option " + word;
     if (command.word.empty() && others[0] == "--headless")
@@ -205,6 +206,16 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
                    [&overrides, &detector](const std::string& text) {
                        const int n = wholeNumber("--max-area", text, kMaxMarkerAreaMin, kMaxMarkerAreaMax);
                        overrides.add([&detector, n] { detector.maxMarkerArea = n; });
+                   });
+}
+
+void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) {
+    addValueOption(app, "--command-timeout", "S",
+                   "close a Command-Mode client that sends nothing for S seconds\n(default " +
+                       std::to_string(COMMAND_IDLE_TIMEOUT_DEFAULT_S) + "; 0: never)",
+                   [&overrides, &seconds](const std::string& text) {
+                       const int s = wholeNumber("--command-timeout", text, 0, COMMAND_IDLE_TIMEOUT_MAX_S);
+                       overrides.add([&seconds, s] { seconds = s; });
                    });
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 #include "detector_options.h"
 #include "output_target.h"
+#include "protocol.h"
 #include "report.h"
 #include "web_output.h"
 
@@ -44,6 +45,9 @@ struct Settings {
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
     int realCamera = 0;           // [RealCamera] 0 or 1: applyRealCamera() over the above
+    // [CommandIdleTimeout] seconds a Command-Mode client may stay silent
+    // before its connection is closed; 0 keeps it forever.
+    int commandIdleTimeout = COMMAND_IDLE_TIMEOUT_DEFAULT_S;
     // [TuioVolume] W,H,NEAR,FAR: where TUIO's 3D positions lie in 0..1;
     // written only when it is not the default.
     TuioVolume tuioVolume;
@@ -104,10 +108,12 @@ std::vector<std::string> readConfig(std::istream& in, Settings& settings);
 void writeConfig(std::ostream& out, const Settings& settings);
 
 // 0 when "Data/config.txt" was read (then normalized), -1 when it could not
-// be opened ("Data/config.txt can not open." on standard output; settings
-// untouched). Each value refused on reading is named on standard output
+// be read ("Data/config.txt can not open." on standard output, with the
+// reason when the file is there; settings untouched). Each value refused on reading is named on standard output
 // and, when `warnings` is given, appended to it for the operator.
 int LoadConfig(Settings& settings, std::vector<std::string>* warnings = nullptr);
 // 0 when "Data/config.txt" was written whole, -1 when it could not be
-// created or written. Prints nothing.
-int SaveConfig(const Settings& settings);
+// created or written, with the reason in `error` when given. The file is
+// written beside the old one and renamed over it, so a failed save leaves
+// the old file whole. Prints nothing.
+int SaveConfig(const Settings& settings, std::string* error = nullptr);

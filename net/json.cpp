@@ -25,6 +25,12 @@ std::size_t printableCharacterAt(const std::string& text, std::size_t at) {
     return length;
 }
 
+// "position" and "quaternion" into an open object.
+void writePoseMembers(JsonWriter& w, const double position[3], const double quaternion[4]) {
+    w.key("position").numbers(position, 3);
+    w.key("quaternion").numbers(quaternion, 4);
+}
+
 // A marker's members into an open object; `drawn` adds what a page needs
 // to draw it.
 void writeMarkerMembers(JsonWriter& w, const MarkerResult& r, const FrameStamp& stamp, bool drawn) {
@@ -176,6 +182,51 @@ void writeFrameMembers(JsonWriter& w, const JsonFrame& frame) {
         }
     }
     w.closeArray();
+    if (frame.bodies) {
+        w.key("bodies").openArray();
+        for (const BodyPose& body : *frame.bodies) writeBody(w, body, frame.stamp);
+        w.closeArray();
+    }
+    if (frame.camera) {
+        w.key("camera");
+        if (frame.camera->known) {
+            w.openObject();
+            writePoseMembers(w, frame.camera->position, frame.camera->quaternion);
+            w.closeObject();
+        } else {
+            w.null();
+        }
+    }
+}
+
+void writeWorldMember(JsonWriter& w, const double position[3], const double quaternion[4]) {
+    w.key("world").openObject();
+    writePoseMembers(w, position, quaternion);
+    w.closeObject();
+}
+
+void writeBody(JsonWriter& w, const BodyPose& body, const FrameStamp& stamp) {
+    w.openObject();
+    w.key("name").string(body.name);
+    w.key("frame").integer(stamp.frame);
+    w.key("time").number(stamp.captureTime);
+    writePoseMembers(w, body.pose.t, body.quaternion);
+    w.key("matrix").numbers(body.glMatrix, 16);
+    w.key("members").openArray();
+    for (const std::string& name : body.members) w.string(name);
+    w.closeArray();
+    w.key("rejected").openArray();
+    for (const std::string& name : body.rejected) w.string(name);
+    w.closeArray();
+    w.key("rms").number(body.rmsPx);
+    if (body.hasWorld) writeWorldMember(w, body.worldPosition, body.worldQuaternion);
+    w.closeObject();
+}
+
+std::string bodyJson(const BodyPose& body, const FrameStamp& stamp) {
+    JsonWriter w;
+    writeBody(w, body, stamp);
+    return w.take();
 }
 
 std::string frameJson(const JsonFrame& frame) {

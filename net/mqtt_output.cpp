@@ -33,14 +33,23 @@ std::string clientId() {
     return id;
 }
 
-} // namespace
-
-std::string markerTopic(const std::string& prefix, const std::string& name) {
+// A name as one topic level.
+std::string topicLevel(const std::string& name) {
     std::string level = name.empty() ? "_" : utf8Escaped(name);
     for (char& c : level) {
         if (c == '+' || c == '#' || c == '/') c = '_';
     }
-    return prefix + "/markers/" + level;
+    return level;
+}
+
+} // namespace
+
+std::string markerTopic(const std::string& prefix, const std::string& name) {
+    return prefix + "/markers/" + topicLevel(name);
+}
+
+std::string bodyTopic(const std::string& prefix, const std::string& name) {
+    return prefix + "/bodies/" + topicLevel(name);
 }
 
 MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice notice)

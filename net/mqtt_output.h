@@ -32,6 +32,8 @@ constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 // PREFIX/markers/NAME, with the characters that would change the topic's
 // meaning in NAME (+, #, /) replaced by '_' and NAME utf8Escaped.
 std::string markerTopic(const std::string& prefix, const std::string& name);
+// PREFIX/bodies/NAME, the same way: where bodyJson goes.
+std::string bodyTopic(const std::string& prefix, const std::string& name);
 
 class MqttOutput : public FrameOutput {
 public:

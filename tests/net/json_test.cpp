@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include "json.h"
+#include "mqtt_output.h"
 #include "web_core.h"
 
 namespace {
@@ -135,4 +136,55 @@ TEST(JsonDocuments, ThePagesServerSendsTheFrameDocument) {
                                                    0),
               0u);
     core.removeViewer(&viewer);
+}
+
+// Bodies and the world frame: members written only when given, so a frame
+// without them is what it always was.
+TEST(JsonDocuments, BodiesAndTheWorldFrame) {
+    BodyPose body;
+    body.name = "Cube";
+    body.pose.t[0] = 10;
+    body.pose.t[1] = -20.5;
+    body.pose.t[2] = 800;
+    const double q[4] = {0.5, 0.5, -0.5, 0.5};
+    for (int k = 0; k < 4; ++k) body.quaternion[k] = q[k];
+    for (int e = 0; e < 16; ++e) body.glMatrix[e] = e % 5 == 0;
+    body.members = {"Cube_1", "Cube_2"};
+    body.rejected = {"Cube<3>"};
+    body.rmsPx = 0.25;
+    const std::string bodyText =
+        "{\"name\":\"Cube\",\"frame\":9,\"time\":12.5,\"position\":[10,-20.5,800],\"quaternion\":[0.5,0.5,-0.5,0.5],"
+        "\"matrix\":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1],\"members\":[\"Cube_1\",\"Cube_2\"],"
+        "\"rejected\":[\"Cube<3>\"],\"rms\":0.25";
+    const FrameStamp stamp{9, 12.5};
+    EXPECT_EQ(bodyJson(body, stamp), bodyText + "}");
+    BodyPose placed = body;
+    placed.hasWorld = true;
+    placed.worldPosition[2] = 1e-3;
+    EXPECT_EQ(bodyJson(placed, stamp),
+              bodyText + ",\"world\":{\"position\":[0,0,0.001],\"quaternion\":[1,0,0,0]}}");
+
+    const std::string frameHead = "{\"frame\":9,\"time\":12.5,\"width\":4,\"height\":3,\"markers\":[]";
+    const BodyTable none, one{body};
+    JsonWorldPose camera;
+    const struct {
+        const char* what;
+        JsonFrame frame;
+        std::string expected;
+    } cases[] = {
+        {"no bodies file", {nullptr, stamp, 4, 3}, frameHead + "}"},
+        {"no body in view", {nullptr, stamp, 4, 3, &none}, frameHead + ",\"bodies\":[]}"},
+        {"one body", {nullptr, stamp, 4, 3, &one}, frameHead + ",\"bodies\":[" + bodyText + "}]}"},
+        {"camera not located", {nullptr, stamp, 4, 3, &none, &camera}, frameHead + ",\"bodies\":[],\"camera\":null}"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(frameJson(c.frame), c.expected) << c.what;
+    camera = {true, {1, 2, 3}, {0, 0, 0, 1}};
+    EXPECT_EQ(frameJson({nullptr, stamp, 4, 3, &one, &camera}),
+              frameHead + ",\"bodies\":[" + bodyText + "}],\"camera\":{\"position\":[1,2,3],\"quaternion\":[0,0,0,1]}}");
+
+    JsonWriter marker;
+    marker.openObject().key("name").string("A");
+    writeWorldMember(marker, camera.position, camera.quaternion);
+    EXPECT_EQ(marker.closeObject().take(), "{\"name\":\"A\",\"world\":{\"position\":[1,2,3],\"quaternion\":[0,0,0,1]}}");
+    EXPECT_EQ(bodyTopic("lab/qm", "a/b+c#"), "lab/qm/bodies/a_b_c_");
 }
