@@ -2,6 +2,7 @@
 // calibrate and body run without a window. -C DIR changes to DIR first, so Data/ is
 // found there.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include "command_line.h"
 #include "commands.h"
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
     // Lines such as a client's "End of file" must reach a log file or a
     // pipe as they happen, not when a block fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A file-size limit must fail the write, which is then reported and the
+    // old file kept, rather than kill the program half-way through a save.
+    std::signal(SIGXFSZ, SIG_IGN);
     // In the order the full help lists them.
     const std::vector<Command> all{dialogCommand(argv[0]), headlessCommand(),  cameraListCommand(),
                                    detectCommand(),        patternCommand(),   markerCommand(),

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "detector_state.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -144,11 +145,19 @@ std::string cameraParamProblem(const CameraParam& record) {
 }
 
 bool readCameraParamFile(const char* path, CameraParam& record, std::string& error) {
-    CameraParam read;
-    if (loadCameraParam(path, 1, &read) != 0) {
-        error = std::string(path) + " is missing or shorter than one camera record (136 bytes)";
+    // Read whole first: a directory where the file should be opens, and
+    // then reads nothing, which is no reason to call it missing.
+    std::string bytes, reason;
+    if (!readWholeFile(path, bytes, reason)) {
+        error = std::string(path) + " cannot be read: " + reason;
         return false;
     }
+    if (bytes.size() < static_cast<size_t>(kCameraParamRecordBytes)) {
+        error = std::string(path) + " is shorter than one camera record (136 bytes)";
+        return false;
+    }
+    CameraParam read;
+    decodeRecord(reinterpret_cast<const unsigned char*>(bytes.data()), read);
     const std::string problem = cameraParamProblem(read);
     if (!problem.empty()) {
         error = std::string(path) + " holds no usable camera: " + problem;

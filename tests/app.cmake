@@ -7,7 +7,7 @@ target_link_libraries(qm_gui_test_support PUBLIC Qt5::Widgets Qt5::Test)
 
 quillmark_test(dialog_test
   SOURCES app/dialog_support.cpp app/dialog_controls_test.cpp app/dialog_catalogue_test.cpp
-          app/dialog_running_test.cpp
+          app/dialog_running_test.cpp app/dialog_files_test.cpp
   LIBS qm_app qm_gui_test_support qm_output_receivers)
 quillmark_test(capture_worker_test
   SOURCES capture/capture_worker_test.cpp
