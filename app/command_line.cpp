@@ -10,6 +10,7 @@
 #include <sstream>
 #include "detector_options.h"
 #include "marker_print.h"
+#include "protocol.h"
 #include "report.h"
 
 #ifndef QUILLMARK_VERSION
@@ -204,6 +205,16 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
                    [&overrides, &detector](const std::string& text) {
                        const int n = wholeNumber("--max-area", text, kMaxMarkerAreaMin, kMaxMarkerAreaMax);
                        overrides.add([&detector, n] { detector.maxMarkerArea = n; });
+                   });
+}
+
+void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) {
+    addValueOption(app, "--command-timeout", "S",
+                   "close a Command-Mode client that sends nothing for S seconds\n(default " +
+                       std::to_string(COMMAND_IDLE_TIMEOUT_DEFAULT_S) + "; 0: never)",
+                   [&overrides, &seconds](const std::string& text) {
+                       const int s = wholeNumber("--command-timeout", text, 0, COMMAND_IDLE_TIMEOUT_MAX_S);
+                       overrides.add([&seconds, s] { seconds = s; });
                    });
 }
 

@@ -100,6 +100,7 @@ void printStopLine() {
 void applyModeAndFields(const HeadlessOptions& options) {
     setActiveDataFormat(options.format);
     AutomaticModeFlag = options.automatic;
+    setCommandIdleTimeout(options.commandIdleTimeout);
 }
 
 // The controls of the dialog, played by the options: the preview switch,
@@ -318,6 +319,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.mqtt = mqttTargetOf(settings);
     options.tuioVolume = settings.tuioVolume;
     options.web = webOptionsOf(settings);
+    options.commandIdleTimeout = settings.commandIdleTimeout;
     if (options.web.on()) options.webOption = "[HttpPort]";
     return options;
 }
@@ -379,6 +381,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addParsedOption(app, overrides, "--http-image", "W[,Q]",
                     "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);
+    addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
 }
 
 int runHeadless(HeadlessRequest& request) {
