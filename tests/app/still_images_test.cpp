@@ -10,10 +10,11 @@
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
 #include "command_run.h"
+#include "paths.h"
 
 namespace {
 
-const std::string kShippedData = std::string(SOURCE_ROOT) + "/Data";
+const std::string kShippedData = sourceDir() + "/Data";
 
 class StillImages : public testing::Test {
 protected:
@@ -22,7 +23,7 @@ protected:
         std::filesystem::copy(kShippedData, dir.file("Data"), std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir.file("Data/config.txt"));
     }
-    CommandRun run(const std::string& arguments) const { return runQuillmark(QUILLMARK_EXE, arguments, dir); }
+    CommandRun run(const std::string& arguments) const { return runQuillmark(quillmarkExe(), arguments, dir); }
     std::string image(const std::string& name, const cv::Mat& picture) const {
         EXPECT_TRUE(cv::imwrite(dir.file(name), picture));
         return dir.file(name);
