@@ -6,6 +6,7 @@
 #include "output_target.h"
 #include "report.h"
 #include "web_output.h"
+#include "world_frame.h"
 
 struct Settings;
 
@@ -26,6 +27,7 @@ struct HeadlessOptions {
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
     WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
     std::string webOption = "--http";  // named when the page cannot listen
+    WorldOptions world; // --world, --camera-fixed, [WorldBody] [CameraFixed]
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

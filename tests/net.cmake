@@ -3,7 +3,7 @@ quillmark_test(qm_net_tests
   LIBS qm_net)
 
 quillmark_test(qm_headless_tests
-  SOURCES net/headless_test.cpp
+  SOURCES net/headless_test.cpp net/body_commands_test.cpp
   LIBS qm_net qm_detect qm_output_receivers)
 add_dependencies(qm_headless_tests quillmark)
 target_compile_definitions(qm_headless_tests PRIVATE QUILLMARK_BINARY="$<TARGET_FILE:quillmark>")
