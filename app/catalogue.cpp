@@ -19,12 +19,6 @@ bool sameFile(std::string stored, const std::string& expected) {
 
 } // namespace
 
-std::string thumbnailFilePath(int index) {
-    char path[32];
-    std::snprintf(path, sizeof path, "Data/%03d.jpg", index);
-    return path;
-}
-
 std::string formatWidthText(double widthMm) {
     std::ostringstream text;
     text.imbue(std::locale::classic());

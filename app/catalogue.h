@@ -14,7 +14,6 @@ struct PatternRow {
     bool checked = true;   // in use
 };
 
-std::string thumbnailFilePath(int index); // "Data/%03d.jpg"
 std::string formatWidthText(double widthMm);
 
 // A name must come back as one word from the white-space separated file,

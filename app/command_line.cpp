@@ -126,10 +126,13 @@ bool writeOut(const std::string& text) {
 
 } // namespace
 
-const char* const FieldWordsNote =
-    "  LIST is a comma list of name, pos2d, dvec, pos3d, glmatrix, cf, area, vertex and stamp\n"
-    "  (a \"Stamp= <frame> <time>\" line before each report); all is the eight marker fields,\n"
-    "  none is no field; either stands alone or with stamp, e.g. all,stamp.\n";
+const std::string FieldWordsNote = [] {
+    std::string words;
+    for (const ReportField& field : REPORT_FIELDS) words += std::string(field.word) + ", ";
+    return "  LIST is a comma list of " + words.substr(0, words.size() - 2) + " and stamp\n"
+           "  (a \"Stamp= <frame> <time>\" line before each report); all is the eight marker fields,\n"
+           "  none is no field; either stands alone or with stamp, e.g. all,stamp.\n";
+}();
 
 CLI::ValidationError refusal(const std::string& option, const std::string& problem) {
     return CLI::ValidationError(option + " " + problem);

@@ -93,7 +93,7 @@ void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world);
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);
 
 // The fields words, printed after the options of the commands that take --fields.
-extern const char* const FieldWordsNote;
+extern const std::string FieldWordsNote;
 
 // Reads `args` for `command` (-C, --help and --version are every command's),
 // changes to the -C folder and runs the command. Usage errors print the

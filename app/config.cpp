@@ -9,6 +9,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 static const char* const ConfigPath = "Data/config.txt";
 
@@ -35,20 +36,20 @@ static const IntSetting IntSettingsBeforeList[] = {
     // Checked against [MaxCameraNum] once the whole file is read.
     {"[CameraSelected]", &Settings::cameraSelected, 0, MaxCameraNumLimit - 1},
 };
-static const IntSetting IntSettingsAfterList[] = {
-    // Checked against the image-size list once the whole file is read.
-    {"[ImageSizeSelected]", &Settings::imageSizeSelected, 0, INT_MAX},
-    {"[DataFlow]", &Settings::dataFlow, 0, 1},
-    {"[CheckName]", &DataFormat::CheckName, 0, 1},
-    {"[CheckPos2d]", &DataFormat::CheckPos2d, 0, 1},
-    {"[CheckDvec]", &DataFormat::CheckDvec, 0, 1},
-    {"[CheckPos3d]", &DataFormat::CheckPos3d, 0, 1},
-    {"[CheckCf]", &DataFormat::CheckCf, 0, 1},
-    {"[CheckArea]", &DataFormat::CheckArea, 0, 1},
-    {"[CheckVertex]", &DataFormat::CheckVertex, 0, 1},
-    {"[CheckGLmatrix]", &DataFormat::CheckGLmatrix, 0, 1},
-    {"[CheckPreview]", &Settings::checkPreview, 0, 1},
-};
+// The report fields' keys come from their table, in the file's order.
+static const std::vector<IntSetting> IntSettingsAfterList = [] {
+    std::vector<IntSetting> list = {
+        // Checked against the image-size list once the whole file is read.
+        {"[ImageSizeSelected]", &Settings::imageSizeSelected, 0, INT_MAX},
+        {"[DataFlow]", &Settings::dataFlow, 0, 1},
+    };
+    for (int place = 0; place < REPORT_FIELD_COUNT; ++place) {
+        const ReportField& field = reportFieldByKeyPlace(place);
+        list.push_back({field.key, field.check, 0, 1});
+    }
+    list.push_back({"[CheckPreview]", &Settings::checkPreview, 0, 1});
+    return list;
+}();
 
 // The opt-in keys: written after the specified keys when they differ from
 // the default, so that a file of the defaults holds the specified lines alone.
@@ -371,10 +372,9 @@ void normalizeSettings(Settings& settings) {
     if (settings.cameraSelected < 0 || settings.cameraSelected >= settings.maxCameraNum) settings.cameraSelected = 0;
     if (!selectedImageSize(settings)) settings.imageSizeSelected = 0;
     if (settings.dataFlow != 0 && settings.dataFlow != 1) settings.dataFlow = 0;
-    for (IntField sw : {IntField(&DataFormat::CheckName), {&DataFormat::CheckPos2d}, {&DataFormat::CheckDvec},
-                        {&DataFormat::CheckPos3d}, {&DataFormat::CheckCf}, {&DataFormat::CheckArea},
-                        {&DataFormat::CheckVertex}, {&DataFormat::CheckGLmatrix}, {&Settings::checkPreview},
-                        {&DataFormat::CheckStamp}}) {
+    std::vector<IntField> switches = {&Settings::checkPreview, &DataFormat::CheckStamp};
+    for (const ReportField& field : REPORT_FIELDS) switches.push_back(field.check);
+    for (IntField sw : switches) {
         if (sw(settings) != 0) sw(settings) = 1;
     }
     if (!(settings.defaultPatternWidth > 0.0) || !std::isfinite(settings.defaultPatternWidth)) {

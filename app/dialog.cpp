@@ -126,11 +126,10 @@ bool CQuillmarkDlg::UpdateData(bool fromControls, bool report) {
 }
 
 std::vector<std::pair<QCheckBox*, int32_t DataFormat::*>> CQuillmarkDlg::formatBoxes() const {
-    return {{checkName_, &DataFormat::CheckName}, {checkPos2d_, &DataFormat::CheckPos2d},
-            {checkDvec_, &DataFormat::CheckDvec}, {checkPos3d_, &DataFormat::CheckPos3d},
-            {checkArea_, &DataFormat::CheckArea}, {checkCf_, &DataFormat::CheckCf},
-            {checkVertex_, &DataFormat::CheckVertex}, {checkGLmatrix_, &DataFormat::CheckGLmatrix},
-            {checkStamp_, &DataFormat::CheckStamp}};
+    std::vector<std::pair<QCheckBox*, int32_t DataFormat::*>> boxes;
+    for (int k = 0; k < REPORT_FIELD_COUNT; ++k) boxes.emplace_back(fieldBoxes_[k], REPORT_FIELDS[k].check);
+    boxes.emplace_back(checkStamp_, &DataFormat::CheckStamp);
+    return boxes;
 }
 
 void CQuillmarkDlg::UpdateDataFormat() {
@@ -242,10 +241,10 @@ void CQuillmarkDlg::EnableSettingControls() { enableSettingControls(true); }
 // While the server runs: what Start read is greyed or read-only; the
 // pattern switches, the preview switch and Stop stay usable.
 void CQuillmarkDlg::enableSettingControls(bool enabled) {
-    for (QWidget* w : std::initializer_list<QWidget*>{
-             start_, patternCapture_, cameraId_, imageSize_, automaticMode_, commandMode_, checkName_, checkPos2d_,
-             checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_, checkGLmatrix_, checkStamp_, update_})
+    for (QWidget* w : std::initializer_list<QWidget*>{start_, patternCapture_, cameraId_, imageSize_, automaticMode_,
+                                                      commandMode_, checkStamp_, update_})
         w->setEnabled(enabled);
+    for (QCheckBox* box : fieldBoxes_) box->setEnabled(enabled);
     for (QLineEdit* edit : {port_, width_, name_}) edit->setReadOnly(!enabled);
     enableOptionRows(enabled, false);
 }

@@ -19,6 +19,7 @@
 // controls and their places, the About box), dialog_catalogue.cpp (the
 // pattern list's rows and their numbered files), dialog_workers.cpp (the
 // worker side), and option_rows.* (the rows below the specified controls).
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -201,14 +202,8 @@ private:
     QButtonGroup* modeGroup_ = nullptr;
     QComboBox* imageSize_ = nullptr;
     QComboBox* cameraId_ = nullptr;
-    QCheckBox* checkName_ = nullptr;
-    QCheckBox* checkPos2d_ = nullptr;
-    QCheckBox* checkDvec_ = nullptr;
-    QCheckBox* checkPos3d_ = nullptr;
-    QCheckBox* checkArea_ = nullptr;
-    QCheckBox* checkCf_ = nullptr;
-    QCheckBox* checkVertex_ = nullptr;
-    QCheckBox* checkGLmatrix_ = nullptr;
+    // The report fields' check boxes, in the order of REPORT_FIELDS.
+    std::array<QCheckBox*, REPORT_FIELD_COUNT> fieldBoxes_{};
     QPlainTextEdit* legend_ = nullptr;
     // Opt-in beyond the eight fields: "Frame number and capture time".
     QCheckBox* checkStamp_ = nullptr;

@@ -71,14 +71,11 @@ void CQuillmarkDlg::createControls() {
     imageSize_ = place(this, new QComboBox, "1010", du.rect(333, 161, 62, 14));
     cameraId_ = place(this, new QComboBox, "1011", du.rect(333, 143, 29, 14));
 
-    checkName_ = place(this, new QCheckBox(QStringLiteral("Name")), "1018", du.rect(147, 27, 123, 12));
-    checkPos2d_ = place(this, new QCheckBox(QStringLiteral("Position in image (px, py)")), "1019", du.rect(147, 39, 123, 12));
-    checkDvec_ = place(this, new QCheckBox(QStringLiteral("Direction vector (dx, dy)")), "1022", du.rect(147, 51, 123, 12));
-    checkPos3d_ = place(this, new QCheckBox(QStringLiteral("Position in 3D space (X, Y, Z)")), "1024", du.rect(147, 63, 123, 12));
-    checkArea_ = place(this, new QCheckBox(QStringLiteral("Area in image")), "1020", du.rect(147, 75, 123, 12));
-    checkCf_ = place(this, new QCheckBox(QStringLiteral("Confidence value (0.0 - 1.0)")), "1021", du.rect(147, 87, 123, 12));
-    checkVertex_ = place(this, new QCheckBox(QStringLiteral("Vertices in image (vx, vy)  x 4")), "1023", du.rect(147, 99, 123, 12));
-    checkGLmatrix_ = place(this, new QCheckBox(QStringLiteral("OpenGL modelview matrix M[16]")), "1025", du.rect(147, 111, 123, 12));
+    for (int k = 0; k < REPORT_FIELD_COUNT; ++k) {
+        const ReportField& field = REPORT_FIELDS[k];
+        fieldBoxes_[k] = place(this, new QCheckBox(QString::fromLatin1(field.caption)), field.controlId,
+                               du.rect(147, 27 + 12 * k, 123, 12));
+    }
     legend_ = place(this, new QPlainTextEdit, "1027", du.rect(146, 135, 132, 43));
     legend_->setReadOnly(true);
     legend_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -129,8 +126,7 @@ void CQuillmarkDlg::createControls() {
     connect(stop_, &QPushButton::clicked, this, &CQuillmarkDlg::OnStop);
     connect(patternCapture_, &QPushButton::clicked, this, &CQuillmarkDlg::OnPatternCapture);
     connect(update_, &QPushButton::clicked, this, &CQuillmarkDlg::OnUpdatePattern);
-    for (QCheckBox* box : {checkName_, checkPos2d_, checkDvec_, checkPos3d_, checkArea_, checkCf_, checkVertex_,
-                           checkGLmatrix_})
+    for (QCheckBox* box : fieldBoxes_)
         connect(box, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
     createStampControl();
     connect(patternList_, &QTreeWidget::customContextMenuRequested, this, &CQuillmarkDlg::OnPatternListRightClick);
@@ -177,6 +173,6 @@ void CQuillmarkDlg::createStatusLine() {
 void CQuillmarkDlg::createStampControl() {
     const DialogUnits du(font());
     checkStamp_ = place(this, new QCheckBox(QStringLiteral("Frame number and capture time")), "checkStamp",
-                        du.rect(147, 123, 123, 12));
+                        du.rect(147, 27 + 12 * REPORT_FIELD_COUNT, 123, 12));
     connect(checkStamp_, &QCheckBox::clicked, this, &CQuillmarkDlg::OnDataFormatCheck);
 }

@@ -31,6 +31,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "pattern_writer.h"
 #include "render.h"

@@ -593,8 +593,7 @@ Catalogue registerTags(const std::vector<Tag>& tags) {
         entry.name = "tag" + std::to_string(tags[i].id);
         entry.path = patternFilePath(entry.index);
         entry.width = kWidthMm;
-        char thumbnail[32];
-        std::snprintf(thumbnail, sizeof thumbnail, "Data/%03d.jpg", entry.index);
+        const std::string thumbnail = thumbnailFilePath(entry.index);
         const cv::Mat flat = renderMarkerImage(tags[i].image, 160, 40, PrintedMarker::WholeSquare);
         std::string error;
         if (registerLargestSquare(flat, entry.path, thumbnail, error) < 0) {

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "pattern.h"
 #include "pose.h"

@@ -7,8 +7,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include "camera.h"
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "frame_window.h"
+#include "pattern_file.h"
 #include "pattern_writer.h"
 
 namespace {
@@ -76,8 +78,8 @@ void drawCaptureOutlines(cv::Mat& image, const MarkerInfo* markers, int count, i
 }
 
 std::string capturedPatternName(int n) { return numbered("P%03d", n); }
-std::string capturedPatternFile(int n) { return numbered("%03d.patt", n); }
-std::string capturedThumbnailFile(int n) { return numbered("%03d.jpg", n); }
+std::string capturedPatternFile(int n) { return numberedFileName(n, ".patt"); }
+std::string capturedThumbnailFile(int n) { return numberedFileName(n, ".jpg"); }
 
 void CaptureWorker::start(CaptureHost& host, CaptureJob job) {
     // Set before the thread starts, so the new run never sees the old count.

@@ -13,6 +13,7 @@
 #include "evaluate.h"
 #include "identity_check.h"
 #include "pattern.h"
+#include "pattern_file.h"
 #include "render.h"
 
 namespace {
@@ -31,22 +32,6 @@ const SquareCandidate* candidateOf(const MarkerInfo& marker) {
             return &candidate;
     }
     return nullptr;
-}
-
-int writeCodes(const PatternCode codes[kPatternRotations], FILE* file) {
-    for (int r = 0; r < kPatternRotations; ++r) {
-        for (int p = 0; p < kPatternPlanes; ++p) {
-            for (int y = 0; y < kPatternSide; ++y) {
-                for (int x = 0; x < kPatternSide; ++x) {
-                    if (std::fprintf(file, "%4d", codes[r].value[(y * kPatternSide + x) * kPatternPlanes + p]) < 0)
-                        return -1;
-                }
-                if (std::fputc('\n', file) == EOF) return -1;
-            }
-        }
-        if (std::fputc('\n', file) == EOF) return -1;
-    }
-    return 0;
 }
 
 cv::Mat toBgra(const cv::Mat& image) {
@@ -88,9 +73,7 @@ std::vector<std::string> patternFilesBeside(const std::string& path) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() != 8 || name.compare(3, 5, ".patt") != 0 ||
-            !std::all_of(name.begin(), name.begin() + 3, [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
+        if (numberedFileIndex(name, ".patt") < 0) continue;
         if (entry.path().filename() == target.filename()) continue;
         files.push_back((target.parent_path() / name).string());
     }
@@ -139,14 +122,7 @@ int writePatternFile(const uint8_t* frame, const MarkerInfo& marker, const char*
         if (refusal) *refusal = problem;
         return -1;
     }
-    FILE* file = std::fopen(path, "w");
-    if (!file) return -1;
-    const int written = writeCodes(codes, file);
-    if (std::fclose(file) != 0 || written < 0) {
-        std::remove(path);
-        return -1;
-    }
-    return 0;
+    return writePatternCodes(path, codes);
 }
 
 void warpThumbnail(const MarkerInfo& marker, cv::Mat& thumbnail, const cv::Mat& frame) {

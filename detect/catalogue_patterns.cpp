@@ -19,12 +19,6 @@ void holdEmptySlot(int id) {
 
 } // namespace
 
-std::string patternFilePath(int index) {
-    char path[32];
-    std::snprintf(path, sizeof path, "Data/%03d.patt", index);
-    return path;
-}
-
 int LoadCataloguePatterns(const Catalogue& catalogue) {
     // Entry j must land in slot j, which holds only when loading starts from
     // an empty table.

@@ -3,8 +3,7 @@
 // i is detector pattern id i.
 #include <string>
 #include "pattern_entry.h"
-
-std::string patternFilePath(int index); // "Data/%03d.patt"
+#include "pattern_file.h"
 
 // Loads entry j into detector slot j for every entry that fits the table;
 // returns the number of entries. Entries that cannot be loaded, and those

@@ -8,6 +8,7 @@
 #include "camera_param.h"
 #include "detector_options.h"
 #include "labeling.h"
+#include "marker_history.h"
 #include "pattern.h"
 #include "pose.h"
 #include "squares.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include "marker_result.h"
 #include "pattern_entry.h"
-#include "squares.h"
+#include "detect_markers.h"
 
 constexpr int DETECT_THRESHOLD = 100;
 constexpr double MIN_CONFIDENCE = 0.6;

@@ -7,27 +7,13 @@
 #include "detector_state.h"
 #include "identity_check.h"
 #include "matrix.h"
+#include "pattern_file.h"
 
 namespace {
 
 constexpr double kZeroNormStandIn = 1e-7;
 
 PatternTable& table() { return detectorState().patterns; }
-
-// Reads one rotation (three planes of 16 rows) into `code`, inverted so that
-// ink counts high; returns false when the file runs out or holds a
-// non-number or a value that is not a byte, which would overflow the
-// 32-bit sums of loading and matching.
-bool readRotation(FILE* file, int16_t code[kPatternValues]) {
-    for (int plane = 0; plane < kPatternPlanes; ++plane)
-        for (int row = 0; row < kPatternSide; ++row)
-            for (int column = 0; column < kPatternSide; ++column) {
-                int value;
-                if (fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) return false;
-                code[(row * kPatternSide + column) * kPatternPlanes + plane] = static_cast<int16_t>(255 - value);
-            }
-    return true;
-}
 
 // Removes the integer mean and returns the norm. The sums stay in 32 bits:
 // 768 squares of at most 255^2 fit.
@@ -98,22 +84,23 @@ int loadPatternFile(const char* path) {
     while (id < kPatternSlots && patterns.slot[id].state != Free) ++id;
     if (id == kPatternSlots) return -1;
 
-    FILE* file = fopen(path, "r");
-    if (!file) {
+    PatternCode stored[kPatternRotations];
+    const PatternFileRead read = readPatternFile(path, stored);
+    if (read == PatternFileRead::CannotOpen) {
         printf("\"%s\" not found!!\n", path);
         return -1;
     }
-    // Read into scratch first so that a failed read leaves the slot untouched.
+    if (read == PatternFileRead::BadData) {
+        printf("Pattern Data read error!!\n");
+        return -1;
+    }
+    // Built in scratch so that the slot is only taken by a whole pattern.
     PatternTemplate loaded;
     for (int r = 0; r < kPatternRotations; ++r) {
-        if (!readRotation(file, loaded.code[r])) {
-            printf("Pattern Data read error!!\n");
-            fclose(file);
-            return -1;
-        }
+        // Inverted, so that ink counts high.
+        for (int i = 0; i < kPatternValues; ++i) loaded.code[r][i] = static_cast<int16_t>(255 - stored[r].value[i]);
         loaded.norm[r] = centreAndNorm(loaded.code[r]);
     }
-    fclose(file);
     refuseFlatPattern(path, loaded);
 
     loaded.state = Active;

@@ -1,6 +1,7 @@
 #pragma once
-// Pattern templates: the 50-slot table, the pattern file, sampling a
-// quadrilateral's interior into a 16 x 16 colour code and matching it.
+// Pattern templates: the 50-slot table, loading a pattern file into it
+// (the file itself is pattern_file.h), sampling a quadrilateral's interior
+// into a 16 x 16 colour code and matching it.
 #include <cstdint>
 
 constexpr int kPatternSide = 16;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include "pattern.h"
+#include "pattern_file.h"
 
 namespace {
 
@@ -391,43 +392,31 @@ cv::Mat makeRandomPattern(uint32_t seed) {
 }
 
 int readPatternImage(const char* path, cv::Mat& pattern) {
-    FILE* file = fopen(path, "r");
-    if (!file) return -1;
+    PatternCode codes[kPatternRotations];
+    if (readPatternFile(path, codes) != PatternFileRead::Read) return -1;
     cv::Mat image(kPatternSide, kPatternSide, CV_8UC3);
-    for (int plane = 0; plane < kPatternPlanes; ++plane)
-        for (int row = 0; row < kPatternSide; ++row)
-            for (int column = 0; column < kPatternSide; ++column) {
-                int value;
-                if (fscanf(file, "%d", &value) != 1) {
-                    fclose(file);
-                    return -1;
-                }
-                image.at<cv::Vec3b>(row, column)[plane] = cv::saturate_cast<uchar>(value);
-            }
-    fclose(file);
+    for (int row = 0; row < kPatternSide; ++row)
+        for (int column = 0; column < kPatternSide; ++column)
+            for (int plane = 0; plane < kPatternPlanes; ++plane)
+                image.at<cv::Vec3b>(row, column)[plane] = codes[0].value[(row * kPatternSide + column) * kPatternPlanes + plane];
     pattern = image;
     return 0;
 }
 
 int writePatternImageFile(const char* path, const cv::Mat& pattern) {
     if (pattern.type() != CV_8UC3 || pattern.rows != kPatternSide || pattern.cols != kPatternSide) return -1;
-    FILE* file = fopen(path, "w");
-    if (!file) return -1;
+    PatternCode codes[kPatternRotations];
     cv::Mat rotation = pattern.clone();
     for (int r = 0; r < kPatternRotations; ++r) {
-        for (int plane = 0; plane < kPatternPlanes; ++plane)
-            for (int row = 0; row < kPatternSide; ++row) {
-                for (int column = 0; column < kPatternSide; ++column)
-                    fprintf(file, "%4d", rotation.at<cv::Vec3b>(row, column)[plane]);
-                fprintf(file, "\n");
-            }
-        fprintf(file, "\n");
+        for (int row = 0; row < kPatternSide; ++row)
+            for (int column = 0; column < kPatternSide; ++column)
+                for (int plane = 0; plane < kPatternPlanes; ++plane)
+                    codes[r].value[(row * kPatternSide + column) * kPatternPlanes + plane] = rotation.at<cv::Vec3b>(row, column)[plane];
         cv::Mat next;
         cv::rotate(rotation, next, cv::ROTATE_90_COUNTERCLOCKWISE);
         rotation = next;
     }
-    const bool written = !ferror(file);
-    return fclose(file) == 0 && written ? 0 : -1;
+    return writePatternCodes(path, codes);
 }
 
 std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex) {

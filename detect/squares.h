@@ -1,15 +1,12 @@
 #pragma once
 // Square extraction: candidate regions, contours and corners, fitted edge
-// lines, sub-pixel vertices and identities; the two per-frame entry points.
+// lines, sub-pixel vertices and identities. The per-frame entry points that
+// run it are in detect_markers.h.
 #include <cstdint>
 #include "labeling.h"
 
 constexpr int kMaxCandidates = 30;
 constexpr int kMaxContourPoints = 10000;
-constexpr int kMaxCurrentMarkers = 30;
-constexpr int kMaxHistory = 30;
-// Room for the current markers plus every remembered one that history adds.
-constexpr int kMaxMarkers = kMaxCurrentMarkers + kMaxHistory;
 
 struct SquareCandidate {
     int32_t area;
@@ -29,26 +26,6 @@ struct MarkerInfo {
     double line[4][3];  // a x + b y + c = 0 in ideal pixels, (a, b) unit
     double vertex[4][2];// ideal pixels; vertex k = line k-1 x line k
 };
-
-struct MarkerHistoryEntry {
-    MarkerInfo marker;
-    int32_t age; // 1 when seen in the latest frame
-};
-
-struct MarkerHistory {
-    MarkerHistoryEntry entry[kMaxHistory];
-    int32_t count = 0;
-};
-
-// Both return the detector's own marker list (valid until the next
-// detection), 0, or -1 with no markers when the labeling fails.
-int detectMarkers(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count);
-// Also carries identities across frames and lists markers lost in the last
-// two frames after the current ones. Both lists are bounded: at most
-// options.maxSquares current markers (30 by default) plus one per history
-// entry (kMaxMarkers in all by default); a full history gives up its least
-// recently seen entry for a marker of this frame.
-int detectMarkersWithHistory(const uint8_t* frame, int threshold, MarkerInfo** markers, int* count);
 
 // Fills the detector's candidate list; returns it and its count.
 SquareCandidate* findSquares(const LabelImage& labelImage, int maxArea, int minArea, double factor,

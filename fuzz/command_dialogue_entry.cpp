@@ -44,9 +44,7 @@ ResultTable decodeTable(FuzzInput& in) {
 
 DataFormat decodeFormat(uint8_t bits) {
     DataFormat format;
-    int32_t* switches[] = {&format.CheckName, &format.CheckPos2d, &format.CheckDvec, &format.CheckPos3d,
-                           &format.CheckGLmatrix, &format.CheckCf, &format.CheckArea, &format.CheckVertex};
-    for (int i = 0; i < 8; ++i) *switches[i] = (bits >> i) & 1;
+    for (int i = 0; i < REPORT_FIELD_COUNT; ++i) format.*REPORT_FIELDS[i].check = (bits >> i) & 1;
     return format;
 }
 

@@ -32,8 +32,9 @@ std::string checkNormalized(const Settings& s) {
     if (s.cameraSelected < 0 || s.cameraSelected >= s.maxCameraNum) return "cameraSelected out of range";
     if (s.imageSizeSelected != 0 && !selectedImageSize(s)) return "imageSizeSelected out of range";
     if (s.dataFlow != 0 && s.dataFlow != 1) return "dataFlow neither 0 nor 1";
-    for (int v : {s.format.CheckName, s.format.CheckPos2d, s.format.CheckDvec, s.format.CheckPos3d, s.format.CheckCf,
-                  s.format.CheckArea, s.format.CheckVertex, s.format.CheckGLmatrix, s.checkPreview}) {
+    std::vector<int> switches = {s.checkPreview};
+    for (const ReportField& field : REPORT_FIELDS) switches.push_back(s.format.*field.check);
+    for (int v : switches) {
         if (v != 0 && v != 1) return "a report switch neither 0 nor 1";
     }
     if (!(s.defaultPatternWidth > 0.0)) return "defaultPatternWidth not positive";

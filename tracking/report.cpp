@@ -3,7 +3,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <utility>
 
 namespace {
 
@@ -50,58 +49,61 @@ void appendHeader(std::string& out, DataFormat format, FrameStamp stamp, std::si
     out += lineEnd;
 }
 
+void appendFixedList(std::string& out, const double* values, int count) {
+    for (int k = 0; k < count; ++k) {
+        if (k) out += ',';
+        appendFixed(out, values[k]);
+    }
+}
+
 }  // namespace
+
+const ReportField REPORT_FIELDS[REPORT_FIELD_COUNT] = {
+    {&DataFormat::CheckName, "name", "[CheckName]", "Name", "1018", "<name>", 0,
+     [](std::string& line, const MarkerResult& r) { line += r.name; }},
+    {&DataFormat::CheckPos2d, "pos2d", "[CheckPos2d]", "Position in image (px, py)", "1019", "<px>,<py>", 1,
+     [](std::string& line, const MarkerResult& r) {
+         appendInt(line, truncToInt(r.px));
+         line += ',';
+         appendInt(line, truncToInt(r.py));
+     }},
+    {&DataFormat::CheckDvec, "dvec", "[CheckDvec]", "Direction vector (dx, dy)", "1022", "<dx>,<dy>", 2,
+     [](std::string& line, const MarkerResult& r) {
+         const double dvec[] = {r.dx, r.dy};
+         appendFixedList(line, dvec, 2);
+     }},
+    {&DataFormat::CheckPos3d, "pos3d", "[CheckPos3d]", "Position in 3D space (X, Y, Z)", "1024", "<X>,<Y>,<Z>", 3,
+     [](std::string& line, const MarkerResult& r) {
+         const double pos3d[] = {r.X, r.Y, r.Z};
+         appendFixedList(line, pos3d, 3);
+     }},
+    {&DataFormat::CheckArea, "area", "[CheckArea]", "Area in image", "1020", "<area>", 5,
+     [](std::string& line, const MarkerResult& r) { appendInt(line, r.area); }},
+    {&DataFormat::CheckCf, "cf", "[CheckCf]", "Confidence value (0.0 - 1.0)", "1021", "<cf>", 4,
+     [](std::string& line, const MarkerResult& r) { appendFixed(line, r.cf); }},
+    // Vertices in pattern order, x then y each.
+    {&DataFormat::CheckVertex, "vertex", "[CheckVertex]", "Vertices in image (vx, vy)  x 4", "1023",
+     "<vx0>,<vy0>,<vx1>,<vy1>,<vx2>,<vy2>,<vx3>,<vy3>", 6,
+     [](std::string& line, const MarkerResult& r) { appendFixedList(line, &r.vertex[0][0], 8); }},
+    // Column-major storage: element e sits in row e%4, column e/4.
+    {&DataFormat::CheckGLmatrix, "glmatrix", "[CheckGLmatrix]", "OpenGL modelview matrix M[16]", "1025",
+     "<m11>,<m21>,<m31>,<m41>,<m12>,<m22>,<m32>,<m42>,<m13>,<m23>,<m33>,<m43>,<m14>,<m24>,<m34>,<m44>", 7,
+     [](std::string& line, const MarkerResult& r) { appendFixedList(line, r.glMatrix, 16); }},
+};
+
+const ReportField& reportFieldByKeyPlace(int place) {
+    for (const ReportField& field : REPORT_FIELDS)
+        if (field.keyPlace == place) return field;
+    return REPORT_FIELDS[0];
+}
 
 std::string formatMarkerLine(const MarkerResult& result, DataFormat format) {
     std::string line;
     line.reserve(512);
-    if (format.CheckName) {
+    for (const ReportField& field : REPORT_FIELDS) {
+        if (!(format.*field.check)) continue;
         separate(line);
-        line += result.name;
-    }
-    if (format.CheckPos2d) {
-        separate(line);
-        appendInt(line, truncToInt(result.px));
-        line += ',';
-        appendInt(line, truncToInt(result.py));
-    }
-    if (format.CheckDvec) {
-        separate(line);
-        appendFixed(line, result.dx);
-        line += ',';
-        appendFixed(line, result.dy);
-    }
-    if (format.CheckPos3d) {
-        separate(line);
-        appendFixed(line, result.X);
-        line += ',';
-        appendFixed(line, result.Y);
-        line += ',';
-        appendFixed(line, result.Z);
-    }
-    if (format.CheckArea) {
-        separate(line);
-        appendInt(line, result.area);
-    }
-    if (format.CheckCf) {
-        separate(line);
-        appendFixed(line, result.cf);
-    }
-    if (format.CheckVertex) {
-        separate(line);
-        for (int k = 0; k < 4; ++k) {
-            if (k) line += ',';
-            appendFixed(line, result.vertex[k][0]);
-            line += ',';
-            appendFixed(line, result.vertex[k][1]);
-        }
-    }
-    if (format.CheckGLmatrix) {
-        separate(line);
-        for (int e = 0; e < 16; ++e) {
-            if (e) line += ',';
-            appendFixed(line, result.glMatrix[e]);
-        }
+        field.appendValues(line, result);
     }
     cutAt(line, REPORT_LINE_MAX);
     return line;
@@ -109,42 +111,10 @@ std::string formatMarkerLine(const MarkerResult& result, DataFormat format) {
 
 std::string formatLegend(DataFormat format) {
     std::string legend;
-    if (format.CheckName) {
+    for (const ReportField& field : REPORT_FIELDS) {
+        if (!(format.*field.check)) continue;
         separate(legend);
-        legend += "<name>";
-    }
-    if (format.CheckPos2d) {
-        separate(legend);
-        legend += "<px>,<py>";
-    }
-    if (format.CheckDvec) {
-        separate(legend);
-        legend += "<dx>,<dy>";
-    }
-    if (format.CheckPos3d) {
-        separate(legend);
-        legend += "<X>,<Y>,<Z>";
-    }
-    if (format.CheckArea) {
-        separate(legend);
-        legend += "<area>";
-    }
-    if (format.CheckCf) {
-        separate(legend);
-        legend += "<cf>";
-    }
-    if (format.CheckVertex) {
-        for (int k = 0; k < 4; ++k) {
-            separate(legend);
-            legend += "<vx" + std::to_string(k) + ">,<vy" + std::to_string(k) + ">";
-        }
-    }
-    if (format.CheckGLmatrix) {
-        // Column-major storage: element e sits in row e%4, column e/4.
-        for (int e = 0; e < 16; ++e) {
-            separate(legend);
-            legend += "<m" + std::to_string(e % 4 + 1) + std::to_string(e / 4 + 1) + ">";
-        }
+        legend += field.labels;
     }
     cutAt(legend, LEGEND_MAX);
     return legend;
@@ -205,22 +175,18 @@ std::string outputBoxText(const ResultTable& table, DataFormat format, FrameStam
 }
 
 DataFormat allFields() {
-    return DataFormat{1, 1, 1, 1, 1, 1, 1, 1, 0};
+    DataFormat format;
+    for (const ReportField& field : REPORT_FIELDS) format.*field.check = 1;
+    return format;
 }
 
 // Switches the field `word` names on in `format`; false for an unknown word.
 static bool selectField(const std::string& word, DataFormat& format) {
-    static const struct {
-        const char* word;
-        int32_t DataFormat::*check;
-    } fields[] = {
-        {"name", &DataFormat::CheckName}, {"pos2d", &DataFormat::CheckPos2d},
-        {"dvec", &DataFormat::CheckDvec}, {"pos3d", &DataFormat::CheckPos3d},
-        {"glmatrix", &DataFormat::CheckGLmatrix}, {"cf", &DataFormat::CheckCf},
-        {"area", &DataFormat::CheckArea}, {"vertex", &DataFormat::CheckVertex},
-        {"stamp", &DataFormat::CheckStamp},
-    };
-    for (const auto& field : fields) {
+    if (word == "stamp") {
+        format.CheckStamp = 1;
+        return true;
+    }
+    for (const ReportField& field : REPORT_FIELDS) {
         if (word != field.word) continue;
         format.*field.check = 1;
         return true;
@@ -254,29 +220,29 @@ bool parseFieldList(const std::string& list, DataFormat& format, std::string& er
         error = "\"" + whole + "\" stands alone; only stamp may join it";
         return false;
     }
-    if (whole == "all") parsed = DataFormat{1, 1, 1, 1, 1, 1, 1, 1, parsed.CheckStamp};
+    if (whole == "all") {
+        const int32_t stamp = parsed.CheckStamp;
+        parsed = allFields();
+        parsed.CheckStamp = stamp;
+    }
     format = parsed;
     return true;
 }
 
 std::string formatFieldList(DataFormat format) {
     std::string list;
-    const std::pair<int32_t, const char*> inLineOrder[] = {
-        {format.CheckName, "name"}, {format.CheckPos2d, "pos2d"}, {format.CheckDvec, "dvec"},
-        {format.CheckPos3d, "pos3d"}, {format.CheckArea, "area"}, {format.CheckCf, "cf"},
-        {format.CheckVertex, "vertex"}, {format.CheckGLmatrix, "glmatrix"},
-    };
     int selected = 0;
-    for (const auto& [on, word] : inLineOrder) {
-        if (!on) continue;
+    for (const ReportField& field : REPORT_FIELDS) {
+        if (!(format.*field.check)) continue;
         separate(list);
-        list += word;
+        list += field.word;
         ++selected;
     }
-    if (selected == 8) list = "all";
+    if (selected == REPORT_FIELD_COUNT) list = "all";
     if (format.CheckStamp) {
         separate(list);
         list += "stamp";
     }
     return list.empty() ? "none" : list;
 }
+

@@ -66,9 +66,33 @@ std::string outputBoxText(const ResultTable& table, DataFormat format, FrameStam
 // The eight specified fields; the stamp stays off.
 DataFormat allFields();
 
-// Reads a --fields value: a comma list of name, pos2d, dvec, pos3d,
-// glmatrix, cf, area, vertex and stamp, where all stands for the eight
-// marker fields and none for no field at all. On an unknown word returns
+// One of the eight report fields, with everything that names it: the line
+// and the legend take their pieces from here, --fields its word, the
+// settings file its key and the dialog its check box. A field is added or
+// renamed in this table alone.
+struct ReportField {
+    int32_t DataFormat::*check;  // the switch that selects it
+    const char* word;            // in a --fields list
+    const char* key;             // in Data/config.txt
+    const char* caption;         // the dialog's check box
+    const char* controlId;       // the check box's object name
+    const char* labels;          // its part of the legend
+    // Its place among the eight keys in the settings file, whose order
+    // (Cf before Area) is not the line's.
+    int keyPlace;
+    // Appends its values, joined by ",", to a report line.
+    void (*appendValues)(std::string& line, const MarkerResult& result);
+};
+
+constexpr int REPORT_FIELD_COUNT = 8;
+// In line order: the order of a report line, of the legend, of a --fields
+// list as written back and of the dialog's check boxes.
+extern const ReportField REPORT_FIELDS[REPORT_FIELD_COUNT];
+// The field whose key comes `place`-th (0 to 7) in the settings file.
+const ReportField& reportFieldByKeyPlace(int place);
+
+// Reads a --fields value: a comma list of the fields' words and stamp,
+// where all stands for the eight marker fields and none for no field at all. On an unknown word returns
 // false and names it in `error`.
 bool parseFieldList(const std::string& list, DataFormat& format, std::string& error);
 

@@ -116,6 +116,19 @@ TEST(ConfigFile, UnknownWordsAreSkippedAndLaterKeysOverride) {
     EXPECT_EQ(s.dataFlow, 1);
 }
 
+// Each report field's key, from the fields' table, sets its own switch
+// alone and is written back with it.
+TEST(ConfigFile, EachReportFieldKeySetsItsOwnSwitch) {
+    for (const ReportField& field : REPORT_FIELDS) {
+        const Settings s = read(std::string(field.key) + " 1");
+        for (const ReportField& other : REPORT_FIELDS)
+            EXPECT_EQ(s.format.*other.check, &other == &field ? 1 : 0) << field.key << " set " << other.key;
+        EXPECT_NE(text(s).find(std::string(field.key) + std::string(22 - std::string(field.key).size(), ' ') + "1\n"),
+                  std::string::npos)
+            << field.key;
+    }
+}
+
 // One refusal per case: the value (or the entry) is skipped with a message
 // naming key and value, the setting keeps what it had, and the reading goes
 // on to the "[CheckName] 1" after it.

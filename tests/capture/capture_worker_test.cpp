@@ -10,6 +10,7 @@
 #include "camera.h"
 #include "frame_window.h"
 #include "capture_worker.h"
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "gui_support.h"
 #include "pattern.h"

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "pattern.h"
 #include "pattern_writer.h"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 #include <vector>
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "render.h"
 #include "squares.h"

@@ -1,0 +1,127 @@
+#pragma once
+// Every JSON text the system sends is written here: a marker on MQTT, a
+// frame on the page's feeds, /api/markers and detect --json, and the page's
+// status and catalogue. Each document is written once, from a plain record,
+// by the functions below; outputs never take one document's text apart to
+// make another.
+//
+// Numbers are the shortest text that reads back to the same double
+// (std::to_chars: 1 not 1.0, 0.1, 1e+20), a value that is not finite is
+// null, and whole numbers are written as integers. No JSON library in
+// Debian writes doubles this way (they write 1.0), so the writer is ours.
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+#include "report.h"
+
+// How a string's bytes are made JSON text. Both first make the bytes
+// UTF-8 a broker and a browser accept (utf8Escaped), then escape quotes,
+// backslashes and control characters; PageSafe also escapes <, > and &,
+// so the text can be put inside a page as it is.
+enum class JsonText { Plain, PageSafe };
+
+// Appends one JSON text to a string, placing the commas itself: open an
+// object or array, give each member its key() and then its value.
+class JsonWriter {
+public:
+    explicit JsonWriter(JsonText text = JsonText::Plain) : textKind_(text) {}
+
+    JsonWriter& openObject();
+    JsonWriter& closeObject();
+    JsonWriter& openArray();
+    JsonWriter& closeArray();
+    // The next value's member name: one of our own words, written as it is.
+    JsonWriter& key(const char* name);
+
+    JsonWriter& number(double value);
+    JsonWriter& numbers(const double* values, int count);  // an array
+    template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int> && !std::is_same_v<Int, bool>>>
+    JsonWriter& integer(Int value) {
+        beforeValue();
+        appendInteger(static_cast<std::conditional_t<std::is_signed_v<Int>, long long, unsigned long long>>(value));
+        return *this;
+    }
+    JsonWriter& boolean(bool value);
+    JsonWriter& null();
+    JsonWriter& string(const std::string& text);
+
+    const std::string& text() const { return out_; }
+    std::string take() { return std::move(out_); }
+
+private:
+    void beforeValue();
+    void appendInteger(long long value);
+    void appendInteger(unsigned long long value);
+
+    JsonText textKind_;
+    std::string out_;
+    // One entry per open object or array: whether it holds a member yet.
+    std::vector<bool> filled_;
+    bool afterKey_ = false;
+};
+
+// ---- Documents.
+
+// One marker as MQTT sends it: name, id (pattern id), frame, time (seconds
+// since 1970), pos2d (pixels), pos3d (mm), dvec, cf, matrix (16 numbers,
+// column-major).
+std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
+
+// What a frame's JSON is made from. Outputs fill it from what they hold;
+// what a frame comes to carry (bodies, the camera's pose in a world frame)
+// is added here and written by writeFrameMembers, and every output that
+// sends a frame has it.
+struct JsonFrame {
+    const ResultTable* markers = nullptr;  // none: an empty list
+    FrameStamp stamp;
+    int width = 0;  // frame size in pixels
+    int height = 0;
+};
+
+// The frame's members into an open object: frame, time, width, height and
+// markers, each marker as markerJson with its area and its four vertices
+// (pixels, pattern order) after its matrix, so a page can draw it.
+void writeFrameMembers(JsonWriter& writer, const JsonFrame& frame);
+
+// {"frame","time","width","height","markers":[...]}: the page's feeds and
+// /api/markers.
+std::string frameJson(const JsonFrame& frame);
+
+// The same members after "image" (the file's path): detect --json.
+std::string imageFrameJson(const std::string& imagePath, const JsonFrame& frame);
+
+// /api/status, from what the page shows of the process. Strings page-safe.
+struct JsonStatus {
+    std::string camera;
+    int width = 0, height = 0;  // of the latest frame
+    double fps = 0;             // written to one decimal
+    uint64_t frame = 0;
+    int tcpClients = 0;
+    std::string tuio, mqtt;
+    uint64_t droppedForSlowClients = 0;
+    int webConnections = 0;
+    std::size_t imageViewers = 0;
+    double uptimeSeconds = 0;  // written in whole seconds
+};
+std::string statusJson(const JsonStatus& status);
+
+// /api/catalogue: one object per row; a row's thumbnail is
+// "/thumbnail/ROW.jpg", or null when it has none. Strings page-safe.
+struct JsonCatalogueRow {
+    std::string name;
+    double widthMm = 0;
+    bool inUse = false;
+    bool hasThumbnail = false;
+};
+std::string catalogueJson(const std::vector<JsonCatalogueRow>& rows);
+
+// ---- Text.
+
+// `text` as a JSON string (JsonText::Plain), quotes included.
+std::string jsonString(const std::string& text);
+
+// `name` as UTF-8 text a broker accepts: every byte that is not part of a
+// well-formed UTF-8 character, or that belongs to a control character, is
+// written "%XX" (hex). Names are single-byte text, so any byte may come.
+std::string utf8Escaped(const std::string& name);
