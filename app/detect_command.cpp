@@ -13,10 +13,9 @@
 #include "command_line.h"
 #include "detector_state.h"
 #include "evaluate.h"
-#include "mqtt_output.h"
+#include "json.h"
 #include "server_state.h"
 #include "still_io.h"
-#include "web_output.h"
 
 namespace {
 
@@ -81,9 +80,9 @@ void explainNothingFound(const std::string& path) {
 // reason on standard error when it cannot be written whole.
 bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
                   const ResultTable& table, const FrameStamp& stamp) {
-    const std::string text =
-        request.json ? "{\"image\":" + jsonString(path) + "," + webFrameJson(table, stamp, image.cols, image.rows).substr(1) + "\n"
-                     : allReportText(table, request.format, stamp);
+    const std::string text = request.json
+                                 ? imageFrameJson(path, JsonFrame{&table, stamp, image.cols, image.rows}) + "\n"
+                                 : allReportText(table, request.format, stamp);
     if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
     std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
                  std::strerror(errno));

@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 #include <vector>
+#include "body_pose.h"
 #include "report.h"
 
 // How a string's bytes are made JSON text. Both first make the bytes
@@ -68,21 +69,48 @@ private:
 // column-major).
 std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
 
+// A pose in the world frame: mm, and the unit quaternion QW QX QY QZ.
+struct JsonWorldPose {
+    bool known = false;
+    double position[3] = {};
+    double quaternion[4] = {1, 0, 0, 0};
+};
+
 // What a frame's JSON is made from. Outputs fill it from what they hold;
-// what a frame comes to carry (bodies, the camera's pose in a world frame)
-// is added here and written by writeFrameMembers, and every output that
-// sends a frame has it.
+// what a frame comes to carry is added here and written by
+// writeFrameMembers, so every output that sends a frame has it. The
+// members that bodies bring are written only when given: without a bodies
+// file a frame's JSON is what it always was.
 struct JsonFrame {
     const ResultTable* markers = nullptr;  // none: an empty list
     FrameStamp stamp;
     int width = 0;  // frame size in pixels
     int height = 0;
+    // While bodies are tracked: the bodies with a pose in this frame, as
+    // "bodies" (an empty list when none is in view).
+    const BodyTable* bodies = nullptr;
+    // While a world frame is set: "camera", the camera's pose in it, or
+    // null while that is not known.
+    const JsonWorldPose* camera = nullptr;
 };
 
 // The frame's members into an open object: frame, time, width, height and
 // markers, each marker as markerJson with its area and its four vertices
-// (pixels, pattern order) after its matrix, so a page can draw it.
+// (pixels, pattern order) after its matrix, so a page can draw it; then
+// bodies and camera when given.
 void writeFrameMembers(JsonWriter& writer, const JsonFrame& frame);
+
+// One body as MQTT sends it on PREFIX/bodies/NAME and a frame lists it:
+// name, frame, time, position (mm, camera frame), quaternion (QW QX QY QZ),
+// matrix (16 numbers, column-major, as a marker's), members and rejected
+// (pattern names: used in the fit, and in view but left out), rms (pixels),
+// and world ({position, quaternion}) when its world pose is known.
+std::string bodyJson(const BodyPose& body, const FrameStamp& stamp);
+void writeBody(JsonWriter& writer, const BodyPose& body, const FrameStamp& stamp);
+
+// "world":{"position":[X,Y,Z],"quaternion":[QW,QX,QY,QZ]} into an open
+// object: the member a marker or a body gains in a world frame.
+void writeWorldMember(JsonWriter& writer, const double position[3], const double quaternion[4]);
 
 // {"frame","time","width","height","markers":[...]}: the page's feeds and
 // /api/markers.

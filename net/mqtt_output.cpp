@@ -18,62 +18,6 @@ constexpr std::size_t kQueueFrames = 4;
 constexpr int kMaxUnwritten = 512;
 constexpr int kKeepAliveSeconds = 5;
 
-void appendNumber(std::string& out, double value) {
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, end);
-}
-
-void appendArray(std::string& out, const double* values, int count) {
-    out += '[';
-    for (int k = 0; k < count; ++k) {
-        if (k) out += ',';
-        appendNumber(out, values[k]);
-    }
-    out += ']';
-}
-
-// The length of the well-formed UTF-8 character at `text[at]` that is no
-// control character, or 0.
-std::size_t printableCharacterAt(const std::string& text, std::size_t at) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                       : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(k) & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (byte(k) & 0x3F);
-    }
-    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return 0;
-    if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) return 0;
-    return length;
-}
-
-void appendString(std::string& out, const std::string& text) {
-    out += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
-
 void initialiseLibrary() {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
@@ -89,56 +33,23 @@ std::string clientId() {
     return id;
 }
 
-} // namespace
-
-std::string utf8Escaped(const std::string& name) {
-    std::string out;
-    for (std::size_t at = 0; at < name.size();) {
-        const std::size_t length = printableCharacterAt(name, at);
-        if (length > 0) {
-            out.append(name, at, length);
-            at += length;
-            continue;
-        }
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(name[at++]));
-        out += escaped;
-    }
-    return out;
-}
-
-std::string markerJson(const MarkerResult& r, const FrameStamp& stamp) {
-    std::string out = "{\"name\":";
-    appendString(out, utf8Escaped(r.name));
-    out += ",\"id\":" + std::to_string(r.patternId) + ",\"frame\":" + std::to_string(stamp.frame) + ",\"time\":";
-    appendNumber(out, stamp.captureTime);
-    const double pos2d[] = {r.px, r.py}, pos3d[] = {r.X, r.Y, r.Z}, dvec[] = {r.dx, r.dy};
-    out += ",\"pos2d\":";
-    appendArray(out, pos2d, 2);
-    out += ",\"pos3d\":";
-    appendArray(out, pos3d, 3);
-    out += ",\"dvec\":";
-    appendArray(out, dvec, 2);
-    out += ",\"cf\":";
-    appendNumber(out, r.cf);
-    out += ",\"matrix\":";
-    appendArray(out, r.glMatrix, 16);
-    out += '}';
-    return out;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out;
-    appendString(out, utf8Escaped(text));
-    return out;
-}
-
-std::string markerTopic(const std::string& prefix, const std::string& name) {
+// A name as one topic level.
+std::string topicLevel(const std::string& name) {
     std::string level = name.empty() ? "_" : utf8Escaped(name);
     for (char& c : level) {
         if (c == '+' || c == '#' || c == '/') c = '_';
     }
-    return prefix + "/markers/" + level;
+    return level;
+}
+
+} // namespace
+
+std::string markerTopic(const std::string& prefix, const std::string& name) {
+    return prefix + "/markers/" + topicLevel(name);
+}
+
+std::string bodyTopic(const std::string& prefix, const std::string& name) {
+    return prefix + "/bodies/" + topicLevel(name);
 }
 
 MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice notice)

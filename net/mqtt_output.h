@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 #include "frame_queue.h"
+#include "json.h"
 #include "output_target.h"
 #include "report.h"
 #include "tracking_worker.h"
@@ -28,24 +29,11 @@ struct mosquitto;
 constexpr unsigned MQTT_RECONNECT_FIRST_S = 1;
 constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 
-// One marker as a JSON object: name, id (pattern id), frame, time (seconds
-// since 1970), pos2d (pixels), pos3d (mm), dvec, cf, matrix (16 numbers,
-// column-major). Numbers are the shortest text that reads back to the same
-// double; a value that is not finite is null.
-std::string markerJson(const MarkerResult& result, const FrameStamp& stamp);
-
-// `text` as a JSON string: utf8Escaped, quoted, with quotes, backslashes
-// and control characters escaped.
-std::string jsonString(const std::string& text);
-
 // PREFIX/markers/NAME, with the characters that would change the topic's
-// meaning in NAME (+, #, /) replaced by '_' and NAME escaped as below.
+// meaning in NAME (+, #, /) replaced by '_' and NAME utf8Escaped.
 std::string markerTopic(const std::string& prefix, const std::string& name);
-
-// `name` as UTF-8 text a broker accepts: every byte that is not part of a
-// well-formed UTF-8 character, or that belongs to a control character, is
-// written "%XX" (hex). Names are single-byte text, so any byte may come.
-std::string utf8Escaped(const std::string& name);
+// PREFIX/bodies/NAME, the same way: where bodyJson goes.
+std::string bodyTopic(const std::string& prefix, const std::string& name);
 
 class MqttOutput : public FrameOutput {
 public:

@@ -16,6 +16,7 @@
 #include <vector>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include "json.h"
 #include "web_output.h"
 
 // One frame without its picture, shared by every reader.
@@ -25,6 +26,9 @@ struct WebFrame {
     int width = 0;
     int height = 0;
 };
+
+// The frame as its JSON is written (net/json.h).
+JsonFrame jsonFrameOf(const WebFrame& frame);
 
 // What a viewer receives for one frame: one or two WebSocket messages
 // (text, or binary when `second` is true), written in order.
@@ -111,8 +115,8 @@ struct WebCore {
     std::atomic<int> port{0};
 
 private:
-    std::string statusJson() const;
-    std::string catalogueJson() const;
+    JsonStatus statusRecord() const;
+    std::vector<JsonCatalogueRow> catalogueRows() const;
 };
 
 // Starts accepting on core.acceptor (web_sessions.cpp).

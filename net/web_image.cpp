@@ -63,7 +63,7 @@ void WebEncoder::run() {
             std::vector<unsigned char> jpeg;
             cv::imencode(".jpg", image, jpeg, parameters);
             auto unit = std::make_shared<WebUnit>();
-            unit->emplace_back(webFrameJson(frame->results, frame->stamp, frame->width, frame->height), false);
+            unit->emplace_back(frameJson(jsonFrameOf(*frame)), false);
             unit->emplace_back(std::string(jpeg.begin(), jpeg.end()), true);
             ++encoded;
             threadNanoseconds += threadCpuNanoseconds() - begun;

@@ -6,7 +6,7 @@
 #include <pthread.h>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
-#include "mqtt_output.h"
+#include "json.h"
 #include "web_core.h"
 
 namespace asio = boost::asio;
@@ -19,34 +19,6 @@ constexpr std::size_t kRateWindow = 31;
 // An image is due this much before its interval is over, so a 30 Hz camera
 // still gives 10 images a second instead of every fourth frame.
 constexpr auto kImageSlack = std::chrono::milliseconds(5);
-
-void appendNumber(std::string& out, double value) {
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
-    char text[32];
-    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-// Text for JSON that is also safe inside a page: UTF-8 as the MQTT names
-// are, quotes and the HTML brackets escaped.
-void appendString(std::string& out, const std::string& text) {
-    out += '"';
-    for (unsigned char c : utf8Escaped(text)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == '<' || c == '>' || c == '&') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
 
 std::string routeTarget(const std::string& target) { return target.substr(0, target.find('?')); }
 
@@ -112,31 +84,8 @@ bool parseWebImage(const std::string& text, const std::string& option, WebOption
     return true;
 }
 
-std::string webMarkerJson(const MarkerResult& r, const FrameStamp& stamp) {
-    std::string out = markerJson(r, stamp);
-    out.pop_back();
-    out += ",\"area\":" + std::to_string(r.area) + ",\"vertex\":[";
-    for (int k = 0; k < 4; ++k) {
-        out += k ? ",[" : "[";
-        appendNumber(out, r.vertex[k][0]);
-        out += ',';
-        appendNumber(out, r.vertex[k][1]);
-        out += ']';
-    }
-    out += "]}";
-    return out;
-}
-
-std::string webFrameJson(const ResultTable& results, const FrameStamp& stamp, int width, int height) {
-    std::string out = "{\"frame\":" + std::to_string(stamp.frame) + ",\"time\":";
-    appendNumber(out, stamp.captureTime);
-    out += ",\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + ",\"markers\":[";
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        if (k) out += ',';
-        out += webMarkerJson(results[k], stamp);
-    }
-    out += "]}";
-    return out;
+JsonFrame jsonFrameOf(const WebFrame& frame) {
+    return JsonFrame{&frame.results, frame.stamp, frame.width, frame.height};
 }
 
 bool WebCore::isFeed(const std::string& target, bool& image) {
@@ -150,12 +99,9 @@ WebResponse WebCore::route(const std::string& target) const {
     if (path == "/" || path == "/index.html") return {200, "text/html; charset=utf-8", WEB_PAGE_HTML, true};
     if (path == "/page.js") return {200, "text/javascript; charset=utf-8", WEB_PAGE_SCRIPT, true};
     if (path == "/page.css") return {200, "text/css; charset=utf-8", WEB_PAGE_STYLE, true};
-    if (path == "/api/markers") {
-        if (!latest) return json(webFrameJson({}, {}, 0, 0));
-        return json(webFrameJson(latest->results, latest->stamp, latest->width, latest->height));
-    }
-    if (path == "/api/status") return json(statusJson());
-    if (path == "/api/catalogue") return json(catalogueJson());
+    if (path == "/api/markers") return json(frameJson(latest ? jsonFrameOf(*latest) : JsonFrame{}));
+    if (path == "/api/status") return json(statusJson(statusRecord()));
+    if (path == "/api/catalogue") return json(catalogueJson(catalogueRows()));
     const int row = thumbnailRow(path);
     if (row >= 0 && row < static_cast<int>(catalogue.size()) && !catalogue[row].thumbnailJpeg.empty()) {
         const auto& jpeg = catalogue[row].thumbnailJpeg;
@@ -164,44 +110,30 @@ WebResponse WebCore::route(const std::string& target) const {
     return {404, "text/plain; charset=utf-8", "Not found\n", false};
 }
 
-std::string WebCore::statusJson() const {
+JsonStatus WebCore::statusRecord() const {
     const WebStatus s = status ? status() : WebStatus{};
-    double fps = 0;
+    JsonStatus record;
     if (recentCaptureTimes.size() >= 2 && recentCaptureTimes.back() > recentCaptureTimes.front())
-        fps = (recentCaptureTimes.size() - 1) / (recentCaptureTimes.back() - recentCaptureTimes.front());
-    const double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::string out = "{\"camera\":";
-    appendString(out, s.camera);
-    out += ",\"width\":" + std::to_string(latest ? latest->width : 0) +
-           ",\"height\":" + std::to_string(latest ? latest->height : 0) + ",\"fps\":";
-    appendNumber(out, std::round(fps * 10) / 10);
-    out += ",\"frame\":" + std::to_string(latest ? latest->stamp.frame : 0) +
-           ",\"tcpClients\":" + std::to_string(s.tcpClients) + ",\"tuio\":";
-    appendString(out, s.tuio);
-    out += ",\"mqtt\":";
-    appendString(out, s.mqtt);
-    out += ",\"droppedForSlowClients\":" + std::to_string(s.droppedForSlowClients) +
-           ",\"webConnections\":" + std::to_string(connections) +
-           ",\"imageViewers\":" + std::to_string(imageViewers.size()) + ",\"uptime\":";
-    appendNumber(out, std::floor(uptime));
-    out += '}';
-    return out;
+        record.fps = (recentCaptureTimes.size() - 1) / (recentCaptureTimes.back() - recentCaptureTimes.front());
+    record.uptimeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    record.camera = s.camera;
+    record.width = latest ? latest->width : 0;
+    record.height = latest ? latest->height : 0;
+    record.frame = latest ? latest->stamp.frame : 0;
+    record.tcpClients = s.tcpClients;
+    record.tuio = s.tuio;
+    record.mqtt = s.mqtt;
+    record.droppedForSlowClients = s.droppedForSlowClients;
+    record.webConnections = connections;
+    record.imageViewers = imageViewers.size();
+    return record;
 }
 
-std::string WebCore::catalogueJson() const {
-    std::string out = "[";
-    for (std::size_t row = 0; row < catalogue.size(); ++row) {
-        const WebCatalogueEntry& entry = catalogue[row];
-        out += row ? ",{\"row\":" : "{\"row\":";
-        out += std::to_string(row) + ",\"name\":";
-        appendString(out, entry.name);
-        out += ",\"width\":";
-        appendNumber(out, entry.widthMm);
-        out += std::string(",\"inUse\":") + (entry.inUse ? "true" : "false") + ",\"thumbnail\":";
-        out += entry.thumbnailJpeg.empty() ? "null" : "\"/thumbnail/" + std::to_string(row) + ".jpg\"";
-        out += '}';
-    }
-    return out + "]";
+std::vector<JsonCatalogueRow> WebCore::catalogueRows() const {
+    std::vector<JsonCatalogueRow> rows;
+    for (const WebCatalogueEntry& entry : catalogue)
+        rows.push_back({entry.name, entry.widthMm, entry.inUse, !entry.thumbnailJpeg.empty()});
+    return rows;
 }
 
 void WebCore::frameArrived(std::shared_ptr<const WebFrame> frame) {
@@ -210,7 +142,7 @@ void WebCore::frameArrived(std::shared_ptr<const WebFrame> frame) {
     if (recentCaptureTimes.size() > kRateWindow) recentCaptureTimes.pop_front();
     if (feedViewers.empty()) return;
     auto unit = std::make_shared<WebUnit>();
-    unit->emplace_back(webFrameJson(frame->results, frame->stamp, frame->width, frame->height), false);
+    unit->emplace_back(frameJson(jsonFrameOf(*frame)), false);
     for (WebViewer* viewer : feedViewers) viewer->offer(unit);
 }
 

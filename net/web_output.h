@@ -59,12 +59,6 @@ struct WebCatalogueEntry {
     std::vector<unsigned char> thumbnailJpeg;  // empty: none
 };
 
-// One marker as the feed sends it: the MQTT marker JSON with its area and
-// its four vertices (pixels, pattern order) added, so a page can draw it.
-std::string webMarkerJson(const MarkerResult& result, const FrameStamp& stamp);
-// {"frame","time","width","height","markers":[...]}
-std::string webFrameJson(const ResultTable& results, const FrameStamp& stamp, int width, int height);
-
 struct WebCore;
 
 class WebOutput : public FrameOutput {

@@ -1,5 +1,5 @@
 quillmark_test(qm_net_tests
-  SOURCES net/report_test.cpp net/protocol_test.cpp net/server_test.cpp
+  SOURCES net/report_test.cpp net/protocol_test.cpp net/server_test.cpp net/json_test.cpp
   LIBS qm_net)
 
 quillmark_test(qm_headless_tests
