@@ -6,6 +6,8 @@
 #include <iterator>
 #include <locale>
 #include <sstream>
+#include "replace_file.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -44,13 +46,14 @@ std::string sharedNameWarning(const std::string& name, int otherIndex) {
 }
 
 int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems) {
-    std::ifstream file(kPatternListPath);
-    if (!file) {
-        std::printf("%s can not open.\n", kPatternListPath);
+    // Read whole, so that a doubtful entry can be named by its line.
+    std::string text, reason;
+    if (!readWholeFile(kPatternListPath, text, reason)) {
+        // A missing file is an empty catalogue; anything else is named.
+        if (std::filesystem::exists(kPatternListPath)) std::printf("%s can not open: %s.\n", kPatternListPath, reason.c_str());
+        else std::printf("%s can not open.\n", kPatternListPath);
         return -1;
     }
-    // Read whole, so that a doubtful entry can be named by its line.
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::istringstream in(text);
     // Qt sets the process locale from the environment; the file always uses
     // a decimal point.
@@ -95,24 +98,27 @@ int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems) {
 }
 
 int storedPatternCount() {
-    std::ifstream in(kPatternListPath);
+    std::string text, reason;
+    readWholeFile(kPatternListPath, text, reason);
+    std::istringstream in(text);
     int count = 0;
     std::string word;
     while (in >> word) count += word == "[Pattern]";
     return count;
 }
 
-int SavePatternList(const Catalogue& catalogue) {
-    std::ofstream out(kPatternListPath, std::ios::trunc);
-    if (!out) return -1;
+int SavePatternList(const Catalogue& catalogue, std::string* error) {
+    std::ostringstream out;
     out.imbue(std::locale::classic());
     for (size_t i = 0; i < catalogue.size(); ++i) {
         const PatternEntry& entry = catalogue[i];
         out << "[Pattern]\t" << entry.name << '\t' << patternFilePath(static_cast<int>(i)) << '\t'
             << entry.width << '\t' << (entry.inUse ? "use" : "not_use") << '\n';
     }
-    out.close();
-    return out ? 0 : -1;
+    std::string why;
+    if (writeTextFileReplacing(kPatternListPath, out.str(), why)) return 0;
+    if (error) *error = why;
+    return -1;
 }
 
 void CatalogueFromList(const std::vector<PatternRow>& rows, Catalogue& catalogue) {

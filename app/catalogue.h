@@ -30,8 +30,10 @@ std::string sharedNameWarning(const std::string& name, int otherIndex);
 // a message naming its line goes to standard output and, when given, to
 // `problems`.
 int LoadPatternList(Catalogue& catalogue, std::vector<std::string>* problems = nullptr);
-// 0, or -1 when the file cannot be created or written.
-int SavePatternList(const Catalogue& catalogue);
+// 0, or -1 when the file cannot be created or written, with the reason in
+// `error` when given. Written beside the old file and renamed over it, so a
+// failed save leaves the old file whole.
+int SavePatternList(const Catalogue& catalogue, std::string* error = nullptr);
 // The number of entries the file holds, read or not: fewer read than stored
 // means that writing the catalogue back would lose the rest.
 int storedPatternCount();

@@ -94,7 +94,7 @@ std::vector<std::string> commandsTaking(const std::string& option, const Command
 std::string leftOverProblem(const std::string& word, const Command& command, const std::vector<Command>& all) {
     if (word.size() < 2 || word[0] != '-')
         return "unexpected argument " + word +
-               (command.word.empty() ? "; the commands are --headless, detect, pattern, marker and calibrate" : "");
+               (command.word.empty() ? "; the commands are --headless, detect, pattern, marker, calibrate and body" : "");
     const std::vector<std::string> others = commandsTaking(word, command, all);
     if (others.empty()) return "unknown option " + word;
     if (command.word.empty() && others[0] == "--headless")

@@ -31,3 +31,4 @@ Command detectCommand();
 Command patternCommand();
 Command markerCommand();
 Command calibrateCommand();
+Command bodyCommand();

@@ -2,6 +2,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <istream>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "replace_file.h"
+#include "whole_file.h"
 
 static const char* const ConfigPath = "Data/config.txt";
 
@@ -392,12 +395,15 @@ const ImageSize* selectedImageSize(const Settings& settings) {
 }
 
 int LoadConfig(Settings& settings, std::vector<std::string>* warnings) {
-    std::ifstream in(ConfigPath);
-    if (!in) {
-        std::printf("%s can not open.\n", ConfigPath);
+    std::string text, reason;
+    if (!readWholeFile(ConfigPath, text, reason)) {
+        // A missing file is the first start; anything else is named.
+        if (std::filesystem::exists(ConfigPath)) std::printf("%s can not open: %s.\n", ConfigPath, reason.c_str());
+        else std::printf("%s can not open.\n", ConfigPath);
         std::fflush(stdout);
         return -1;
     }
+    std::istringstream in(text);
     std::vector<std::string> refused = readConfig(in, settings);
     // The file is rewritten at close with what was kept, so each refusal is
     // said where the operator looks.
@@ -411,12 +417,13 @@ int LoadConfig(Settings& settings, std::vector<std::string>* warnings) {
     return 0;
 }
 
-int SaveConfig(const Settings& settings) {
-    std::ofstream out(ConfigPath, std::ios::binary | std::ios::trunc);
-    if (!out) return -1;
+int SaveConfig(const Settings& settings, std::string* error) {
+    std::ostringstream out;
     writeConfig(out, settings);
-    out.close();
-    return out.fail() ? -1 : 0;
+    std::string why;
+    if (writeTextFileReplacing(ConfigPath, out.str(), why)) return 0;
+    if (error) *error = why;
+    return -1;
 }
 
 DetectorOptions detectorOptionsOf(const Settings& settings) {

@@ -110,10 +110,12 @@ std::vector<std::string> readConfig(std::istream& in, Settings& settings);
 void writeConfig(std::ostream& out, const Settings& settings);
 
 // 0 when "Data/config.txt" was read (then normalized), -1 when it could not
-// be opened ("Data/config.txt can not open." on standard output; settings
-// untouched). Each value refused on reading is named on standard output
+// be read ("Data/config.txt can not open." on standard output, with the
+// reason when the file is there; settings untouched). Each value refused on reading is named on standard output
 // and, when `warnings` is given, appended to it for the operator.
 int LoadConfig(Settings& settings, std::vector<std::string>* warnings = nullptr);
 // 0 when "Data/config.txt" was written whole, -1 when it could not be
-// created or written. Prints nothing.
-int SaveConfig(const Settings& settings);
+// created or written, with the reason in `error` when given. The file is
+// written beside the old one and renamed over it, so a failed save leaves
+// the old file whole. Prints nothing.
+int SaveConfig(const Settings& settings, std::string* error = nullptr);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
 #include "command_line.h"
+#include "detect_markers.h"
 #include "detector_state.h"
 #include "evaluate.h"
 #include "json.h"
@@ -60,14 +62,18 @@ bool installCameraFor(const CameraParam& stored, int width, int height, CameraPa
     return true;
 }
 
-// Nothing found where a dark region passes the area limit: most likely a
-// close-up of a marker (the image a pattern was registered from), which
-// the limit keeps out. Says so, with the option that lets it in.
-void explainNothingFound(const std::string& path) {
+// The largest dark region of the latest labeling, whatever its size.
+int largestRegion() {
     const LabelImage& label = detectorState().label.result;
-    const int limit = detectorState().options.maxMarkerArea;
     int largest = 0;
     for (int r = 0; r < label.labelCount; ++r) largest = std::max(largest, label.area[r]);
+    return largest;
+}
+
+// Nothing found where a dark region of `largest` pixels passes the area
+// limit, even on a reduced copy: says so, with the option that lets it in.
+void explainNothingFound(const std::string& path, int largest) {
+    const int limit = detectorState().options.maxMarkerArea;
     if (largest <= limit) return;
     const long long enough = std::min<long long>((largest / 10000 + 1) * 10000LL, kMaxMarkerAreaMax);
     std::fprintf(stderr,
@@ -76,17 +82,20 @@ void explainNothingFound(const std::string& path) {
                  path.c_str(), largest, limit, enough);
 }
 
-// The report, or with --json one line naming the image; false with the
-// reason on standard error when it cannot be written whole.
-bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
-                  const ResultTable& table, const FrameStamp& stamp) {
-    const std::string text = request.json
-                                 ? imageFrameJson(path, JsonFrame{&table, stamp, image.cols, image.rows}) + "\n"
-                                 : allReportText(table, request.format, stamp);
-    if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
-    std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
-                 std::strerror(errno));
-    return false;
+// `camera` for an image resized by `scale` with OpenCV's pixel-centre rule
+// (pixel centre x of the copy is (x + 0.5) / scale - 0.5 of the original),
+// so that a marker on the copy gives the pose it has on the original.
+CameraParam reducedCamera(const CameraParam& camera, double scale, int width, int height) {
+    CameraParam reduced = camera;
+    reduced.xsize = width;
+    reduced.ysize = height;
+    const double shift = 0.5 * scale - 0.5;
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 4; ++c) reduced.projection[r][c] = camera.projection[r][c] * scale + shift * camera.projection[2][c];
+    reduced.distortion[0] = camera.distortion[0] * scale + shift;
+    reduced.distortion[1] = camera.distortion[1] * scale + shift;
+    reduced.distortion[2] = camera.distortion[2] / (scale * scale);
+    return reduced;
 }
 
 // The markers of one image; with repeat > 1 the time per frame goes to stderr.
@@ -105,6 +114,50 @@ ResultTable detectImage(const cv::Mat& image, const Catalogue& catalogue, int re
                      image.rows, table.size(), elapsed.count() / repeat, repeat);
     }
     return table;
+}
+
+// A marker shown close up in a still image (such as quillmark marker draws)
+// is one dark region above the area limit, which keeps it out. Looks again
+// on a copy reduced to bring the region of `over` pixels under the limit,
+// through the camera reduced alike, and reports what it finds in the
+// original's pixels. Leaves the reduced camera installed, in `installed`.
+ResultTable detectReducedCopy(const cv::Mat& image, int over, const Catalogue& catalogue, int repeat,
+                              const std::string& path, CameraParam& installed) {
+    const int limit = detectorState().options.maxMarkerArea;
+    const double scale = scaleUnderLimit(over, limit);
+    cv::Mat reduced;
+    cv::resize(image, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+    const CameraParam camera = reducedCamera(installed, scale, reduced.cols, reduced.rows);
+    if (reduced.cols < 3 || reduced.rows < 3 || setWorkingCameraParam(camera) < 0) return {};
+    installed = camera;
+    ResultTable table = detectImage(reduced, catalogue, repeat, path);
+    if (table.empty()) return table;
+    const auto original = [scale](double v) { return (v + 0.5) / scale - 0.5; };
+    for (MarkerResult& r : table) {
+        r.px = original(r.px);
+        r.py = original(r.py);
+        for (auto& v : r.vertex) v[0] = original(v[0]), v[1] = original(v[1]);
+        r.area = static_cast<int>(std::lround(r.area / (scale * scale)));
+    }
+    std::fprintf(stderr,
+                 "quillmark detect: %s: a dark region of %d pixels is above the area limit of %d; looked again on a"
+                 " copy reduced to %.0f %% (%dx%d): %zu marker%s, given in this image's pixels\n",
+                 path.c_str(), over, limit, 100.0 * scale, reduced.cols, reduced.rows, table.size(),
+                 table.size() == 1 ? "" : "s");
+    return table;
+}
+
+// The report, or with --json one line naming the image; false with the
+// reason on standard error when it cannot be written whole.
+bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
+                  const ResultTable& table, const FrameStamp& stamp) {
+    const std::string text = request.json
+                                 ? imageFrameJson(path, JsonFrame{&table, stamp, image.cols, image.rows}) + "\n"
+                                 : allReportText(table, request.format, stamp);
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
+    std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return false;
 }
 
 int runDetect(DetectRequest& request) {
@@ -148,8 +201,13 @@ int runDetect(DetectRequest& request) {
         const FrameStamp stamp{number, wallClockSeconds()};
         std::fprintf(stderr, "%s: %dx%d\n", path.c_str(), image.cols, image.rows);
         if (!installCameraFor(stored, image.cols, image.rows, installed, printed)) return 1;
-        const ResultTable table = detectImage(image, catalogue, request.repeat, path);
-        if (table.empty()) explainNothingFound(path);
+        ResultTable table = detectImage(image, catalogue, request.repeat, path);
+        if (table.empty()) {
+            const int largest = largestRegion();
+            const int over = largestRegionOverLimit(detectorState().options.maxMarkerArea);
+            if (over > 0) table = detectReducedCopy(image, over, catalogue, request.repeat, path, installed);
+            if (table.empty()) explainNothingFound(path, largest);
+        }
         if (!writeResults(output.reports, request, path, image, table, stamp)) return 1;
     }
     return skipped ? 1 : 0;

@@ -292,8 +292,11 @@ bool CQuillmarkDlg::OnCancelCommand() {
         std::string ignored;
         row->apply(settings_, ignored);
     }
-    if (SaveConfig(settings_) != 0)
-        messageBox(kAppName, QStringLiteral("Data/config.txt could not be written; the settings of this run are lost."),
+    std::string error;
+    if (SaveConfig(settings_, &error) != 0)
+        messageBox(kAppName,
+                   QStringLiteral("%1. Data/config.txt keeps the settings it had; the settings of this run are lost.")
+                       .arg(QString::fromLocal8Bit(error.c_str())),
                    QMessageBox::Warning);
     QDialog::reject();
     return true;

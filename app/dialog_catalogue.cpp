@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <opencv2/imgcodecs.hpp>
 #include "dialog_layout.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -20,9 +21,12 @@ const char* const kPlaceholderPaths[] = {"no_pattern.bmp", "Data/no_pattern.bmp"
 constexpr int kRemovePatternCommand = 1500;
 
 // A missing picture is normal here (a row without thumbnail), not worth
-// OpenCV's warning.
+// OpenCV's warning; anything else that keeps it from being read is named.
 cv::Mat loadColourImage(const char* path) {
-    return access(path, R_OK) == 0 ? cv::imread(path, cv::IMREAD_COLOR) : cv::Mat();
+    const std::string problem = fileReadProblem(path);
+    if (problem.empty()) return cv::imread(path, cv::IMREAD_COLOR);
+    if (access(path, F_OK) == 0) std::printf("%s can not open: %s.\n", path, problem.c_str());
+    return cv::Mat();
 }
 
 } // namespace
@@ -62,8 +66,12 @@ void CQuillmarkDlg::saveCatalogue() {
     }
     // Losing the operator's catalogue silently would only show at the next
     // start; say so now, naming the file.
-    if (SavePatternList(catalogue) != 0)
-        messageBox(kAppName, QStringLiteral("Data/pattern_list.txt could not be written; the pattern list of this run is lost."),
+    std::string error;
+    if (SavePatternList(catalogue, &error) != 0)
+        messageBox(kAppName,
+                   QStringLiteral("%1. Data/pattern_list.txt keeps the patterns it had; the changes to the pattern "
+                                  "list of this run are lost.")
+                       .arg(QString::fromLocal8Bit(error.c_str())),
                    QMessageBox::Warning);
 }
 

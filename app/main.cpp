@@ -1,7 +1,8 @@
-// quillmark: the dialog by default; --headless, detect, pattern, marker and
-// calibrate run without a window. -C DIR changes to DIR first, so Data/ is
+// quillmark: the dialog by default; --headless, detect, pattern, marker,
+// calibrate and body run without a window. -C DIR changes to DIR first, so Data/ is
 // found there.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include "command_line.h"
 #include "commands.h"
@@ -37,10 +38,13 @@ int main(int argc, char** argv) {
     // Lines such as a client's "End of file" must reach a log file or a
     // pipe as they happen, not when a block fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A file-size limit must fail the write, which is then reported and the
+    // old file kept, rather than kill the program half-way through a save.
+    std::signal(SIGXFSZ, SIG_IGN);
     // In the order the full help lists them.
     const std::vector<Command> all{dialogCommand(argv[0]), headlessCommand(),  cameraListCommand(),
                                    detectCommand(),        patternCommand(),   markerCommand(),
-                                   calibrateCommand()};
+                                   calibrateCommand(),     bodyCommand()};
     Args args(argv + 1, argv + argc);
     const std::string word = takeCommandWord(args, all);
     const auto command = std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.word == word; });

@@ -161,6 +161,36 @@ bool writeMarkerPdf(const cv::Mat& pattern, const std::string& name, double widt
     });
 }
 
+bool writeMarkerGridPdf(const std::vector<cv::Mat>& patterns, int cols, int rows, double widthMm, double gapMm,
+                        const std::string& title, const std::string& caption, PaperSize paper,
+                        const std::string& path, std::string& error) {
+    const QSizeF page = pageSizeOf(paper).size(QPageSize::Millimeter);
+    const double border = widthMm * kWhiteBorder;
+    const double gridW = cols * widthMm + (cols - 1) * gapMm, gridH = rows * widthMm + (rows - 1) * gapMm;
+    if (!fitsOnPage(gridW + 2 * border, gridH + 2 * border, page)) {
+        error = "a board of " + std::to_string(cols) + " x " + std::to_string(rows) + " markers " +
+                QString::number(widthMm, 'g', 6).toStdString() + " mm wide, " +
+                QString::number(gapMm, 'g', 6).toStdString() + " mm apart, with its white border does not fit on one " +
+                paperName(paper) + " page";
+        return false;
+    }
+    const double left = (page.width() - gridW) / 2, top = kTopMarginMm + border;
+    const QString note = QString::fromStdString(caption) +
+                         QStringLiteral("\nPrint at 100 % (actual size, no scaling or fit to page) and check the widths "
+                                        "and gaps with a ruler. Fix the sheet flat.");
+    return writePdfPage(path, paper, title, error, [&](QPainter& painter, double unit) {
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                drawMarker(painter, patterns[static_cast<size_t>(r * cols + c)],
+                           QRectF((left + c * (widthMm + gapMm)) * unit, (top + r * (widthMm + gapMm)) * unit,
+                                  widthMm * unit, widthMm * unit));
+        painter.setPen(QPen(QColor(190, 190, 190), 0.2 * unit, Qt::DashLine));
+        painter.drawRect(QRectF((left - border) * unit, (top - border) * unit, (gridW + 2 * border) * unit,
+                                (gridH + 2 * border) * unit));
+        drawNote(painter, unit, page, top + gridH + border + 6, note);
+    });
+}
+
 bool writeChessboardPdf(int cols, int rows, double squareMm, PaperSize paper, const std::string& path,
                         std::string& error) {
     const QSizeF page = pageSizeOf(paper).size(QPageSize::Millimeter);

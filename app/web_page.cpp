@@ -1,11 +1,12 @@
 #include "web_page.h"
-#include <fstream>
-#include <iterator>
+#include <unistd.h>
+#include <cstdio>
 #include "catalogue.h"
 #include "mqtt_output.h"
 #include "network.h"
 #include "protocol.h"
 #include "tuio_output.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -14,8 +15,11 @@ std::vector<WebCatalogueEntry> pageCatalogue(const Catalogue& catalogue) {
     std::vector<WebCatalogueEntry> entries;
     for (const PatternEntry& entry : catalogue) {
         WebCatalogueEntry page{entry.name, entry.width, entry.inUse, {}};
-        std::ifstream file(thumbnailFilePath(entry.index), std::ios::binary);
-        if (file) page.thumbnailJpeg.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        const std::string path = thumbnailFilePath(entry.index);
+        std::string bytes, reason;
+        // A pattern without a thumbnail is listed without one.
+        if (readWholeFile(path, bytes, reason)) page.thumbnailJpeg.assign(bytes.begin(), bytes.end());
+        else if (access(path.c_str(), F_OK) == 0) std::printf("%s can not open: %s.\n", path.c_str(), reason.c_str());
         entries.push_back(std::move(page));
     }
     return entries;

@@ -157,16 +157,6 @@ const MarkerInfo* largestMarker(const MarkerInfo* markers, int count) {
     return largest;
 }
 
-// The largest dark region of the latest labeling above the area limit;
-// 0 when none.
-int largestRegionOverLimit(int maxArea) {
-    const LabelImage& label = detectorState().label.result;
-    int largest = 0;
-    for (int r = 0; r < label.labelCount; ++r)
-        if (label.area[r] > maxArea && label.area[r] > largest) largest = label.area[r];
-    return largest;
-}
-
 // Detects in `frame` (BGRA) without lens distortion. -1 with `error` set
 // when the labeling gives up.
 int detectInStill(const cv::Mat& frame, MarkerInfo** markers, int* count, std::string& error) {
@@ -194,6 +184,35 @@ std::string lookedFor() {
 
 } // namespace
 
+namespace {
+
+// One look for the largest square of a still image, its pattern file
+// written when the square may be registered.
+struct StillRegistration {
+    bool found = false;
+    bool written = false;
+    MarkerInfo marker{};  // the largest square, kept past the next detection
+    std::string refusal;  // why its pattern was refused, or empty
+    std::string warning;  // near-equal patterns beside the file
+    int overLimit = 0;    // the largest dark region above the area limit, or 0
+};
+
+// -1 with `error` set when the image cannot be searched at all.
+int registerFrom(const cv::Mat& frame, const std::string& patternPath, StillRegistration& look, std::string& error) {
+    MarkerInfo* markers = nullptr;
+    int count = 0;
+    if (detectInStill(frame, &markers, &count, error) < 0) return -1;
+    look.overLimit = largestRegionOverLimit(detectorState().options.maxMarkerArea);
+    const MarkerInfo* largest = largestMarker(markers, count);
+    if (!largest) return 0;
+    look.found = true;
+    look.marker = *largest;
+    look.written = writePatternFile(frame.data, *largest, patternPath.c_str(), &look.refusal, &look.warning) == 0;
+    return 0;
+}
+
+} // namespace
+
 int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
                           const std::string& thumbnailPath, std::string& error, std::string* note) {
     if (image.empty() || image.depth() != CV_8U ||
@@ -202,23 +221,25 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         return -1;
     }
     cv::Mat frame = toBgra(image);
-    MarkerInfo* markers = nullptr;
-    int count = 0;
-    if (detectInStill(frame, &markers, &count, error) < 0) return -1;
-    const MarkerInfo* largest = largestMarker(markers, count);
-    // A close-up marker's region passes the area limit: a copy reduced just
-    // enough to bring it under the limit holds the same marker, smaller.
+    StillRegistration look;
+    if (registerFrom(frame, patternPath, look, error) < 0) return -1;
+    // A close-up marker's region passes the area limit, and what is found
+    // instead, if anything, is a square of its pattern, which holds no
+    // pattern of its own: a copy reduced just enough to bring the region
+    // under the limit holds the marker, smaller.
     const int maxArea = detectorState().options.maxMarkerArea;
-    const int over = largest ? 0 : largestRegionOverLimit(maxArea);
-    if (over > 0) {
-        const double scale = std::sqrt(0.8 * maxArea / over);
+    const int over = look.overLimit;
+    double scale = 1.0;
+    if (over > 0 && (!look.found || !look.refusal.empty())) {
+        scale = scaleUnderLimit(over, maxArea);
         cv::Mat reduced;
         cv::resize(frame, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-        if (reduced.cols >= 3 && reduced.rows >= 3) {
+        StillRegistration second;
+        if (reduced.cols >= 3 && reduced.rows >= 3 && registerFrom(reduced, patternPath, second, error) < 0) return -1;
+        if (second.found) {
             frame = reduced;
-            if (detectInStill(frame, &markers, &count, error) < 0) return -1;
-            largest = largestMarker(markers, count);
-            if (largest && note) {
+            look = second;
+            if (note) {
                 char text[200];
                 std::snprintf(text, sizeof text,
                               "the marker's region of %d pixels is above the area limit of %d; it was found on a "
@@ -226,20 +247,26 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
                               over, maxArea, 100.0 * scale);
                 *note = text;
             }
+        } else if (look.found) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          " (the largest square found, of %d pixels; a dark region of %d pixels, above the area "
+                          "limit of %d, is no square even on a copy reduced to %.0f %%)",
+                          look.marker.area, over, maxArea, 100.0 * scale);
+            look.refusal += text;
         }
     }
-    if (!largest) {
+    if (!look.found) {
         error = "no square marker found (it needs a black border and a light margin around it); " + lookedFor();
         if (over > 0) error += "; the largest dark region, " + std::to_string(over) + " pixels, was above the limit even on a reduced copy";
         return -1;
     }
-    std::string refusal, warning;
-    if (writePatternFile(frame.data, *largest, patternPath.c_str(), &refusal, &warning) < 0) {
-        error = refusal.empty() ? "cannot write " + patternPath : refusal;
+    if (!look.written) {
+        error = look.refusal.empty() ? "cannot write " + patternPath : look.refusal;
         return -1;
     }
     cv::Mat thumbnail(kThumbnailSide, kThumbnailSide, CV_8UC4);
-    warpThumbnail(*largest, thumbnail, frame);
+    warpThumbnail(look.marker, thumbnail, frame);
     bool saved = false;
     try {
         saved = cv::imwrite(thumbnailPath, thumbnail);
@@ -252,6 +279,6 @@ int registerLargestSquare(const cv::Mat& image, const std::string& patternPath,
         error = "cannot write " + thumbnailPath;
         return -1;
     }
-    if (!warning.empty() && note) *note = note->empty() ? warning : *note + "; " + warning;
+    if (!look.warning.empty() && note) *note = note->empty() ? look.warning : *note + "; " + look.warning;
     return 0;
 }

@@ -32,9 +32,10 @@ void warpThumbnail(const MarkerInfo& marker, cv::Mat& thumbnail, const cv::Mat& 
 // Registers the largest square of `image` (grey, BGR or BGRA; a light margin
 // must surround the black border): detects it without lens distortion, with
 // the detector's options, and writes its pattern file and its JPEG
-// thumbnail. When nothing is found because a dark region passes the area
-// limit (a close-up), it looks again on a copy reduced to bring that region
-// under the limit and, if found there, says so in `note`. 0, or -1 with the
+// thumbnail. When a dark region passes the area limit (a close-up) and
+// nothing is found, or only a square without a pattern (one of the marker's
+// own cells), it looks again on a copy reduced to bring that region under
+// the limit and, if found there, says so in `note`. 0, or -1 with the
 // reason in `error`, which names what was looked for or why the pattern is
 // refused. A warning about near-equal patterns beside `patternPath` joins
 // `note`.

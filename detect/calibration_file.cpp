@@ -1,7 +1,5 @@
 // The files of calibration: OpenCV and ROS calibrations read in, the
 // record written out with every previous one kept.
-#include <fcntl.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -11,17 +9,10 @@
 #include <fstream>
 #include <sstream>
 #include "calibration.h"
+#include "whole_file.h"
 #include "replace_file.h"
 
 namespace {
-
-std::string readWhole(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    ok = static_cast<bool>(in) || in.eof();
-    return text.str();
-}
 
 // ROS writes YAML without the "%YAML:1.0" line that OpenCV's reader wants;
 // XML and JSON announce themselves by their first character.
@@ -164,12 +155,15 @@ bool writeWhole(const std::string& fresh, const CameraParam& record) {
 
 bool readLensCalibration(const std::string& path, LensCalibration& lens, std::string& error,
                          std::vector<std::string>* warnings) {
-    bool ok = false;
-    const std::string text = readWhole(path, ok);
-    if (!ok || !std::filesystem::is_regular_file(path)) {
-        error = "cannot read " + path;
+    std::string text, reason;
+    if (!readWholeFile(path, text, reason)) {
+        error = "cannot read " + path + ": " + reason;
         return false;
     }
+    // Editors on some systems start a UTF-8 file with a byte-order mark,
+    // which OpenCV's parser takes for text.
+    static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     lens = LensCalibration{};
     // OpenCV's XML parser reads through a null pointer when the text ends
     // inside a tag (an attribute's "=" followed by nothing but spaces); a

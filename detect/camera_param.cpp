@@ -5,6 +5,7 @@
 #include <new>
 
 #include "detector_state.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -144,11 +145,19 @@ std::string cameraParamProblem(const CameraParam& record) {
 }
 
 bool readCameraParamFile(const char* path, CameraParam& record, std::string& error) {
-    CameraParam read;
-    if (loadCameraParam(path, 1, &read) != 0) {
-        error = std::string(path) + " is missing or shorter than one camera record (136 bytes)";
+    // Read whole first: a directory where the file should be opens, and
+    // then reads nothing, which is no reason to call it missing.
+    std::string bytes, reason;
+    if (!readWholeFile(path, bytes, reason)) {
+        error = std::string(path) + " cannot be read: " + reason;
         return false;
     }
+    if (bytes.size() < static_cast<size_t>(kCameraParamRecordBytes)) {
+        error = std::string(path) + " is shorter than one camera record (136 bytes)";
+        return false;
+    }
+    CameraParam read;
+    decodeRecord(reinterpret_cast<const unsigned char*>(bytes.data()), read);
     const std::string problem = cameraParamProblem(read);
     if (!problem.empty()) {
         error = std::string(path) + " holds no usable camera: " + problem;
@@ -164,10 +173,15 @@ std::string cameraScaleWarning(const CameraParam& source, int newWidth, int newH
     const double newAspect = static_cast<double>(newWidth) / newHeight;
     // Sizes rounded to whole pixels differ in aspect by well under 1 %.
     if (std::fabs(newAspect / aspect - 1.0) < 0.01) return "";
-    const bool turned = (source.xsize > source.ysize) != (newWidth > newHeight);
+    // Only a landscape record and portrait frames, or the reverse, are turned;
+    // a square frame is neither.
+    const bool turned = (source.xsize > source.ysize && newWidth < newHeight) ||
+                        (source.xsize < source.ysize && newWidth > newHeight);
+    char ratios[96];
+    std::snprintf(ratios, sizeof ratios, " (width to height %.2f, the record's %.2f)", newAspect, aspect);
     return "the camera record is for " + std::to_string(source.xsize) + "x" + std::to_string(source.ysize) +
            " images and the frames are " + std::to_string(newWidth) + "x" + std::to_string(newHeight) +
-           (turned ? ", turned the other way" : ", of another shape") +
+           (turned ? ", turned the other way" : ", of another aspect ratio") + ratios +
            ": scaled by the width alone, its focal lengths and centre do not fit these frames; "
            "calibrate at this size (quillmark calibrate)";
 }

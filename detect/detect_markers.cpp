@@ -1,4 +1,5 @@
 #include "detect_markers.h"
+#include <cmath>
 #include "detector_state.h"
 #include "labeling.h"
 #include "marker_history.h"
@@ -62,3 +63,16 @@ int detectMarkersWithHistory(const uint8_t* frame, int threshold, MarkerInfo** m
     *count = total;
     return 0;
 }
+
+int largestRegionOverLimit(int maxArea) {
+    const LabelImage& label = detectorState().label.result;
+    int largest = 0;
+    for (int r = 0; r < label.labelCount; ++r) {
+        const int32_t* box = label.clipBox + r * 4;
+        if (box[0] == 1 || box[1] == label.width - 2 || box[2] == 1 || box[3] == label.height - 2) continue;
+        if (label.area[r] > maxArea && label.area[r] > largest) largest = label.area[r];
+    }
+    return largest;
+}
+
+double scaleUnderLimit(int area, int maxArea) { return std::sqrt(0.8 * maxArea / area); }

@@ -1,5 +1,6 @@
 #include "replace_file.h"
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -60,30 +61,48 @@ bool synced(const std::string& path) {
 
 } // namespace
 
-bool replaceFileKeepingBackup(const std::string& path, const FreshFileWriter& writeFresh, std::string& error,
-                              std::string* backupPath) {
+namespace {
+
+// What replaceFileKeepingBackup does, the backup only when `keepBackup`.
+bool replaceFile(const std::string& path, const FreshFileWriter& writeFresh, bool keepBackup, std::string& error,
+                 std::string* backupPath) {
     if (backupPath) backupPath->clear();
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // Renaming over a link would replace the link, not the file it names.
+    const std::string target = fs::is_symlink(path, ec) ? fs::weakly_canonical(path, ec).string() : path;
+    struct stat old;
+    const bool existed = stat(target.c_str(), &old) == 0;
+    if (existed && S_ISDIR(old.st_mode)) {
+        error = "cannot replace " + path + ": it is a directory, not a file";
+        return false;
+    }
     // A name of its own beside the file, so that the rename below replaces
     // the file in one step on the same file system.
-    std::string fresh = path + ".new-XXXXXX";
+    std::string fresh = target + ".new-XXXXXX";
     const int fd = mkstemp(fresh.data());
     if (fd < 0) {
         error = "cannot write a new file beside " + path + ": " + std::strerror(errno);
         return false;
     }
+    // mkstemp makes the file private; the replacement keeps the old one's
+    // permissions, or a new file's usual ones.
+    fchmod(fd, existed ? (old.st_mode & 07777) : 0644);
     close(fd);
+    errno = 0;
     if (!writeFresh(fresh) || !synced(fresh)) {
+        const int reason = errno;
         std::remove(fresh.c_str());
-        error = "cannot write " + fresh + " whole";
+        error = "cannot write " + path + " whole" + (reason ? std::string(": ") + std::strerror(reason) : "") +
+                "; it is unchanged";
         return false;
     }
-    std::error_code ec;
     std::string backup;
-    if (std::filesystem::exists(path, ec) && !keepAsBackup(path, backup, error)) {
+    if (keepBackup && existed && !keepAsBackup(target, backup, error)) {
         std::remove(fresh.c_str());
         return false;
     }
-    std::filesystem::rename(fresh, path, ec);
+    fs::rename(fresh, target, ec);
     if (ec) {
         std::remove(fresh.c_str());
         if (!backup.empty()) std::remove(backup.c_str());
@@ -94,20 +113,32 @@ bool replaceFileKeepingBackup(const std::string& path, const FreshFileWriter& wr
     return true;
 }
 
+bool writeText(const std::string& fresh, const std::string& text) {
+    {
+        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) return false;
+    }
+    std::ifstream in(fresh, std::ios::binary);
+    std::ostringstream back;
+    back << in.rdbuf();
+    return back.str() == text;
+}
+
+} // namespace
+
+bool replaceFileKeepingBackup(const std::string& path, const FreshFileWriter& writeFresh, std::string& error,
+                              std::string* backupPath) {
+    return replaceFile(path, writeFresh, true, error, backupPath);
+}
+
+bool writeTextFileReplacing(const std::string& path, const std::string& text, std::string& error) {
+    return replaceFile(path, [&text](const std::string& fresh) { return writeText(fresh, text); }, false, error,
+                       nullptr);
+}
+
 bool writeTextFileKeepingBackup(const std::string& path, const std::string& text, std::string& error,
                                 std::string* backupPath) {
-    return replaceFileKeepingBackup(
-        path,
-        [&text](const std::string& fresh) {
-            {
-                std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
-                out << text;
-                if (!out.flush()) return false;
-            }
-            std::ifstream in(fresh, std::ios::binary);
-            std::ostringstream back;
-            back << in.rdbuf();
-            return back.str() == text;
-        },
-        error, backupPath);
+    return replaceFile(path, [&text](const std::string& fresh) { return writeText(fresh, text); }, true, error,
+                       backupPath);
 }

@@ -3,6 +3,7 @@
 // cut short: the new text is written whole beside it, read back and synced,
 // and renamed over it in one step; the old file is first kept as the next
 // backup (path.bak, path.bak.1, path.bak.2, ..., never replacing one).
+// A symbolic link is followed, and the file keeps its permissions.
 #include <functional>
 #include <string>
 
@@ -19,3 +20,7 @@ bool replaceFileKeepingBackup(const std::string& path, const FreshFileWriter& wr
 // The same for a text file: `text` is written as it is, LF line ends.
 bool writeTextFileKeepingBackup(const std::string& path, const std::string& text, std::string& error,
                                 std::string* backupPath = nullptr);
+
+// The same for a file rewritten at every close (the settings, the
+// catalogue), where a backup per close would pile up: no backup is kept.
+bool writeTextFileReplacing(const std::string& path, const std::string& text, std::string& error);

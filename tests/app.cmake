@@ -7,7 +7,7 @@ target_link_libraries(qm_gui_test_support PUBLIC Qt5::Widgets Qt5::Test)
 
 quillmark_test(dialog_test
   SOURCES app/dialog_support.cpp app/dialog_controls_test.cpp app/dialog_catalogue_test.cpp
-          app/dialog_running_test.cpp
+          app/dialog_running_test.cpp app/dialog_files_test.cpp
   LIBS qm_app qm_gui_test_support qm_output_receivers)
 quillmark_test(capture_worker_test
   SOURCES capture/capture_worker_test.cpp
@@ -31,3 +31,8 @@ if(QUILLMARK_WINDOW_MANAGER)
             $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data --window-manager ${QUILLMARK_WINDOW_MANAGER})
   set_tests_properties(dialog_under_x_with_window_manager PROPERTIES TIMEOUT 120)
 endif()
+
+# quillmark body (measure, board, list) through the real executable.
+quillmark_test(body_command_test SOURCES app/body_command_test.cpp LIBS qm_detect)
+target_compile_definitions(body_command_test PRIVATE QUILLMARK_EXE="$<TARGET_FILE:quillmark>")
+add_dependencies(body_command_test quillmark)

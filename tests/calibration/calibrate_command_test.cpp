@@ -145,7 +145,7 @@ TEST_F(CalibrateCommand, ImportConvertsAnOpenCvFileAndRefusesBrokenOnes) {
         {"--import " + dir.file("cam.yml") + " --size 1280x720",
          dir.file("cam.yml") + " is for 640x480 images, not 1280x720 as --size says; nothing written"},
         {"--import " + dir.file("bare.yml"), dir.file("bare.yml") + " has no camera_matrix; nothing written"},
-        {"--import " + dir.file("none.yml"), "cannot read " + dir.file("none.yml")},
+        {"--import " + dir.file("none.yml"), "cannot read " + dir.file("none.yml") + ": there is no such file"},
         {"--import " + dir.file("negative.yaml"),
          dir.file("negative.yaml") + ": image_width and image_height are not a positive image size"},
         {"--import " + dir.file("fisheye.yaml"), dir.file("fisheye.yaml") + ": distortion_model equidistant is a fisheye"},

@@ -219,7 +219,24 @@ TEST(CalibrationFiles, BrokenFilesAndLensModelsTheRecordCannotHoldAreNamed) {
     LensCalibration lens;
     std::string error;
     EXPECT_FALSE(readLensCalibration(dir.file("missing.yml"), lens, error));
-    EXPECT_EQ(error, "cannot read " + dir.file("missing.yml"));
+    EXPECT_EQ(error, "cannot read " + dir.file("missing.yml") + ": there is no such file");
+    ASSERT_TRUE(std::filesystem::create_directory(dir.file("folder.yml")));
+    EXPECT_FALSE(readLensCalibration(dir.file("folder.yml"), lens, error));
+    EXPECT_EQ(error, "cannot read " + dir.file("folder.yml") + ": it is a directory, not a file");
+
+    // Some editors start a UTF-8 file with a byte-order mark; the file is
+    // read as if it were not there.
+    const std::vector<std::string> texts{"%YAML:1.0\n" + k + d, rosFile(size, "plumb_bob", "-0.1, 0, 0, 0, 0"),
+                                    "<?xml version=\"1.0\"?>\n<opencv_storage>\n<camera_matrix type_id=\"opencv-matrix\">"
+                                    "<rows>3</rows><cols>3</cols><dt>d</dt><data>600 0 320 0 600 240 0 0 1</data>"
+                                    "</camera_matrix>\n<distortion_coefficients type_id=\"opencv-matrix\"><rows>5</rows>"
+                                    "<cols>1</cols><dt>d</dt><data>0 0 0 0 0</data></distortion_coefficients>\n"
+                                    "</opencv_storage>\n"};
+    for (const std::string& text : texts) {
+        writeText(dir.file("bom.txt"), "\xEF\xBB\xBF" + text);
+        EXPECT_TRUE(readLensCalibration(dir.file("bom.txt"), lens, error)) << error << "\n" << text;
+        EXPECT_EQ(lens.cameraMatrix(0, 0), 600.0);
+    }
 
     // The rational terms are named where they are not zero; plumb_bob converts without a word.
     std::vector<std::string> warnings;

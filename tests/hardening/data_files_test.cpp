@@ -58,10 +58,11 @@ protected:
     }
     void TearDown() override { resetDetector(); }
 
-    CommandRun run(const std::string& arguments) const {
+    // `prefix` goes before the executable (a limit it runs under, say).
+    CommandRun run(const std::string& arguments, const std::string& prefix = "") const {
         const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-        const std::string command = std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() + " >" +
-                                    out + " 2>" + err + " </dev/null";
+        const std::string command = prefix + std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() +
+                                    " >" + out + " 2>" + err + " </dev/null";
         const int status = std::system(command.c_str());
         return {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
     }
@@ -322,4 +323,82 @@ TEST_F(DamagedData, ConfigurationValuesAfterABadOneAreKept) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 14), "Num= 2\nFlag,0.") << "name and confidence: [CheckCf] after the typo is read";
     EXPECT_NE(r.err.find("Data/config.txt: [CheckPos3d] yes is refused"), std::string::npos) << r.err;
+}
+
+// A directory where a file should be opens like a file and then fails to
+// read: each one is refused by name, and nothing aborts.
+TEST_F(DamagedData, ADirectoryWhereAFileShouldBeIsRefusedByName) {
+    ASSERT_TRUE(cv::imwrite(dir.file("print.png"), renderMarkerImage(makeRandomPattern(9), 320, 80)));
+    fs::create_directory(dir.file("folder"));
+    // Runs the server until it listens, then stops it as Ctrl-C does.
+    const std::string serve = "--headless --camera synthetic --port 0 --http 0";
+    const struct {
+        const char* file;  // under Data/, a directory for the case
+        std::string arguments;
+        int status;
+        const char* named;
+    } cases[] = {
+        {"config.txt", "detect " + dir.file("scene.png"), 0, "Data/config.txt can not open: it is a directory"},
+        {"pattern_list.txt", "detect " + dir.file("scene.png"), 1,
+         "Data/pattern_list.txt can not open: it is a directory"},
+        {"pattern_list.txt", "pattern " + dir.file("print.png"), 1, "Data/pattern_list.txt"},
+        {"pattern_list.txt", serve, 0, "Data/pattern_list.txt can not open: it is a directory"},
+        {"camera_para.dat", "detect " + dir.file("scene.png"), 1,
+         "Data/camera_para.dat cannot be read: it is a directory"},
+        {"000.patt", "detect " + dir.file("scene.png"), 0, "Data/000.patt did not load"},
+        {"000.jpg", serve, 0, "Data/000.jpg can not open: it is a directory"},
+        {nullptr, "detect " + dir.file("folder"), 1, "folder is a folder, not an image"},
+        {nullptr, "calibrate --import " + dir.file("folder"), 1, "folder: it is a directory, not a file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file ? c.file : "") + " " + c.arguments);
+        const fs::path data = fs::path("Data") / (c.file ? c.file : "");
+        const std::string kept = c.file ? readFile(data.string()) : "";
+        if (c.file) {
+            fs::remove(data);
+            fs::create_directory(data);
+        }
+        CommandRun r;
+        if (c.arguments == serve) {
+            const std::string out = dir.file("stdout.txt");
+            const std::string script = std::string(QUILLMARK_EXE) + " " + serve + " -C " + dir.path() + " >" + out +
+                                       " 2>&1 </dev/null & pid=$!; for i in $(seq 600); do grep -q '^Listening' " +
+                                       out + " && break; sleep 0.1; done; kill -INT $pid; wait $pid";
+            writeFile(dir.file("serve.sh"), script + "\n");
+            const int status = std::system(("bash " + dir.file("serve.sh")).c_str());
+            r = {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(out)};
+            EXPECT_NE(r.out.find("Listening on port"), std::string::npos) << r.out;
+        } else {
+            r = run(c.arguments);
+        }
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(c.named), std::string::npos) << r.out << r.err;
+        EXPECT_EQ((r.out + r.err).find("terminate called"), std::string::npos);
+        if (c.file) {
+            EXPECT_TRUE(fs::is_directory(data)) << "left as it was";
+            fs::remove(data);
+            writeFile(data.string(), kept);
+        }
+    }
+}
+
+// A full disk (here a file-size limit on the real executable) while the
+// catalogue is saved: the command says so, and the old file stays whole.
+TEST_F(DamagedData, ACatalogueThatCannotBeWrittenWholeLeavesTheOldOneWhole) {
+    std::string text;
+    for (int i = 0; i < 400; ++i) text += "[Pattern]\tP" + std::to_string(i) + "\t" + patternFilePath(i) + "\t80\tuse\n";
+    writeFile("Data/pattern_list.txt", text);
+    ASSERT_TRUE(cv::imwrite(dir.file("print.png"), renderMarkerImage(makeRandomPattern(9), 320, 80)));
+    // Above a pattern file and a thumbnail, below the catalogue.
+    const size_t limit = text.size() - 100;
+    ASSERT_GT(limit, readFile("Data/000.patt").size());
+    const auto before = dataFiles();
+    const CommandRun r =
+        run("pattern --name New " + dir.file("print.png"), "prlimit --fsize=" + std::to_string(limit) + " ");
+    EXPECT_TRUE(r.exited) << "a size limit fails the write, it does not kill the program";
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Data/pattern_list.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile("Data/pattern_list.txt"), text);
+    EXPECT_EQ(changedSince(before), "") << "no new file beside the old ones";
 }
