@@ -10,6 +10,7 @@
 #include <sstream>
 #include "detector_options.h"
 #include "marker_print.h"
+#include "protocol.h"
 #include "report.h"
 #include "world_frame.h"
 
@@ -221,6 +222,16 @@ void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world) {
         "--camera-fixed", [&overrides, &world] { overrides.add([&world] { world.cameraFixed = true; }); },
         "the camera does not move: its world pose is averaged over the frames\n"
         "the world body is seen in, and kept while it is covered ([CameraFixed] 1)");
+}
+
+void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) {
+    addValueOption(app, "--command-timeout", "S",
+                   "close a Command-Mode client that sends nothing for S seconds\n(default " +
+                       std::to_string(COMMAND_IDLE_TIMEOUT_DEFAULT_S) + "; 0: never)",
+                   [&overrides, &seconds](const std::string& text) {
+                       const int s = wholeNumber("--command-timeout", text, 0, COMMAND_IDLE_TIMEOUT_MAX_S);
+                       overrides.add([&seconds, s] { seconds = s; });
+                   });
 }
 
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper) {

@@ -92,6 +92,10 @@ void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world);
 // --pdf OUT.pdf and --page a4|letter; the --pdf option, for the command's own checks.
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);
 
+// --command-timeout S, over [CommandIdleTimeout]: seconds a Command-Mode
+// client may send nothing before it is closed (0: never).
+void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds);
+
 // The fields words, printed after the options of the commands that take --fields.
 extern const std::string FieldWordsNote;
 

@@ -64,6 +64,7 @@ static const IntSetting OptInSettings[] = {
     {"[MaxSquares]", &Settings::maxSquares, kMaxSquaresMin, kMaxSquaresMax},
     {"[MaxMarkerArea]", &Settings::maxMarkerArea, kMaxMarkerAreaMin, kMaxMarkerAreaMax},
     {"[RealCamera]", &Settings::realCamera, 0, 1},
+    {"[CommandIdleTimeout]", &Settings::commandIdleTimeout, 0, COMMAND_IDLE_TIMEOUT_MAX_S},
 };
 
 // An image size is refused beyond what any camera delivers.

@@ -6,6 +6,7 @@
 #include <vector>
 #include "detector_options.h"
 #include "output_target.h"
+#include "protocol.h"
 #include "report.h"
 #include "web_output.h"
 #include "world_frame.h"
@@ -45,6 +46,9 @@ struct Settings {
     int maxSquares = 30;          // [MaxSquares] 1 .. 500
     int maxMarkerArea = 100000;   // [MaxMarkerArea] pixels
     int realCamera = 0;           // [RealCamera] 0 or 1: applyRealCamera() over the above
+    // [CommandIdleTimeout] seconds a Command-Mode client may stay silent
+    // before its connection is closed; 0 keeps it forever.
+    int commandIdleTimeout = COMMAND_IDLE_TIMEOUT_DEFAULT_S;
     // [TuioVolume] W,H,NEAR,FAR: where TUIO's 3D positions lie in 0..1;
     // written only when it is not the default.
     TuioVolume tuioVolume;

@@ -180,6 +180,7 @@ void CQuillmarkDlg::OnStart() {
     // reason to refuse.
     setActiveDataFormat(settings_.format);
     AutomaticModeFlag = settings_.dataFlow == 0;
+    setCommandIdleTimeout(settings_.commandIdleTimeout);
     CatalogueFromList(patternRows(), catalogue_);
     DisableSettingControls();
     job.camera = &camera_;

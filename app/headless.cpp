@@ -100,6 +100,7 @@ void printStopLine() {
 void applyModeAndFields(const HeadlessOptions& options) {
     setActiveDataFormat(options.format);
     AutomaticModeFlag = options.automatic;
+    setCommandIdleTimeout(options.commandIdleTimeout);
 }
 
 // The controls of the dialog, played by the options: the preview switch,
@@ -319,6 +320,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.mqtt = mqttTargetOf(settings);
     options.tuioVolume = settings.tuioVolume;
     options.web = webOptionsOf(settings);
+    options.commandIdleTimeout = settings.commandIdleTimeout;
     if (options.web.on()) options.webOption = "[HttpPort]";
     options.world = worldOptionsOf(settings);
     return options;
@@ -382,6 +384,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
                     "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);
     addWorldOptions(app, overrides, options.world);
+    addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
 }
 
 int runHeadless(HeadlessRequest& request) {

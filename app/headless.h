@@ -4,6 +4,7 @@
 #include <string>
 #include "detector_options.h"
 #include "output_target.h"
+#include "protocol.h"
 #include "report.h"
 #include "web_output.h"
 #include "world_frame.h"
@@ -28,6 +29,8 @@ struct HeadlessOptions {
     WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
     std::string webOption = "--http";  // named when the page cannot listen
     WorldOptions world; // --world, --camera-fixed, [WorldBody] [CameraFixed]
+    // --command-timeout, [CommandIdleTimeout]: a silent Command-Mode client's limit.
+    int commandIdleTimeout = COMMAND_IDLE_TIMEOUT_DEFAULT_S;
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

@@ -13,6 +13,8 @@ constexpr int kFitIterations = 60;
 // rest: a wrong identity, or a member that was moved between views.
 constexpr double kLeftOutFactor = 5.0;
 constexpr double kLeftOutFloorPx = 2.0;
+// Fits, each leaving out at most one sighting of each view.
+constexpr int kLeftOutRounds = 4;
 
 // The start pose moved by six parameters: a turn (radians, applied after
 // the start's rotation) and a shift in millimetres.
@@ -105,6 +107,48 @@ private:
     std::vector<Observation> observations_;
     std::vector<RigidPose> views_, members_;
 };
+
+// One view's pose fitted to `observations` with the members held; the
+// sum of squared errors of `judged` under it.
+double errorWithViewRefitted(const CameraParam& camera, const std::vector<double>& widths,
+                             const std::vector<RigidPose>& members, const RigidPose& start,
+                             const std::vector<const Observation*>& observations, const Observation& judged) {
+    std::vector<double> p(6, 0.0);
+    fitLeastSquares(
+        [&](const std::vector<double>& q, std::vector<double>& residual) {
+            const RigidPose view = moved(start, q.data());
+            residual.resize(8 * observations.size());
+            for (size_t i = 0; i < observations.size(); ++i)
+                cornerError(camera, composePoses(view, members[observations[i]->member]),
+                            widths[observations[i]->member], observations[i]->observed, &residual[8 * i]);
+        },
+        p, kFitIterations);
+    const RigidPose view = moved(start, p.data());
+    return cornerError(camera, composePoses(view, members[judged.member]), widths[judged.member], judged.observed,
+                       nullptr);
+}
+
+// The sightings of one view that disagree, by index into the fit's
+// observations: of three or more, the one that the others' view pose
+// explains worst; of two, both, as nothing tells which is wrong.
+std::vector<size_t> disagreeing(const CameraParam& camera, const std::vector<double>& widths, const JointFit& fit,
+                                int view) {
+    std::vector<size_t> mine;
+    for (size_t i = 0; i < fit.observations().size(); ++i)
+        if (fit.observations()[i].view == view) mine.push_back(i);
+    if (mine.size() < 3) return mine;
+    size_t worst = mine[0];
+    double worstError = -1;
+    for (size_t judged : mine) {
+        std::vector<const Observation*> others;
+        for (size_t i : mine)
+            if (i != judged) others.push_back(&fit.observations()[i]);
+        const double e = errorWithViewRefitted(camera, widths, fit.members(), fit.views()[view], others,
+                                               fit.observations()[judged]);
+        if (e > worstError) worstError = e, worst = judged;
+    }
+    return {worst};
+}
 
 Observation observationOf(const CameraParam& camera, int view, const MemberSighting& s) {
     Observation o{view, s.member, {}};
@@ -265,7 +309,7 @@ bool measureBody(const Body& body, const std::vector<BodyView>& givenViews, cons
     const double scaleMm = *std::max_element(widths.begin(), widths.end());
 
     std::vector<std::pair<int, size_t>> leftOut;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < kLeftOutRounds; ++round) {
         const std::vector<RigidPose> members = startMemberPoses(views, used, memberCount, scaleMm);
         std::vector<RigidPose> viewPoses;
         std::vector<Observation> observations;
@@ -281,11 +325,20 @@ bool measureBody(const Body& body, const std::vector<BodyView>& givenViews, cons
         std::vector<double> sorted = rms;
         std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
         const double limit = std::max(kLeftOutFloorPx, kLeftOutFactor * sorted[sorted.size() / 2]);
-        const bool last = round == 1 || std::all_of(rms.begin(), rms.end(), [&](double e) { return e <= limit; });
+        const bool last = round + 1 == kLeftOutRounds || std::all_of(rms.begin(), rms.end(), [&](double e) { return e <= limit; });
         if (!last) {
-            // Leave the disagreeing sightings out and fit again from fresh starts.
+            // A sighting that is off pulls its view's pose and with it the
+            // others': the culprit is the one the others explain worst.
+            // Those are left out and the fit starts afresh.
+            std::vector<bool> judged(used.size(), false);
+            std::vector<size_t> out;
             for (size_t i = 0; i < rms.size(); ++i) {
-                if (rms[i] <= limit) continue;
+                const int v = fit.observations()[i].view;
+                if (rms[i] <= limit || judged[v]) continue;
+                judged[v] = true;
+                for (size_t k : disagreeing(camera, widths, fit, v)) out.push_back(k);
+            }
+            for (const size_t i : out) {
                 const Observation& o = fit.observations()[i];
                 const int view = used[o.view];
                 leftOut.emplace_back(view, o.member);

@@ -42,12 +42,19 @@ void connectionEnded() {
     live().changed.notify_all();
 }
 
+// Never destroyed with the statics: detached connections keep their own
+// reference, and may still be closing while the process exits.
+std::shared_ptr<boost::asio::io_context> processContext() {
+    static auto* const context = new std::shared_ptr<boost::asio::io_context>(
+        std::make_shared<boost::asio::io_context>());
+    return *context;
+}
+
 }  // namespace
 
-Network::Network() : io_(std::make_unique<boost::asio::io_context>()) {}
+Network::Network() : io_(processContext()) {}
 
-Network::Network(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket)
-    : io_(std::move(io)), socket_(std::move(socket)) {}
+Network::Network(Context io, std::unique_ptr<Socket> socket) : io_(std::move(io)), socket_(std::move(socket)) {}
 
 Network::~Network() {
     try {
@@ -61,7 +68,6 @@ Network::~Network() {
         socket_->close(ignored);
         socket_.reset();
     }
-    pendingIo_.reset();
     io_.reset();
 }
 
@@ -80,6 +86,7 @@ void Network::start(int port, ConnectionHandler handler) {
     if (ec) throw boost::system::system_error(ec);
     acceptor_ = std::move(acceptor);
     listeningPort_ = bound.port();
+    stopping_ = false;
     try {
         acceptThread_ = std::thread(&Network::acceptLoop, this, handler);
     } catch (...) {
@@ -92,6 +99,11 @@ void Network::start(int port, ConnectionHandler handler) {
 void Network::stop() {
     if (!acceptor_) return;
     listeningPort_ = 0;
+    {
+        std::lock_guard<std::mutex> hold(stopLock_);
+        stopping_ = true;
+    }
+    stopWake_.notify_all();
     // Closing a descriptor does not wake a thread blocked in accept() on it
     // (and would let the number be reused under that thread); shutting the
     // listening socket down makes the pending accept fail at once. Only
@@ -103,38 +115,63 @@ void Network::stop() {
     acceptor_->close(ec);
     acceptor_.reset();
     socket_.reset();
-    pendingIo_.reset();
     if (ec) throw boost::system::system_error(ec);
 }
 
 int Network::port() const { return listeningPort_; }
 
+bool Network::pauseAccepting() {
+    std::unique_lock<std::mutex> hold(stopLock_);
+    return !stopWake_.wait_for(hold, std::chrono::milliseconds(ACCEPT_RETRY_PAUSE_MS), [this] { return stopping_; });
+}
+
 void Network::acceptLoop(ConnectionHandler handler) {
-    try {
-        for (;;) {
-            // Each connection gets an I/O context of its own, so it does not
-            // depend on this object once its thread runs.
-            pendingIo_ = std::make_unique<boost::asio::io_context>();
-            socket_ = std::make_unique<Socket>(*pendingIo_);
-            boost::system::error_code ec;
+    // What the last failure was, so a run of them is said once.
+    std::string failing;
+    auto failed = [&](const std::string& what) {
+        if (failing.empty())
+            std::fprintf(stderr, "quillmark: the server cannot take a connection (%s); it tries again every %d ms\n",
+                         what.c_str(), ACCEPT_RETRY_PAUSE_MS);
+        failing = what;
+    };
+    for (;;) {
+        boost::system::error_code ec;
+        try {
+            socket_ = std::make_unique<Socket>(*io_);
             acceptor_->accept(*socket_, ec);
-            if (ec) return;
-            connectionStarted();
-            try {
-                std::thread(&Network::clientThread, std::move(pendingIo_), std::move(socket_), handler)
-                    .detach();
-            } catch (...) {
-                connectionEnded();
-                throw;
-            }
+        } catch (const std::exception& e) {
+            ec = boost::asio::error::no_memory;
         }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        {
+            std::lock_guard<std::mutex> hold(stopLock_);
+            if (stopping_) return;
+        }
+        // A client that gave up while queued is no fault of the server's.
+        if (ec == boost::asio::error::connection_aborted || ec == boost::asio::error::interrupted) continue;
+        if (ec) {
+            failed(ec.message());
+            if (!pauseAccepting()) return;
+            continue;
+        }
+        connectionStarted();
+        try {
+            std::thread(&Network::clientThread, io_, std::move(socket_), handler).detach();
+        } catch (const std::exception& e) {
+            // The socket closes unserved; the client sees its connection end.
+            connectionEnded();
+            socket_.reset();
+            failed(std::string("no thread for it: ") + e.what());
+            if (!pauseAccepting()) return;
+            continue;
+        }
+        if (!failing.empty()) {
+            std::fprintf(stderr, "quillmark: the server takes connections again\n");
+            failing.clear();
+        }
     }
 }
 
-void Network::clientThread(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket,
-                           ConnectionHandler handler) {
+void Network::clientThread(Context io, std::unique_ptr<Socket> socket, ConnectionHandler handler) {
     {
         Network connection(std::move(io), std::move(socket));
         try {
@@ -175,7 +212,24 @@ void Network::abandon() {
 }
 
 std::string Network::receive() {
+    bool timedOut = false;
+    return receiveWithin(0, timedOut);
+}
+
+std::string Network::receiveWithin(int timeoutMs, bool& timedOut) {
+    timedOut = false;
     if (!socket_) return {};
+    if (timeoutMs > 0) {
+        pollfd ready{socket_->native_handle(), POLLIN, 0};
+        int r;
+        do {
+            r = ::poll(&ready, 1, timeoutMs);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            timedOut = true;
+            return {};
+        }
+    }
     char buffer[RECEIVE_MAX_BYTES];
     boost::system::error_code ec;
     const std::size_t n = socket_->read_some(boost::asio::buffer(buffer), ec);

@@ -5,8 +5,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,6 +30,10 @@ public:
     // the connection up, so a client that stopped reading costs nothing more.
     static constexpr int SEND_STALL_TIMEOUT_MS = 3000;
     static constexpr std::size_t RECEIVE_MAX_BYTES = 2048;
+    // After an accept that failed for want of descriptors, memory or a
+    // thread, the server waits this long before it accepts again: the
+    // queue of waiting clients stays, and the loop does not spin.
+    static constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
 
     Network();
     ~Network() override;
@@ -35,7 +41,10 @@ public:
     Network& operator=(const Network&) = delete;
 
     // Listens on all IPv4 interfaces (port 0: the system picks one) and
-    // serves each connection with `handler` on a detached thread. Throws
+    // serves each connection with `handler` on a detached thread; every
+    // connection costs one descriptor and one thread. No failed accept
+    // ends the serving (the first of a run of them is said on standard
+    // error, with the next success). Throws
     // boost::system::system_error when the port cannot be bound or the
     // server already runs; nothing is started then.
     void start(int port, ConnectionHandler handler);
@@ -52,6 +61,9 @@ public:
     // One read of up to RECEIVE_MAX_BYTES; empty on error or end of stream,
     // whose description goes to standard output.
     std::string receive();
+    // As receive(), but gives up when nothing arrives for `timeoutMs`
+    // (0: waits forever) and says so in `timedOut`.
+    std::string receiveWithin(int timeoutMs, bool& timedOut);
 
     // For a connection that is pushed frames: each send leaves at once
     // instead of waiting to be joined with the next.
@@ -70,21 +82,30 @@ public:
 private:
     using Socket = boost::asio::ip::tcp::socket;
 
-    Network(std::unique_ptr<boost::asio::io_context> io, std::unique_ptr<Socket> socket);
+    using Context = std::shared_ptr<boost::asio::io_context>;
+
+    Network(Context io, std::unique_ptr<Socket> socket);
     void acceptLoop(ConnectionHandler handler);
+    // False when stop() came during the pause.
+    bool pauseAccepting();
     // Owns everything the connection uses, so it outlives the listening
     // Network without harm.
-    static void clientThread(std::unique_ptr<boost::asio::io_context> io,
-                             std::unique_ptr<Socket> socket, ConnectionHandler handler);
+    static void clientThread(Context io, std::unique_ptr<Socket> socket, ConnectionHandler handler);
     void abandon();
 
-    std::unique_ptr<boost::asio::io_context> io_;
-    // Listening object: the socket the pending accept fills (on an I/O
-    // context of its own, handed on with it). Client object: the connection.
+    // One context for every Network of the process: a context costs
+    // descriptors of its own (its reactor's), which a context per
+    // connection would multiply. It is never run; sockets only need it.
+    Context io_;
+    // Listening object: the socket the pending accept fills. Client
+    // object: the connection.
     std::unique_ptr<Socket> socket_;
-    std::unique_ptr<boost::asio::io_context> pendingIo_;
     std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor_;
     std::thread acceptThread_;
+    // stop() wakes an accept thread that pauses after a failed accept.
+    std::mutex stopLock_;
+    std::condition_variable stopWake_;
+    bool stopping_ = false;
     // Written by start and stop only; port() reads it instead of the
     // acceptor, which those replace under other threads' feet.
     std::atomic<int> listeningPort_{0};

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include "body_report.h"
@@ -53,6 +54,55 @@ bool sendBodyReply(const std::string& word, const std::string& name, ReplySink& 
 
 std::atomic<uint64_t> FramesSkipped{0};
 std::atomic<uint64_t> ClientsDropped{0};
+std::atomic<uint64_t> IdleClientsClosed{0};
+std::atomic<int> CommandIdleTimeoutS{COMMAND_IDLE_TIMEOUT_DEFAULT_S};
+
+// The replies of one pass, sent together when it ends: one write instead
+// of one for every reply and help line.
+class PassReplies : public ReplySink {
+public:
+    explicit PassReplies(Network& connection) : connection_(connection) {}
+    bool send(const std::string& text) override {
+        text_ += text;
+        return true;
+    }
+    void flush() {
+        if (!text_.empty()) connection_.send(text_);
+        text_.clear();
+    }
+
+private:
+    Network& connection_;
+    std::string text_;
+};
+
+// One Command-Mode pass: a chunk read when none waits, then at most
+// COMMAND_LINES_PER_PASS of its lines answered. False when the connection
+// is to end.
+bool answerCommands(Network& connection, DataFormat format, int idleTimeoutS, std::deque<std::string>& waiting) {
+    if (waiting.empty()) {
+        bool idle = false;
+        const std::string text = connection.receiveWithin(idleTimeoutS * 1000, idle);
+        if (idle) {
+            IdleClientsClosed.fetch_add(1, std::memory_order_relaxed);
+            std::printf("Client closed: sent nothing for %d s\n", idleTimeoutS);
+            std::fflush(stdout);
+        }
+        if (text.empty()) return false;
+        for (std::string& line : splitChunk(text)) waiting.push_back(std::move(line));
+    }
+    PassReplies replies(connection);
+    for (int k = 0; k < COMMAND_LINES_PER_PASS && !waiting.empty(); ++k) {
+        const std::string line = std::move(waiting.front());
+        waiting.pop_front();
+        if (interpretCommand(line, replies, format) < 0) {
+            replies.flush();
+            return false;
+        }
+    }
+    replies.flush();
+    return true;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -96,6 +146,12 @@ bool pushLatestReport(Network& connection, DataFormat format, Lag& lag) {
 uint64_t framesSkippedForSlowClients() { return FramesSkipped.load(std::memory_order_relaxed); }
 
 uint64_t slowClientsDropped() { return ClientsDropped.load(std::memory_order_relaxed); }
+
+uint64_t idleClientsClosed() { return IdleClientsClosed.load(std::memory_order_relaxed); }
+
+void setCommandIdleTimeout(int seconds) { CommandIdleTimeoutS = seconds; }
+
+int commandIdleTimeout() { return CommandIdleTimeoutS; }
 
 bool sendAllReport(ReplySink& connection, DataFormat format) {
     std::string text;
@@ -162,6 +218,8 @@ std::vector<std::string> splitChunk(const std::string& text) {
 void serveClient(Network& connection) {
     const bool automatic = AutomaticModeFlag.load();
     const DataFormat format = activeDataFormat();
+    const int idleTimeoutS = commandIdleTimeout();
+    std::deque<std::string> waiting;  // lines of the last chunk not answered yet
     Lag lag;
     if (automatic) connection.sendWithoutDelay();
     auto lastPass = std::chrono::steady_clock::now();
@@ -177,10 +235,6 @@ void serveClient(Network& connection) {
             if (!pushLatestReport(connection, format, lag)) return;
             continue;
         }
-        const std::string text = connection.receive();
-        if (text.empty()) return;
-        for (const std::string& line : splitChunk(text)) {
-            if (interpretCommand(line, connection, format) < 0) return;
-        }
+        if (!answerCommands(connection, format, idleTimeoutS, waiting)) return;
     }
 }

@@ -17,10 +17,29 @@ constexpr int PASS_INTERVAL_MS = 33;
 // backlog), and one that takes no byte for this long is dropped.
 constexpr int LAGGING_CLIENT_TIMEOUT_MS = 3000;
 
+// Command Mode: a connection whose client sends nothing for this many
+// seconds is closed, so silent sockets cannot pile up until descriptors
+// run out. 0 keeps a silent client forever. Each connection reads it when
+// it begins.
+constexpr int COMMAND_IDLE_TIMEOUT_DEFAULT_S = 60;
+constexpr int COMMAND_IDLE_TIMEOUT_MAX_S = 86400;
+void setCommandIdleTimeout(int seconds);
+int commandIdleTimeout();
+
+// Command Mode: at most this many lines of a received chunk are answered in
+// one pass; the rest are answered in order in the passes after, and nothing
+// more is read from the client until they are. A client that waits for its
+// answers never meets the limit; one that floods commands gets its answers
+// at this pace, and its own sends back up, instead of the server writing
+// for it as fast as it can.
+constexpr int COMMAND_LINES_PER_PASS = 8;
+
 // Since the process began, over all connections: frames skipped for clients
 // that lagged, and clients dropped for taking nothing (for a status display).
 uint64_t framesSkippedForSlowClients();
 uint64_t slowClientsDropped();
+// Command-Mode clients closed for sending nothing within the idle limit.
+uint64_t idleClientsClosed();
 
 // The ConnectionHandler of the server: mode and fields are those active
 // when the connection begins, for as long as it lasts.

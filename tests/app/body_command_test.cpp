@@ -45,8 +45,10 @@ protected:
     }
 
     // `count` views of the card's members `shown` (indices into bentCard),
-    // from 600 to 900 mm at varied sides; the paths, joined.
-    std::string writeViews(int count, const std::vector<int>& shown) const {
+    // from 550 to 850 mm at varied sides, into `folder`; in view `moved`
+    // Kite has slid 20 mm along the card. The paths, joined.
+    std::string writeViews(int count, const std::vector<int>& shown, int moved = -1,
+                           const std::string& folder = "") const {
         const std::vector<RigidPose> layout = bentCard();
         PrintedBody body;
         for (int m : shown) {
@@ -62,11 +64,13 @@ protected:
             const double a = 2 * M_PI * i / count;
             const double from[3] = {0.5 * std::cos(a), 0.5 * std::sin(a), 1.0}, target[3] = {110, 0, 0};
             poseToTransform(viewOfBody(camera, target, from, 700 + 150 * std::sin(3 * a), 20 * i, 320, 240), body.transform);
+            PrintedBody seen = body;
+            if (i == moved) seen.members.back().transform[0][3] += 20;
             RenderSettings settings;
             settings.noiseSigma = 1.0;
             settings.seed = static_cast<uint32_t>(i + 1);
-            const std::string path = dir.file("view" + std::to_string(i) + ".png");
-            EXPECT_TRUE(cv::imwrite(path, renderFrame(camera, placeBody(body), settings)));
+            const std::string path = dir.file(folder + "view" + std::to_string(i) + ".png");
+            EXPECT_TRUE(cv::imwrite(path, renderFrame(camera, placeBody(seen), settings)));
             paths += " " + path;
         }
         return paths;
@@ -85,9 +89,12 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
         std::string bodies;
         int views;
         std::vector<int> shown;
-        std::string message;  // empty: measured
+        std::string message;  // when measured: a line of its output
+        bool measured = false;
+        int moved = -1;
     } cases[] = {
-        {"good views", unmeasured, 8, {0, 1, 2}, ""},
+        {"good views", unmeasured, 8, {0, 1, 2}, "Kite: seen in 8 views, RMS 0.", true},
+        {"a member moved in one view", unmeasured, 8, {0, 1, 2}, "left out: Kite in " + dir.file("view5.png"), true, 5},
         {"too few views", unmeasured, 2, {0, 1, 2}, "2 views show two or more members together; at least 3 are needed"},
         {"an unlinked member", unmeasured + "[Member] Card Hook\n", 6, {0, 1, 2},
          "Hook is not seen together with Flag or a member linked to it in any view"},
@@ -97,8 +104,8 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
         SCOPED_TRACE(c.name);
         writeFile(dir.file("Data/body_list.txt"), c.bodies);
         std::filesystem::remove(dir.file("Data/body_list.txt.bak"));
-        const CommandRun r = run("body measure Card" + writeViews(c.views, c.shown));
-        if (!c.message.empty()) {
+        const CommandRun r = run("body measure Card" + writeViews(c.views, c.shown, c.moved));
+        if (!c.measured) {
             EXPECT_NE(r.status, 0) << r.out;
             EXPECT_TRUE(contains(r.err, c.message)) << r.err;
             EXPECT_EQ(readFile(dir.file("Data/body_list.txt")), c.bodies);
@@ -107,7 +114,7 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
         }
         ASSERT_EQ(r.status, 0) << r.err << r.out;
         EXPECT_TRUE(contains(r.out, "8 of 8 views used")) << r.out;
-        EXPECT_TRUE(contains(r.out, "Kite: seen in 8 views, RMS 0.")) << r.out;
+        EXPECT_TRUE(contains(r.out, c.message)) << r.out;
         EXPECT_EQ(readFile(dir.file("Data/body_list.txt.bak")), c.bodies) << "the previous file kept";
         BodyList list;
         ASSERT_TRUE(readBodyList(dir.file("Data/body_list.txt"), demoCatalogue(), list));
@@ -122,6 +129,17 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
             EXPECT_LT(rotationBetween(measured.R, truth[m].R) * 180 / M_PI, 0.3) << "member " << m;
         }
     }
+}
+
+TEST_F(BodyCommand, LiveSourceKeepsViewsThatMovedUpToFrames) {
+    writeFile(dir.file("Data/body_list.txt"), "[Member] Card Flag\n[Member] Card Fork\n[Member] Card Kite\n");
+    std::filesystem::create_directories(dir.file("live"));
+    writeViews(6, {0, 1, 2}, -1, "live/");
+    const CommandRun r = run("body measure Card --frames 3 --camera file:" + dir.file("live"));
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_TRUE(contains(r.out, "view 3 of 3 kept: Flag, Fork, Kite")) << r.out;
+    EXPECT_TRUE(contains(r.out, "3 of 3 views used")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Data/body_list.txt written")) << r.out;
 }
 
 TEST_F(BodyCommand, BoardPrintsPatternsThatDetectFindsAtTheLayoutWritten) {

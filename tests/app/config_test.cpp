@@ -180,6 +180,9 @@ TEST(ConfigFile, AValueThatCannotBeReadOrIsOutOfRangeIsRefusedAlone) {
         {"[HttpPort] 65536", "[HttpPort] 65536 is refused:", &Settings::httpPort, 0},
         {"[RealCamera] 2", "[RealCamera] 2 is refused: the value must be a whole number from 0 to 1;",
          &Settings::realCamera, 0},
+        {"[CommandIdleTimeout] 86401", "[CommandIdleTimeout] 86401 is refused: the value must be a whole number "
+                                       "from 0 to 86400;", &Settings::commandIdleTimeout, 60},
+        {"[CommandIdleTimeout] 0", "", &Settings::commandIdleTimeout, 0},
     };
     for (const auto& c : cases) {
         std::istringstream in(std::string(c.words) + " [CheckName] 1");
@@ -300,12 +303,14 @@ TEST(ConfigFile, DetectorKeysFollowTheSpecifiedOnesOnlyWhenNotDefault) {
     s.maxSquares = 200;
     s.maxMarkerArea = 400000;
     s.realCamera = 1;
+    s.commandIdleTimeout = 5;
     const std::string extra =
         "[Threshold]           80\n"
         "[AutoThreshold]       1\n"
         "[MaxSquares]          200\n"
         "[MaxMarkerArea]       400000\n"
-        "[RealCamera]          1\n";
+        "[RealCamera]          1\n"
+        "[CommandIdleTimeout]  5\n";
     EXPECT_EQ(text(s), SampleBytes + extra);
     EXPECT_EQ(text(read(SampleBytes + extra)), SampleBytes + extra);
     const DetectorOptions o = detectorOptionsOf(s);
