@@ -1,5 +1,5 @@
 #pragma once
-// The quillmark executable run as users start it (QUILLMARK_BINARY), its
+// The quillmark executable run as users start it (quillmarkExe()), its
 // standard output and error captured, for the tests that need it running.
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <vector>
+#include "paths.h"
 
 extern char** environ;
 
@@ -25,13 +26,13 @@ public:
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{QUILLMARK_BINARY};
+        std::vector<std::string> all{quillmarkExe()};
         if (!command.empty()) all.push_back(command);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, QUILLMARK_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, quillmarkExe().c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(err[1]);

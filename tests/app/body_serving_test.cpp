@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include "body_pose.h"
 #include "headless_run.h"
+#include "paths.h"
 #include "render.h"
 #include "temp_dir.h"
 #include "test_client.h"
@@ -18,7 +19,7 @@ constexpr double kWidthMm = 80.0;
 class BodyCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(std::filesystem::path(QUILLMARK_SOURCE_DIR) / "Data", dir.file("Data"),
+        std::filesystem::copy(std::filesystem::path(sourceDir()) / "Data", dir.file("Data"),
                               std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir.file("Data/config.txt"));
         ASSERT_EQ(loadCameraParam(dir.file("Data/camera_para.dat").c_str(), 1, &camera), 0);

@@ -20,13 +20,14 @@
 #include <vector>
 #include <opencv2/imgcodecs.hpp>
 #include "camera_param.h"
+#include "headless_run.h"
 #include "network.h"
 #include "output_receivers.h"
 #include "protocol.h"
-#include "headless_run.h"
 #include "render.h"
 #include "temp_dir.h"
 #include "test_client.h"
+#include "paths.h"
 
 TEST(Headless, ServesTheEmptyTableAndStopsOnTerm) {
     Headless run({"--camera", "none", "--mode", "command", "--fields", "all"});
@@ -130,7 +131,7 @@ TEST(CommandLine, BadCommandLinesNameTheOptionAndGiveTheUsage) {
 class HeadlessLive : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(std::filesystem::path(QUILLMARK_SOURCE_DIR) / "Data", dir.file("Data"),
+        std::filesystem::copy(std::filesystem::path(sourceDir()) / "Data", dir.file("Data"),
                               std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir.file("Data/config.txt"));
     }
@@ -382,7 +383,7 @@ TEST(CommandLine, TheUsageNamesEveryOptionTheReadmeNames) {
     Headless help({"--help"}, "");
     ASSERT_EQ(help.exitStatus(), 0);
     const std::string usage = help.output();
-    std::ifstream readme(std::string(QUILLMARK_SOURCE_DIR) + "/README.md");
+    std::ifstream readme(sourceDir() + "/README.md");
     const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(text.empty());
     const std::regex option("--[a-z][a-z-]*");
