@@ -382,6 +382,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
                     "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);
     addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
+    addPageAllowOption(app, overrides, options.web.allowedHosts);
 }
 
 int runHeadless(HeadlessRequest& request) {

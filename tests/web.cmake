@@ -13,3 +13,9 @@ if(QUILLMARK_CHROMIUM)
             $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data)
   set_tests_properties(web_page_in_browser PROPERTIES TIMEOUT 120)
 endif()
+# Another site's Origin and a foreign Host (DNS rebinding) are refused,
+# the page's own names and --http-allow's are served.
+add_test(NAME web_guard
+  COMMAND ${QUILLMARK_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/web/web_guard_test.py
+          $<TARGET_FILE:quillmark> ${PROJECT_SOURCE_DIR}/Data)
+set_tests_properties(web_guard PROPERTIES TIMEOUT 120)
