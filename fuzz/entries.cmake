@@ -1,5 +1,5 @@
 # The fuzz entry points, shared by the fuzz targets and by the regression
-# tests that replay the inputs kept under tests/hardening/fuzz_inputs/.
+# tests that replay the inputs kept under tests/fuzz/inputs/.
 if(NOT TARGET qm_fuzz_entries)
   add_library(qm_fuzz_entries STATIC
     ${CMAKE_CURRENT_LIST_DIR}/fuzz_entries.cpp

@@ -5,9 +5,9 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     SECONDS defaults to 60
 # The corpus of a target grows in build-fuzz/corpus/TARGET; it starts from
 # seeds made by make_fuzz_corpus and from the inputs kept as regression
-# tests in tests/hardening/fuzz_inputs/TARGET. An input that crashes, hangs
+# tests in tests/fuzz/inputs/TARGET. An input that crashes, hangs
 # or trips a sanitizer is saved in build-fuzz/artifacts/TARGET/; copy it
-# into tests/hardening/fuzz_inputs/TARGET/ once the fault is fixed.
+# into tests/fuzz/inputs/TARGET/ once the fault is fixed.
 # Exits 1 when any target found something.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +42,7 @@ printf "%-18s %8s %10s %8s  %s\n" target seconds runs exec/s result
 for target in "${targets[@]}"; do
   corpus=$build/corpus/$target
   artifacts=$build/artifacts/$target
-  kept=$root/tests/hardening/fuzz_inputs/$target
+  kept=$root/tests/fuzz/inputs/$target
   mkdir -p "$corpus" "$artifacts"
   dirs=("$corpus" "$build/seeds/$target")
   [ -d "$kept" ] && dirs+=("$kept")

@@ -3,8 +3,8 @@
 #   asan  the whole project built with AddressSanitizer and
 #         UndefinedBehaviorSanitizer (build-asan/, or $ASAN_BUILD_DIR), every test;
 #   tsan  built with ThreadSanitizer (build-tsan/, or $TSAN_BUILD_DIR), the
-#         threaded tests: network, headless server, TUIO and MQTT outputs,
-#         tracking worker, camera, dialog and capture worker.
+#         threaded tests: protocol, server, TUIO and MQTT outputs, camera,
+#         reports, tracking worker, capture worker, dialog and headless server.
 #   scripts/sanitize.sh [asan] [tsan]      (both when none is named)
 # Any sanitizer report fails the test that caused it.
 set -euo pipefail
@@ -21,9 +21,10 @@ export QT_QPA_PLATFORM=offscreen
 
 configure() {
   local build=$1 flags=$2
+  shift 2
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BENCH=OFF \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" "$@" >/dev/null
 }
 
 for kind in "${kinds[@]}"; do
@@ -46,16 +47,16 @@ for kind in "${kinds[@]}"; do
     tsan)
       build=${TSAN_BUILD_DIR:-$root/build-tsan}
       # Boost.Asio's fences are beyond ThreadSanitizer; its warning says so per file.
-      configure "$build" "-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan"
-      threaded=(qm_net_tests qm_headless_tests outputs_test worker_test camera_test dialog_test capture_worker_test)
-      cmake --build "$build" -j "$(nproc)" --target quillmark hardening_test "${threaded[@]}"
+      # Only the test files that run threads of the system are built (their
+      # folders' CMakeLists.txt name them THREADED).
+      configure "$build" "-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan" -DQUILLMARK_THREADED_TESTS_ONLY=ON
+      threaded=(net_tests tracking_tests capture_tests app_tests)
+      cmake --build "$build" -j "$(nproc)" --target quillmark "${threaded[@]}"
       export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitize/tsan.supp"
       for test in "${threaded[@]}"; do
         echo "== $test"
         "$build/tests/$test" --gtest_brief=1
       done
-      echo "== hardening_test (threads)"
-      "$build/tests/hardening_test" --gtest_brief=1 --gtest_filter='ServerAcrossThreads.*'
       ;;
     *)
       echo "sanitize: unknown kind $kind (asan or tsan)" >&2

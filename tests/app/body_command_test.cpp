@@ -12,6 +12,7 @@
 #include "body_pose.h"
 #include "body_views.h"
 #include "command_run.h"
+#include "paths.h"
 #include "render.h"
 
 namespace {
@@ -29,11 +30,11 @@ Catalogue demoCatalogue() {
 class BodyCommand : public testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(std::string(QUILLMARK_SOURCE_DIR) + "/Data", dir.file("Data"));
+        std::filesystem::copy(sourceDir() + "/Data", dir.file("Data"));
         camera = defaultCameraParam();
         ASSERT_EQ(saveCameraParam(dir.file("Data/camera_para.dat").c_str(), 1, &camera), 0);
     }
-    CommandRun run(const std::string& arguments) const { return runQuillmark(QUILLMARK_EXE, arguments, dir); }
+    CommandRun run(const std::string& arguments) const { return runQuillmark(quillmarkExe(), arguments, dir); }
 
     // Flag flat at the origin, Fork beside it turned 90 degrees in its
     // plane, Kite beyond Fork folded up by 30 degrees, as a bent card.

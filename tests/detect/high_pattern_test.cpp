@@ -4,6 +4,7 @@
 #include "high_scene.h"
 #include "pattern.h"
 #include "temp_dir.h"
+#include "builders.h"
 
 namespace {
 
@@ -20,15 +21,6 @@ std::string uniformFile(const TempDir& dir, const std::string& name, int value, 
     const std::string path = dir.file(name);
     writeFile(path, text);
     return path;
-}
-
-PatternCode codeOf(const cv::Mat& pattern) {
-    PatternCode code;
-    for (int row = 0; row < 16; ++row)
-        for (int column = 0; column < 16; ++column)
-            for (int plane = 0; plane < 3; ++plane)
-                code.value[(row * 16 + column) * 3 + plane] = pattern.at<cv::Vec3b>(row, column)[plane];
-    return code;
 }
 
 class PatternTest : public ::testing::Test {

@@ -7,15 +7,9 @@
 #include <random>
 
 #include "matrix.h"
+#include "builders.h"
 
 namespace {
-
-Matrix* makeMatrix(int rows, int cols, std::initializer_list<double> values) {
-    Matrix* a = allocMatrix(rows, cols);
-    int i = 0;
-    for (double v : values) a->m[i++] = v;
-    return a;
-}
 
 void expectIdentityProduct(const Matrix* a, const Matrix* inverse, double tolerance) {
     Matrix* product = allocMatrix(a->rows, a->cols);

@@ -5,17 +5,11 @@
 #include <vector>
 
 #include "pca.h"
+#include "builders.h"
 
 namespace {
 
 const double kHalfRoot2 = std::sqrt(0.5);
-
-Matrix* makeMatrix(int rows, int cols, std::initializer_list<double> values) {
-    Matrix* a = allocMatrix(rows, cols);
-    int i = 0;
-    for (double v : values) a->m[i++] = v;
-    return a;
-}
 
 Matrix* randomSymmetric(int n, std::mt19937& rng) {
     std::uniform_real_distribution<double> value(-5.0, 5.0);

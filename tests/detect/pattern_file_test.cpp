@@ -2,13 +2,14 @@
 // and the numbered names of a catalogue row's files.
 #include <gtest/gtest.h>
 #include <string>
+#include "paths.h"
 #include "pattern_file.h"
 #include "render.h"
 #include "temp_dir.h"
 
 namespace {
 
-const std::string kShippedData = std::string(QUILLMARK_SOURCE_DIR) + "/Data/";
+const std::string kShippedData = sourceDir() + "/Data/";
 
 PatternCode codeOf(uint32_t seed) {
     PatternCode code;

@@ -16,6 +16,7 @@
 #include "output_receivers.h"
 #include "output_target.h"
 #include "tuio_output.h"
+#include "wait.h"
 
 using namespace std::chrono_literals;
 
@@ -58,8 +59,7 @@ struct Notices {
         return texts;
     }
     bool waitFor(std::size_t count) {
-        for (int i = 0; i < 1500 && all().size() < count; ++i) std::this_thread::sleep_for(10ms);
-        return all().size() >= count;
+        return ::waitFor([&] { return all().size() >= count; }, 15s);
     }
     std::mutex mutex;
     std::vector<std::string> texts;

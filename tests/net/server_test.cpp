@@ -12,6 +12,7 @@
 #include "protocol.h"
 #include "server_state.h"
 #include "test_client.h"
+#include "wait.h"
 
 namespace {
 
@@ -58,12 +59,8 @@ private:
 
 // Connections are counted from their accept on.
 bool waitUntilLive(int count) {
-    const auto end = Clock::now() + std::chrono::seconds(5);
-    while (Network::liveConnections() < count) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return waitFor([&] { return Network::liveConnections() >= count; }, std::chrono::seconds(5),
+                   std::chrono::milliseconds(1));
 }
 
 double processCpuSeconds() {

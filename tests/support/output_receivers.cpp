@@ -1,4 +1,5 @@
 #include "output_receivers.h"
+#include "wait.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -243,12 +244,7 @@ std::vector<std::string> ToolOutput::lines() {
 }
 
 bool ToolOutput::waitFor(std::function<bool(const std::vector<std::string>&)> done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done(lines())) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return ::waitFor([&] { return done(lines()); }, limit);
 }
 
 bool waitForUdpListener(int port, std::chrono::milliseconds limit) {

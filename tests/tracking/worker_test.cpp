@@ -20,6 +20,8 @@
 #include "temp_dir.h"
 #include "test_client.h"
 #include "tracking_worker.h"
+#include "paths.h"
+#include "wait.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -94,7 +96,7 @@ protected:
     void SetUp() override {
         resetDetector();
         dir_.enterWithData();
-        fs::copy(fs::path(QUILLMARK_SOURCE_DIR) / "Data", "Data", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        fs::copy(fs::path(sourceDir()) / "Data", "Data", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         AutomaticModeFlag = false;
         setActiveDataFormat(allFields());
     }
@@ -125,16 +127,6 @@ protected:
     RecordingHost host{4};
     TrackingWorker worker_;
 };
-
-template <typename Predicate>
-bool waitFor(Predicate predicate, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // The report's marker lines after sending `command`; empty when none came.
 std::vector<std::string> ask(TestClient& client, const std::string& command) {

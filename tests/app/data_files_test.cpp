@@ -17,6 +17,7 @@
 #include "render.h"
 #include "synthetic_scene.h"
 #include "temp_dir.h"
+#include "paths.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +43,7 @@ class DamagedData : public testing::Test {
 protected:
     void SetUp() override {
         dir.enterWithData();
-        const fs::path shipped = fs::path(QUILLMARK_SOURCE_DIR) / "Data";
+        const fs::path shipped = fs::path(sourceDir()) / "Data";
         for (const char* name : {"camera_para.dat", "pattern_list.txt", "000.patt", "001.patt", "002.patt",
                                  "003.patt", "000.jpg", "001.jpg", "002.jpg", "003.jpg"}) {
             fs::copy_file(shipped / name, fs::path("Data") / name);
@@ -61,7 +62,7 @@ protected:
     // `prefix` goes before the executable (a limit it runs under, say).
     CommandRun run(const std::string& arguments, const std::string& prefix = "") const {
         const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-        const std::string command = prefix + std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() +
+        const std::string command = prefix + quillmarkExe() + " " + arguments + " -C " + dir.path() +
                                     " >" + out + " 2>" + err + " </dev/null";
         const int status = std::system(command.c_str());
         return {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
@@ -184,7 +185,7 @@ TEST_F(DamagedData, ARecordThatIsNoCameraIsRefusedByEveryCommand) {
         EXPECT_TRUE(named(r.err)) << r.err;
         if (&c != &cases[0]) continue;  // the server refuses through the same check
         // Bounded: a server that started anyway would run until stopped.
-        const int status = std::system(("timeout 20 " + std::string(QUILLMARK_EXE) + " --headless --camera synthetic -C " +
+        const int status = std::system(("timeout 20 " + quillmarkExe() + " --headless --camera synthetic -C " +
                                         dir.path() + " >/dev/null 2>" + dir.file("headless.txt") + " </dev/null")
                                            .c_str());
         EXPECT_EQ(WEXITSTATUS(status), 1);
@@ -362,7 +363,7 @@ TEST_F(DamagedData, ADirectoryWhereAFileShouldBeIsRefusedByName) {
         CommandRun r;
         if (c.arguments == serve) {
             const std::string out = dir.file("stdout.txt");
-            const std::string script = std::string(QUILLMARK_EXE) + " " + serve + " -C " + dir.path() + " >" + out +
+            const std::string script = quillmarkExe() + " " + serve + " -C " + dir.path() + " >" + out +
                                        " 2>&1 </dev/null & pid=$!; for i in $(seq 600); do grep -q '^Listening' " +
                                        out + " && break; sleep 0.1; done; kill -INT $pid; wait $pid";
             writeFile(dir.file("serve.sh"), script + "\n");

@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include "command_run.h"
 #include "render.h"
+#include "paths.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ protected:
         ASSERT_EQ(writePatternImageFile(dir.file("Data/000.patt").c_str(), makeRandomPattern(3)), 0);
         writeFile(dir.file("Data/pattern_list.txt"), "[Pattern]\tThree\tData/000.patt\t62.5\tuse\n");
     }
-    CommandRun run(const std::string& arguments) const { return runQuillmark(QUILLMARK_EXE, arguments, dir); }
+    CommandRun run(const std::string& arguments) const { return runQuillmark(quillmarkExe(), arguments, dir); }
     std::string shell(const std::string& command) const {
         EXPECT_EQ(std::system((command + " >" + dir.file("shell.txt") + " 2>&1").c_str()), 0) << command;
         return readFile(dir.file("shell.txt"));
@@ -109,7 +110,7 @@ TEST_F(MarkerPrint, UnprintableRequestsAreRefusedAndWriteNothing) {
 TEST(ShippedMarkerPages, DemoMarkerPagesPrintTheSquareEightyMillimetresWide) {
     TempDir dir;
     for (const char* name : {"Flag", "Fork", "Kite", "Hook"}) {
-        const std::string pdf = std::string(QUILLMARK_SOURCE_DIR) + "/docs/markers/" + name + ".pdf";
+        const std::string pdf = sourceDir() + "/docs/markers/" + name + ".pdf";
         const std::string command = "pdftoppm -r 150 -gray -png -singlefile " + pdf + " " + dir.file("page");
         ASSERT_EQ(std::system(command.c_str()), 0) << pdf;
         const cv::Mat page = cv::imread(dir.file("page.png"), cv::IMREAD_GRAYSCALE);

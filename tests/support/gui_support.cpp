@@ -1,4 +1,5 @@
 #include "gui_support.h"
+#include "wait.h"
 
 #include <chrono>
 #include <thread>
@@ -13,11 +14,10 @@ void ensureApplication() {
 }
 
 bool waitUntil(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return waitFor(
+        [&] {
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+            return condition();
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(1));
 }

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include "chessboard_views.h"
 #include "command_run.h"
+#include "paths.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ protected:
         ASSERT_EQ(saveCameraParam(dir.file("Data/camera_para.dat").c_str(), 1, &old), 0);
         oldBytes = readFile(dir.file("Data/camera_para.dat"));
     }
-    CommandRun run(const std::string& arguments) const { return runQuillmark(QUILLMARK_EXE, arguments, dir); }
+    CommandRun run(const std::string& arguments) const { return runQuillmark(quillmarkExe(), arguments, dir); }
 
     // Writes `count` rendered views into views/ and returns their paths.
     std::string writeViews(int count) const {
@@ -85,12 +86,13 @@ TEST_F(CalibrateCommand, LiveSourceKeepsDistinctViewsAndReportsProgress) {
 
 TEST_F(CalibrateCommand, CtrlCCalibratesWithTheViewsKeptSoFar) {
     writeViews(7);
+    const char* exe = quillmarkExe().c_str();
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (!freopen(dir.file("live.txt").c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
         const std::string source = "file:" + dir.file("views");
-        execl(QUILLMARK_EXE, QUILLMARK_EXE, "calibrate", "-C", dir.path().c_str(), "--board", "9x6", "--square", "25",
+        execl(exe, exe, "calibrate", "-C", dir.path().c_str(), "--board", "9x6", "--square", "25",
               "--frames", "20", "--camera", source.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

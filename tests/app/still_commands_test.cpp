@@ -18,6 +18,8 @@
 #include "pattern.h"
 #include "render.h"
 #include "temp_dir.h"
+#include "builders.h"
+#include "paths.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ protected:
         const std::string err = dir.file("stderr.txt");
         const bool captured = out.empty();
         if (captured) out = dir.file("stdout.txt");
-        const std::string command = std::string(QUILLMARK_EXE) + " " + arguments + " -C " + dir.path() + " >" +
+        const std::string command = quillmarkExe() + " " + arguments + " -C " + dir.path() + " >" +
                                     out + " 2>" + err;
         const int status = std::system(command.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, captured ? readFile(out) : "", readFile(err)};
@@ -67,14 +69,6 @@ protected:
     TempDir dir;
     CameraParam camera;
 };
-
-PatternCode codeOf(const cv::Mat& pattern) {
-    PatternCode code;
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x)
-            for (int p = 0; p < 3; ++p) code.value[(y * 16 + x) * 3 + p] = pattern.at<cv::Vec3b>(y, x)[p];
-    return code;
-}
 
 } // namespace
 
@@ -262,7 +256,7 @@ TEST_F(StillCommands, DetectRefusesMissingCameraEmptyCatalogueAndUnreadableImage
 }
 
 TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {
-    const std::string root = SOURCE_ROOT;
+    const std::string root = sourceDir();
     CameraParam stored, camera;
     ASSERT_EQ(loadCameraParam((root + "/Data/camera_para.dat").c_str(), 1, &stored), 0);
     ASSERT_EQ(scaleCameraParam(stored, 800, 600, camera), 0);
@@ -285,7 +279,7 @@ TEST(ShippedData, PrintedDemoMarkersAreFoundUnderTheirNames) {
     const std::string scene = dir.file("demo.png");
     ASSERT_TRUE(cv::imwrite(scene, renderFrame(camera, markers, RenderSettings{800, 600})));
     const std::string out = dir.file("out.txt");
-    const int status = std::system((std::string(QUILLMARK_EXE) + " detect -C " + root + " --fields name,pos2d " +
+    const int status = std::system((quillmarkExe() + " detect -C " + root + " --fields name,pos2d " +
                                     scene + " >" + out + " 2>/dev/null")
                                        .c_str());
     ASSERT_EQ(status, 0);

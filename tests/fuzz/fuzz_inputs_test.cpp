@@ -6,16 +6,19 @@
 #include <vector>
 #include "fuzz_entries.h"
 #include "temp_dir.h"
+#include "paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+fs::path keptInputsDir() { return fs::path(sourceDir()) / "tests/fuzz/inputs"; }
+
 class KeptFuzzInputs : public testing::TestWithParam<FuzzEntry> {};
 
 std::vector<fs::path> keptInputs(const char* entry) {
     std::vector<fs::path> inputs;
-    const fs::path dir = fs::path(FUZZ_INPUTS_DIR) / entry;
+    const fs::path dir = keptInputsDir() / entry;
     if (fs::is_directory(dir)) {
         for (const auto& file : fs::directory_iterator(dir)) inputs.push_back(file.path());
     }
@@ -39,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, KeptFuzzInputs, testing::ValuesIn(FuzzEntries)
                          [](const testing::TestParamInfo<FuzzEntry>& info) { return std::string(info.param.name); });
 
 TEST(KeptFuzzInputs, EveryFolderNamesAnEntry) {
-    for (const auto& dir : fs::directory_iterator(FUZZ_INPUTS_DIR)) {
+    for (const auto& dir : fs::directory_iterator(keptInputsDir())) {
         EXPECT_NE(findFuzzEntry(dir.path().filename().string()), nullptr) << dir.path();
     }
 }

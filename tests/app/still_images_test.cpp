@@ -10,10 +10,11 @@
 #include <opencv2/imgproc.hpp>
 #include "camera_param.h"
 #include "command_run.h"
+#include "paths.h"
 
 namespace {
 
-const std::string kShippedData = std::string(SOURCE_ROOT) + "/Data";
+const std::string kShippedData = sourceDir() + "/Data";
 
 class StillImages : public testing::Test {
 protected:
@@ -22,7 +23,7 @@ protected:
         std::filesystem::copy(kShippedData, dir.file("Data"), std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir.file("Data/config.txt"));
     }
-    CommandRun run(const std::string& arguments) const { return runQuillmark(QUILLMARK_EXE, arguments, dir); }
+    CommandRun run(const std::string& arguments) const { return runQuillmark(quillmarkExe(), arguments, dir); }
     std::string image(const std::string& name, const cv::Mat& picture) const {
         EXPECT_TRUE(cv::imwrite(dir.file(name), picture));
         return dir.file(name);
@@ -124,6 +125,7 @@ TEST_F(StillImages, AStillImageWithoutAPatternGetsTheReasonThatFitsIt) {
     // limit and the setting that lets the region in.
     const CommandRun r = run("detect " + image("disc.png", onWhite(1400, 1000, true)));
     EXPECT_EQ(r.out.substr(0, 7), "Num= 0\n");
+    EXPECT_TRUE(has(r.err, "no marker found (nor on a copy reduced to 32 %), and a dark region of")) << r.err;
     EXPECT_TRUE(has(r.err, "is above the area limit of 100000; if it is a marker seen close up, --max-area")) << r.err;
 }
 

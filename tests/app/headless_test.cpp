@@ -26,6 +26,7 @@
 #include "render.h"
 #include "temp_dir.h"
 #include "test_client.h"
+#include "paths.h"
 
 extern char** environ;
 
@@ -44,13 +45,13 @@ public:
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{QUILLMARK_BINARY};
+        std::vector<std::string> all{quillmarkExe()};
         if (!command.empty()) all.push_back(command);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, QUILLMARK_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, quillmarkExe().c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(err[1]);
@@ -239,7 +240,7 @@ TEST(CommandLine, BadCommandLinesNameTheOptionAndGiveTheUsage) {
 class HeadlessLive : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::copy(std::filesystem::path(QUILLMARK_SOURCE_DIR) / "Data", dir.file("Data"),
+        std::filesystem::copy(std::filesystem::path(sourceDir()) / "Data", dir.file("Data"),
                               std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir.file("Data/config.txt"));
     }
@@ -491,7 +492,7 @@ TEST(CommandLine, TheUsageNamesEveryOptionTheReadmeNames) {
     Headless help({"--help"}, "");
     ASSERT_EQ(help.exitStatus(), 0);
     const std::string usage = help.output();
-    std::ifstream readme(std::string(QUILLMARK_SOURCE_DIR) + "/README.md");
+    std::ifstream readme(sourceDir() + "/README.md");
     const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(text.empty());
     const std::regex option("--[a-z][a-z-]*");

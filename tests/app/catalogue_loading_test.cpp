@@ -7,6 +7,7 @@
 #include "pattern.h"
 #include "render.h"
 #include "temp_dir.h"
+#include "builders.h"
 
 namespace {
 
@@ -36,14 +37,6 @@ protected:
             catalogue.push_back(entry);
         }
         return catalogue;
-    }
-
-    static PatternCode codeOf(const cv::Mat& pattern) {
-        PatternCode code;
-        for (int y = 0; y < 16; ++y)
-            for (int x = 0; x < 16; ++x)
-                for (int p = 0; p < 3; ++p) code.value[(y * 16 + x) * 3 + p] = pattern.at<cv::Vec3b>(y, x)[p];
-        return code;
     }
 
     static int matchedId(uint32_t seed) {

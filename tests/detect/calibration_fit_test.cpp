@@ -3,7 +3,7 @@
 // enough that poses computed with it are as good as with the truth.
 #include <gtest/gtest.h>
 #include <filesystem>
-#include "../detect/high_scene.h"
+#include "high_scene.h"
 #include "calibration.h"
 #include "chessboard_views.h"
 #include "pattern.h"
