@@ -11,6 +11,7 @@
 #include "detector_options.h"
 #include "marker_print.h"
 #include "protocol.h"
+#include "web_guard.h"
 #include "report.h"
 #include "world_frame.h"
 
@@ -232,6 +233,12 @@ void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) 
                        const int s = wholeNumber("--command-timeout", text, 0, COMMAND_IDLE_TIMEOUT_MAX_S);
                        overrides.add([&seconds, s] { seconds = s; });
                    });
+}
+
+void addPageAllowOption(CLI::App& app, Overrides& overrides, std::vector<std::string>& hosts) {
+    addParsedOption(app, overrides, "--http-allow", "HOST,...",
+                    "names besides the page's own address that its requests\n"
+                    "(Host, Origin) may give, e.g. a reverse proxy's", hosts, parseWebAllow);
 }
 
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper) {

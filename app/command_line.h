@@ -96,6 +96,10 @@ CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::strin
 // client may send nothing before it is closed (0: never).
 void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds);
 
+// --http-allow HOST[:PORT],...: names the page's requests may give besides
+// its own address.
+void addPageAllowOption(CLI::App& app, Overrides& overrides, std::vector<std::string>& hosts);
+
 // The fields words, printed after the options of the commands that take --fields.
 extern const std::string FieldWordsNote;
 

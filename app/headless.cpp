@@ -385,6 +385,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addDetectorOptions(app, overrides, options.detector);
     addWorldOptions(app, overrides, options.world);
     addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
+    addPageAllowOption(app, overrides, options.web.allowedHosts);
 }
 
 int runHeadless(HeadlessRequest& request) {
