@@ -124,7 +124,7 @@ JsonStatus WebCore::statusRecord() const {
     record.tuio = s.tuio;
     record.mqtt = s.mqtt;
     record.droppedForSlowClients = s.droppedForSlowClients;
-    record.webConnections = connections;
+    record.webConnections = connections + viewers;
     record.imageViewers = imageViewers.size();
     record.refusedRequests = refusedRequests;
     return record;
