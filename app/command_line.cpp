@@ -13,6 +13,7 @@
 #include "protocol.h"
 #include "web_guard.h"
 #include "report.h"
+#include "world_frame.h"
 
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
@@ -207,6 +208,21 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
                        const int n = wholeNumber("--max-area", text, kMaxMarkerAreaMin, kMaxMarkerAreaMax);
                        overrides.add([&detector, n] { detector.maxMarkerArea = n; });
                    });
+}
+
+void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world) {
+    addValueOption(app, "--world", "BODY",
+                   "the body of Data/body_list.txt whose frame is the world's ([WorldBody]):\n"
+                   "the camera's pose in it, and every pose also in it",
+                   [&overrides, &world](const std::string& text) {
+                       if (text.empty() || text.find(',') != std::string::npos)
+                           throw refusal("--world", "needs a body name (one word, no commas), not \"" + text + "\"");
+                       overrides.add([&world, text] { world.body = text; });
+                   });
+    app.add_flag_callback(
+        "--camera-fixed", [&overrides, &world] { overrides.add([&world] { world.cameraFixed = true; }); },
+        "the camera does not move: its world pose is averaged over the frames\n"
+        "the world body is seen in, and kept while it is covered ([CameraFixed] 1)");
 }
 
 void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) {

@@ -19,6 +19,7 @@
 
 struct DataFormat;
 struct DetectorOptions;
+struct WorldOptions;
 enum class PaperSize;
 
 // Steps that put the command line's values over the stored settings, run in
@@ -85,6 +86,9 @@ void addFieldsOption(CLI::App& app, Overrides& overrides, DataFormat& format, co
 // The detector's opt-ins: --refine, --real-camera, --threshold, --max-squares,
 // --max-area.
 void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& detector);
+// The world frame: --world BODY and --camera-fixed (which needs --world
+// unless the settings name the world body).
+void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world);
 // --pdf OUT.pdf and --page a4|letter; the --pdf option, for the command's own checks.
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);
 
