@@ -11,7 +11,9 @@
 #include "detector_options.h"
 #include "marker_print.h"
 #include "protocol.h"
+#include "web_guard.h"
 #include "report.h"
+#include "world_frame.h"
 
 #ifndef QUILLMARK_VERSION
 #define QUILLMARK_VERSION "unknown"
@@ -208,6 +210,21 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
                    });
 }
 
+void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world) {
+    addValueOption(app, "--world", "BODY",
+                   "the body of Data/body_list.txt whose frame is the world's ([WorldBody]):\n"
+                   "the camera's pose in it, and every pose also in it",
+                   [&overrides, &world](const std::string& text) {
+                       if (text.empty() || text.find(',') != std::string::npos)
+                           throw refusal("--world", "needs a body name (one word, no commas), not \"" + text + "\"");
+                       overrides.add([&world, text] { world.body = text; });
+                   });
+    app.add_flag_callback(
+        "--camera-fixed", [&overrides, &world] { overrides.add([&world] { world.cameraFixed = true; }); },
+        "the camera does not move: its world pose is averaged over the frames\n"
+        "the world body is seen in, and kept while it is covered ([CameraFixed] 1)");
+}
+
 void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) {
     addValueOption(app, "--command-timeout", "S",
                    "close a Command-Mode client that sends nothing for S seconds\n(default " +
@@ -216,6 +233,12 @@ void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds) 
                        const int s = wholeNumber("--command-timeout", text, 0, COMMAND_IDLE_TIMEOUT_MAX_S);
                        overrides.add([&seconds, s] { seconds = s; });
                    });
+}
+
+void addPageAllowOption(CLI::App& app, Overrides& overrides, std::vector<std::string>& hosts) {
+    addParsedOption(app, overrides, "--http-allow", "HOST,...",
+                    "names besides the page's own address that its requests\n"
+                    "(Host, Origin) may give, e.g. a reverse proxy's", hosts, parseWebAllow);
 }
 
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper) {

@@ -19,6 +19,7 @@
 
 struct DataFormat;
 struct DetectorOptions;
+struct WorldOptions;
 enum class PaperSize;
 
 // Steps that put the command line's values over the stored settings, run in
@@ -85,12 +86,19 @@ void addFieldsOption(CLI::App& app, Overrides& overrides, DataFormat& format, co
 // The detector's opt-ins: --refine, --real-camera, --threshold, --max-squares,
 // --max-area.
 void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& detector);
+// The world frame: --world BODY and --camera-fixed (which needs --world
+// unless the settings name the world body).
+void addWorldOptions(CLI::App& app, Overrides& overrides, WorldOptions& world);
 // --pdf OUT.pdf and --page a4|letter; the --pdf option, for the command's own checks.
 CLI::Option* addPdfOptions(CLI::App& app, const std::string& pdfHelp, std::string& pdf, PaperSize& paper);
 
 // --command-timeout S, over [CommandIdleTimeout]: seconds a Command-Mode
 // client may send nothing before it is closed (0: never).
 void addCommandTimeoutOption(CLI::App& app, Overrides& overrides, int& seconds);
+
+// --http-allow HOST[:PORT],...: names the page's requests may give besides
+// its own address.
+void addPageAllowOption(CLI::App& app, Overrides& overrides, std::vector<std::string>& hosts);
 
 // The fields words, printed after the options of the commands that take --fields.
 extern const std::string FieldWordsNote;

@@ -84,6 +84,14 @@ static const TextSetting OutputTextSettings[] = {
     {"[MqttPrefix]", &Settings::mqttPrefix},
     {"[HttpHost]", &Settings::httpHost},
 };
+// The world frame's keys, after every other, each only when set.
+static const TextSetting WorldTextSettings[] = {
+    {"[WorldBody]", &Settings::worldBody},
+};
+static const IntSetting WorldIntSettings[] = {
+    {"[CameraFixed]", &Settings::cameraFixed, 0, 1},
+};
+
 static const IntSetting OutputIntSettings[] = {
     {"[TuioPort]", &Settings::tuioPort, 1, 65535},
     {"[MqttPort]", &Settings::mqttPort, 1, 65535},
@@ -113,6 +121,19 @@ static void writePageSettings(std::ostream& out, const Settings& settings) {
     if (settings.httpHost != defaults.httpHost && !settings.httpHost.empty())
         line("[HttpHost]") << settings.httpHost << '\n';
     if (settings.httpPort != defaults.httpPort) line("[HttpPort]") << settings.httpPort << '\n';
+}
+
+static void writeWorldSettings(std::ostream& out, const Settings& settings) {
+    auto line = [&out](const char* key) -> std::ostream& { return out << std::left << std::setw(KeyWidth) << key; };
+    if (!settings.worldBody.empty()) line("[WorldBody]") << settings.worldBody << '\n';
+    if (settings.cameraFixed != 0) line("[CameraFixed]") << settings.cameraFixed << '\n';
+}
+
+WorldOptions worldOptionsOf(const Settings& settings) {
+    WorldOptions world;
+    world.body = settings.worldBody;
+    world.cameraFixed = settings.cameraFixed != 0;
+    return world;
 }
 
 WebOptions webOptionsOf(const Settings& settings) {
@@ -155,11 +176,15 @@ const IntSetting* intSetting(const std::string& word) {
         if (word == s.key) return &s;
     for (const IntSetting& s : OutputIntSettings)
         if (word == s.key) return &s;
+    for (const IntSetting& s : WorldIntSettings)
+        if (word == s.key) return &s;
     return nullptr;
 }
 
 const TextSetting* textSetting(const std::string& word) {
     for (const TextSetting& s : OutputTextSettings)
+        if (word == s.key) return &s;
+    for (const TextSetting& s : WorldTextSettings)
         if (word == s.key) return &s;
     return nullptr;
 }
@@ -342,6 +367,7 @@ void writeConfig(std::ostream& out, const Settings& settings) {
     if (!(settings.tuioVolume == defaults.tuioVolume))
         key(TuioVolumeKey) << tuioVolumeText(settings.tuioVolume) << '\n';
     writePageSettings(out, settings);
+    writeWorldSettings(out, settings);
 }
 
 void normalizeSettings(Settings& settings) {

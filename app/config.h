@@ -9,6 +9,7 @@
 #include "protocol.h"
 #include "report.h"
 #include "web_output.h"
+#include "world_frame.h"
 
 struct ImageSize {
     int width = 0;
@@ -55,6 +56,9 @@ struct Settings {
     // default: off while the port is 0.
     std::string httpHost = "127.0.0.1";
     int httpPort = 0;
+    // The world frame ([WorldBody] BODY, [CameraFixed] 1), last and only when set.
+    std::string worldBody;
+    int cameraFixed = 0;
 };
 
 // One int of the settings: a member of its own or one of its report
@@ -93,6 +97,8 @@ OutputTarget mqttTargetOf(const Settings& settings);
 void setOutputTargets(Settings& settings, const OutputTarget& tuio, const OutputTarget& mqtt);
 // Where the operator page listens; off while [HttpPort] is 0.
 WebOptions webOptionsOf(const Settings& settings);
+// The world frame the settings name; off without [WorldBody].
+WorldOptions worldOptionsOf(const Settings& settings);
 
 // The selected image size, or null when the selection does not index the
 // list (always the case for an empty list).

@@ -71,15 +71,18 @@ int largestRegion() {
 }
 
 // Nothing found where a dark region of `largest` pixels passes the area
-// limit, even on a reduced copy: says so, with the option that lets it in.
-void explainNothingFound(const std::string& path, int largest) {
+// limit, nor on a copy reduced by `reducedScale` (0 when none was tried):
+// says so, with the option that lets the region in.
+void explainNothingFound(const std::string& path, int largest, double reducedScale) {
     const int limit = detectorState().options.maxMarkerArea;
     if (largest <= limit) return;
     const long long enough = std::min<long long>((largest / 10000 + 1) * 10000LL, kMaxMarkerAreaMax);
+    char reduced[64] = "";
+    if (reducedScale > 0.0) std::snprintf(reduced, sizeof reduced, " (nor on a copy reduced to %.0f %%)", 100.0 * reducedScale);
     std::fprintf(stderr,
-                 "quillmark detect: %s: no marker found, and a dark region of %d pixels is above the area limit"
+                 "quillmark detect: %s: no marker found%s, and a dark region of %d pixels is above the area limit"
                  " of %d; if it is a marker seen close up, --max-area %lld lets it in\n",
-                 path.c_str(), largest, limit, enough);
+                 path.c_str(), reduced, largest, limit, enough);
 }
 
 // `camera` for an image resized by `scale` with OpenCV's pixel-centre rule
@@ -120,11 +123,12 @@ ResultTable detectImage(const cv::Mat& image, const Catalogue& catalogue, int re
 // is one dark region above the area limit, which keeps it out. Looks again
 // on a copy reduced to bring the region of `over` pixels under the limit,
 // through the camera reduced alike, and reports what it finds in the
-// original's pixels. Leaves the reduced camera installed, in `installed`.
+// original's pixels. Leaves the reduced camera installed, in `installed`;
+// `scale` is the reduction tried.
 ResultTable detectReducedCopy(const cv::Mat& image, int over, const Catalogue& catalogue, int repeat,
-                              const std::string& path, CameraParam& installed) {
+                              const std::string& path, CameraParam& installed, double& scale) {
     const int limit = detectorState().options.maxMarkerArea;
-    const double scale = scaleUnderLimit(over, limit);
+    scale = scaleUnderLimit(over, limit);
     cv::Mat reduced;
     cv::resize(image, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
     const CameraParam camera = reducedCamera(installed, scale, reduced.cols, reduced.rows);
@@ -205,8 +209,9 @@ int runDetect(DetectRequest& request) {
         if (table.empty()) {
             const int largest = largestRegion();
             const int over = largestRegionOverLimit(detectorState().options.maxMarkerArea);
-            if (over > 0) table = detectReducedCopy(image, over, catalogue, request.repeat, path, installed);
-            if (table.empty()) explainNothingFound(path, largest);
+            double reducedScale = 0.0;
+            if (over > 0) table = detectReducedCopy(image, over, catalogue, request.repeat, path, installed, reducedScale);
+            if (table.empty()) explainNothingFound(path, largest, reducedScale);
         }
         if (!writeResults(output.reports, request, path, image, table, stamp)) return 1;
     }

@@ -187,6 +187,7 @@ void CQuillmarkDlg::OnStart() {
     job.catalogue = catalogue_;
     job.port = settings_.port;
     job.detectorOptions = detectorOptionsOf(settings_);
+    job.world = worldOptionsOf(settings_);
     // Made by the worker: looking up the hosts and reaching the broker may
     // take seconds, which the GUI thread never waits for.
     job.openFrameOutputs = [this, tuio = tuioTargetText(tuioTargetOf(settings_)),

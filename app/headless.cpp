@@ -284,6 +284,7 @@ int serveLive(const HeadlessOptions& options, const StopSignals& stopSignals) {
     job.camera = &camera;
     job.port = options.port;
     job.detectorOptions = options.detector;
+    job.world = options.world;
     job.frameOutputs = startOutputs(options);
     std::shared_ptr<WebOutput> page;
     if (!startPage(options, job.catalogue, camera.source, job.frameOutputs, page)) {
@@ -321,6 +322,7 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.web = webOptionsOf(settings);
     options.commandIdleTimeout = settings.commandIdleTimeout;
     if (options.web.on()) options.webOption = "[HttpPort]";
+    options.world = worldOptionsOf(settings);
     return options;
 }
 
@@ -381,7 +383,9 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addParsedOption(app, overrides, "--http-image", "W[,Q]",
                     "the page's image at most W pixels wide, JPEG quality Q (640,75)", options.web, parseWebImage);
     addDetectorOptions(app, overrides, options.detector);
+    addWorldOptions(app, overrides, options.world);
     addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
+    addPageAllowOption(app, overrides, options.web.allowedHosts);
 }
 
 int runHeadless(HeadlessRequest& request) {
@@ -403,6 +407,8 @@ int runHeadless(HeadlessRequest& request) {
         return 2;
     }
     if (options.camera == "list") return listCameras();
+    if (options.world.cameraFixed && !options.world.on())
+        throw CLI::ValidationError("--camera-fixed needs a world body: --world BODY or [WorldBody]");
     // Nothing is ever framed or detected without a camera, so there is nothing to show.
     if (options.camera == "none" && (options.watch || options.preview))
         throw CLI::ValidationError(std::string(options.watch ? "--watch" : "--preview") +

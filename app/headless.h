@@ -7,6 +7,7 @@
 #include "protocol.h"
 #include "report.h"
 #include "web_output.h"
+#include "world_frame.h"
 
 struct Settings;
 
@@ -27,6 +28,7 @@ struct HeadlessOptions {
     OutputTarget mqtt;  // --mqtt, [MqttHost] [MqttPort] [MqttPrefix]
     WebOptions web;     // --http, --http-image, [HttpHost] [HttpPort]; off without a port
     std::string webOption = "--http";  // named when the page cannot listen
+    WorldOptions world; // --world, --camera-fixed, [WorldBody] [CameraFixed]
     // --command-timeout, [CommandIdleTimeout]: a silent Command-Mode client's limit.
     int commandIdleTimeout = COMMAND_IDLE_TIMEOUT_DEFAULT_S;
 };

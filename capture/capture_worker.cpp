@@ -84,6 +84,10 @@ std::string capturedThumbnailFile(int n) { return numberedFileName(n, ".jpg"); }
 void CaptureWorker::start(CaptureHost& host, CaptureJob job) {
     // Set before the thread starts, so the new run never sees the old count.
     frames_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(latestLock_);
+        notices_.clear();
+    }
     thread_.start([this, &host, job = std::move(job)] { run(host, job); });
 }
 
@@ -100,7 +104,22 @@ void CaptureWorker::publishFrame(const MarkerInfo* markers, int count) {
     ++frames_;
 }
 
-void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, const MarkerInfo& marker,
+void CaptureWorker::notify(FrameDisplay& display, const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    {
+        std::lock_guard<std::mutex> lock(latestLock_);
+        notices_.push_back(text);
+    }
+    display.showNotice(text);
+}
+
+std::vector<std::string> CaptureWorker::notices() const {
+    std::lock_guard<std::mutex> lock(latestLock_);
+    return notices_;
+}
+
+void CaptureWorker::captureMarker(CaptureHost& host, FrameDisplay& display, const CaptureJob& job, const MarkerInfo& marker,
                                   const cv::Mat& workImage, cv::Mat& thumbnail) {
     const int n = host.patternRowCount();
     const std::string patternPath = "Data/" + capturedPatternFile(n);
@@ -115,7 +134,7 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
     } catch (const cv::Exception&) {
     }
     if (!saved) {
-        host.reportProblem("The thumbnail " + thumbnailPath + " could not be written.");
+        notify(display, "The thumbnail " + thumbnailPath + " could not be written.");
         return;
     }
     std::string refusal;
@@ -124,14 +143,14 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
         std::remove(thumbnailPath.c_str());
         // A refused pattern was seen well; holding it still would not help.
         if (!refusal.empty())
-            host.reportProblem("The pattern " + patternPath + " was not written: " + refusal + ".");
+            notify(display, "The pattern " + patternPath + " was not written: " + refusal + ".");
         else
-            host.reportProblem("The pattern " + patternPath +
+            notify(display, "The pattern " + patternPath +
                                " could not be written: the marker was not seen in the latest frame, "
                                "or the file cannot be created. Hold the marker still and click again.");
         return;
     }
-    if (!warning.empty()) host.reportProblem("The pattern " + patternPath + " was written, but " + warning + ".");
+    if (!warning.empty()) notify(display, "The pattern " + patternPath + " was written, but " + warning + ".");
     PatternEntry entry;
     entry.index = n;
     entry.name = capturedPatternName(n);
@@ -142,6 +161,7 @@ void CaptureWorker::captureMarker(CaptureHost& host, const CaptureJob& job, cons
 }
 
 void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
+    std::string endReason;
     try {
         FrameDisplay display(CAPTURE_WINDOW, &mouse, job.windowOwner);
 
@@ -155,11 +175,11 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
         // A record with zero focal lengths installs fine and then finds nothing.
         const std::string problem = cameraParamProblem(job.cameraParam);
         if (!problem.empty()) {
-            host.reportProblem(std::string(kCameraParamPath) + " holds no usable camera: " + problem + ".");
+            endReason = std::string(kCameraParamPath) + " holds no usable camera: " + problem + ".";
             CaptureRunning = 0;
         } else if (scaleCameraParam(job.cameraParam, width, height, scaled) != 0 ||
                    setWorkingCameraParam(scaled) != 0) {
-            host.reportProblem(std::string(kCameraParamPath) + " does not fit the camera's frames.");
+            endReason = std::string(kCameraParamPath) + " does not fit the camera's frames.";
             CaptureRunning = 0;
         } else {
             printCameraParam(scaled);
@@ -173,7 +193,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
             // A stalled source leaves the previous frame in place; say so once.
             const bool grabbed = GrabFrame(*job.camera) == GrabStatus::Ok;
             if (!grabbed && !grabFailing)
-                host.reportProblem("The camera delivers no frames: " + job.camera->lastError);
+                notify(display, "The camera delivers no frames: " + job.camera->lastError);
             grabFailing = !grabbed;
             cv::cvtColor(job.camera->FrameImage, workImage, cv::COLOR_BGR2BGRA);
             MarkerInfo* markers = nullptr;
@@ -186,7 +206,7 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
             // new press. So each click captures once, however short.
             const unsigned presses = mouse.leftPresses;
             if (presses != pressesSeen && selected != -1)
-                captureMarker(host, job, markers[selected], workImage, thumbnail);
+                captureMarker(host, display, job, markers[selected], workImage, thumbnail);
             pressesSeen = presses;
 
             drawCaptureOutlines(workImage, markers, count, selected);
@@ -196,9 +216,12 @@ void CaptureWorker::run(CaptureHost& host, CaptureJob job) {
         }
     } catch (const std::exception& e) {
         std::printf("pattern capture ended: %s\n", e.what());
-        host.reportProblem(std::string("Pattern capture ended: ") + e.what());
+        endReason = std::string("Pattern capture ended: ") + e.what();
     }
     CloseCamera(*job.camera);
     CaptureRunning = 0;
+    // Only once the window is gone: a message box while it shows would
+    // take the input away from it.
+    if (!endReason.empty()) host.reportProblem(endReason);
     host.captureEnded();
 }

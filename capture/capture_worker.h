@@ -16,6 +16,7 @@
 #include "worker_thread.h"
 
 struct CameraState;
+class FrameDisplay;
 class QWidget;
 
 constexpr char CAPTURE_WINDOW[] = "Pattern Capture";
@@ -29,7 +30,9 @@ public:
     virtual int patternRowCount() = 0;
     // Appends the new pattern's row (checked, selected); 0 on success.
     virtual int addPatternRow(const PatternEntry& entry) = 0;
-    // A capture that stored nothing; the worker carries on.
+    // Why the capture ended early (no usable camera record, say), after its
+    // window has gone. What happens while it runs (a refused or doubtful
+    // capture) is shown in the window itself, never in a box of the host's.
     virtual void reportProblem(const std::string& message) = 0;
     // The worker's very last call: the buttons can be enabled again.
     virtual void captureEnded() = 0;
@@ -91,18 +94,23 @@ public:
     // observer aim the mouse and wait for the worker to have seen it.
     long frameCount() const { return frames_; }
     std::vector<MarkerInfo> latestMarkers() const;
+    // Every notice shown in the window during this run, in order.
+    std::vector<std::string> notices() const;
 
     CaptureMouse mouse;
     std::atomic<int> CaptureRunning{0};
 
 private:
     void run(CaptureHost& host, CaptureJob job);
-    void captureMarker(CaptureHost& host, const CaptureJob& job, const MarkerInfo& marker,
+    // Over the picture, and on standard output for a log.
+    void notify(FrameDisplay& display, const std::string& text);
+    void captureMarker(CaptureHost& host, FrameDisplay& display, const CaptureJob& job, const MarkerInfo& marker,
                        const cv::Mat& workImage, cv::Mat& thumbnail);
     void publishFrame(const MarkerInfo* markers, int count);
 
     std::atomic<long> frames_{0};
     mutable std::mutex latestLock_;
     std::vector<MarkerInfo> latest_;
+    std::vector<std::string> notices_; // guarded by latestLock_
     WorkerThread thread_{CaptureRunning}; // last: ends before what it uses
 };

@@ -33,6 +33,14 @@ int buttonDownCode(Qt::MouseButton button) {
     }
 }
 
+// A notice stays this long, and a little longer for each character of a
+// long one, before it fades out over kNoticeFadeMs.
+constexpr int kNoticeHoldMs = 3000;
+constexpr int kNoticeMsPerCharacter = 40;
+constexpr int kNoticeHoldMaxMs = 10000;
+constexpr int kNoticeFadeMs = 1000;
+constexpr int kFadeStepMs = 50;
+
 } // namespace
 
 FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse, QWidget* parent)
@@ -40,6 +48,28 @@ FrameWindow::FrameWindow(const char* title, CaptureMouse* mouse, QWidget* parent
     setWindowTitle(QString::fromUtf8(title));
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
+    fadeTimer_ = new QTimer(this);
+    fadeTimer_->setInterval(kFadeStepMs);
+    connect(fadeTimer_, &QTimer::timeout, this, [this] { update(); });
+}
+
+void FrameWindow::showNotice(const QString& text) {
+    notice_ = text;
+    noticeAge_.start();
+    noticeHoldMs_ = std::min(kNoticeHoldMaxMs, kNoticeHoldMs + kNoticeMsPerCharacter * static_cast<int>(text.size()));
+    fadeTimer_->start();
+    update();
+}
+
+double FrameWindow::noticeOpacity() {
+    if (notice_.isEmpty()) return 0.0;
+    const qint64 age = noticeAge_.elapsed();
+    if (age <= noticeHoldMs_) return 1.0;
+    const double opacity = 1.0 - static_cast<double>(age - noticeHoldMs_) / kNoticeFadeMs;
+    if (opacity > 0.0) return opacity;
+    notice_.clear();
+    fadeTimer_->stop();
+    return 0.0;
 }
 
 void FrameWindow::showFrame(const QImage& frame) {
@@ -67,6 +97,16 @@ void FrameWindow::placeBesideOwner() {
 void FrameWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.drawImage(0, 0, frame_);
+    const double opacity = noticeOpacity();
+    if (opacity <= 0.0) return;
+    // A dark band across the top, as tall as the wrapped text needs.
+    constexpr int kMargin = 6;
+    const QRect room(kMargin, kMargin, width() - 2 * kMargin, height() - 2 * kMargin);
+    const QRect text = painter.boundingRect(room, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, notice_);
+    painter.setOpacity(opacity);
+    painter.fillRect(QRect(0, 0, width(), text.bottom() + kMargin + 1), QColor(0, 0, 0, 210));
+    painter.setPen(Qt::white);
+    painter.drawText(room, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, notice_);
 }
 
 void FrameWindow::forward(int event, QMouseEvent* mouseEvent) {
@@ -125,6 +165,11 @@ void FrameDisplay::show(const cv::Mat& bgra) {
             window_->showFrame(latest);
         },
         Qt::QueuedConnection);
+}
+
+void FrameDisplay::showNotice(const std::string& text) {
+    const QString notice = QString::fromLocal8Bit(text.c_str());
+    QMetaObject::invokeMethod(window_, [this, notice] { window_->showNotice(notice); }, Qt::QueuedConnection);
 }
 
 bool FrameDisplay::ended() const { return window_->ended(); }

@@ -15,7 +15,10 @@
 // window stays a window of its own (Qt::Window), it only belongs to that family.
 #include <atomic>
 #include <mutex>
+#include <string>
+#include <QElapsedTimer>
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
 #include <opencv2/core.hpp>
 
@@ -30,6 +33,12 @@ public:
     void showFrame(const QImage& frame);
     // Esc pressed in the window, or its close box used.
     bool ended() const { return ended_; }
+    // A line over the picture that stays a few seconds (longer for a long
+    // text) and then fades: what the operator should know without anything
+    // taking the input away from this window.
+    void showNotice(const QString& text);
+    // The notice still shown, empty once it has faded.
+    QString notice() const { return notice_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -45,8 +54,16 @@ private:
     // manager every window would open at the screen's corner, over the dialog.
     void placeBesideOwner();
 
+    // How strongly the notice shows now, 1 to 0; 0 clears it.
+    double noticeOpacity();
+
     CaptureMouse* mouse_;
     QImage frame_;
+    QString notice_;
+    QElapsedTimer noticeAge_;
+    int noticeHoldMs_ = 0;
+    // Repaints while a notice fades, whether frames come or not.
+    QTimer* fadeTimer_ = nullptr;
     bool placed_ = false;
     std::atomic<bool> ended_{false};
 };
@@ -63,6 +80,8 @@ public:
     // Copies the 8-bit BGRA frame and has the window show it. A frame still
     // waiting to be painted is replaced, so a busy GUI never falls behind.
     void show(const cv::Mat& bgra);
+    // FrameWindow::showNotice, from any thread.
+    void showNotice(const std::string& text);
     bool ended() const;
 
 private:

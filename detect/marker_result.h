@@ -14,6 +14,10 @@ struct MarkerResult {
     double vertex[4][2] = {}; // pattern order
     double X = 0.0, Y = 0.0, Z = 0.0; // mm, camera coordinates
     double glMatrix[16] = {}; // column-major
+    // Marker to world, when a world frame is known (an opt-in); otherwise unset.
+    bool hasWorld = false;
+    double worldPosition[3] = {};              // mm
+    double worldQuaternion[4] = {1, 0, 0, 0};  // QW QX QY QZ
 };
 
 // Markers of the latest processed frame, in detector order.

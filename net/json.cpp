@@ -257,6 +257,7 @@ std::string statusJson(const JsonStatus& s) {
     w.key("droppedForSlowClients").integer(s.droppedForSlowClients);
     w.key("webConnections").integer(s.webConnections);
     w.key("imageViewers").integer(s.imageViewers);
+    w.key("refusedRequests").integer(s.refusedRequests);
     w.key("uptime").number(std::floor(s.uptimeSeconds));
     return w.closeObject().take();
 }

@@ -130,6 +130,7 @@ struct JsonStatus {
     uint64_t droppedForSlowClients = 0;
     int webConnections = 0;
     std::size_t imageViewers = 0;
+    int refusedRequests = 0;  // for another site's Origin or Host
     double uptimeSeconds = 0;  // written in whole seconds
 };
 std::string statusJson(const JsonStatus& status);

@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include "body_report.h"
 #include "server_state.h"
 
 namespace {
@@ -31,6 +32,25 @@ const char* const HelpTexts[] = {
     "quit       Dissconnect this connection.\n",
     "\n",
 };
+
+// Listed before the closing empty line while a run tracks bodies.
+const char* const BodyHelpTexts[] = {
+    "bodies     Get all rigid body poses.\n",
+    "body <name> Get the pose of the rigid body having specified name.\n",
+    "camera     Get the camera pose in the world.\n",
+};
+
+// The body commands' replies, built under the table's lock and sent after it.
+bool sendBodyReply(const std::string& word, const std::string& name, ReplySink& connection) {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> hold(ResultTableLock);
+        if (word == "bodies") text = bodiesReportText(LatestBodies);
+        else if (word == "body") text = namedBodyReportText(LatestBodies, name);
+        else text = cameraReportText(LatestCamera);
+    }
+    return connection.send(text);
+}
 
 std::atomic<uint64_t> FramesSkipped{0};
 std::atomic<uint64_t> ClientsDropped{0};
@@ -163,7 +183,16 @@ int interpretCommand(const std::string& line, ReplySink& connection, DataFormat 
         return 0;
     }
     if (word == "help") {
-        for (const char* text : HelpTexts) connection.send(text);
+        const bool bodies = BodiesServed.load();
+        for (const char* text : HelpTexts) {
+            if (bodies && text[0] == '\n')
+                for (const char* bodyText : BodyHelpTexts) connection.send(bodyText);
+            connection.send(text);
+        }
+        return 0;
+    }
+    if (BodiesServed.load() && (word == "bodies" || word == "body" || word == "camera")) {
+        sendBodyReply(word, word == "body" ? nextWord(line, pos) : std::string(), connection);
         return 0;
     }
     if (word == "quit" || word == "exit") {

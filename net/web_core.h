@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include "json.h"
+#include "web_guard.h"
 #include "web_output.h"
 
 // One frame without its picture, shared by every reader.
@@ -78,7 +79,8 @@ private:
 
 struct WebCore {
     WebCore(const WebOptions& options, std::vector<WebCatalogueEntry> catalogue, WebOutput::StatusSource status)
-        : options(options), catalogue(std::move(catalogue)), status(std::move(status)) {}
+        : options(options), catalogue(std::move(catalogue)), status(std::move(status)),
+          guard(options.host, options.allowedHosts) {}
 
     // The answer to a GET or HEAD of `target` (query included).
     WebResponse route(const std::string& target) const;
@@ -94,9 +96,12 @@ struct WebCore {
     const std::vector<WebCatalogueEntry> catalogue;
     const WebOutput::StatusSource status;
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    // Its port is set once bound, before the I/O thread starts.
+    WebHostGuard guard;
 
     // I/O thread.
     int connections = 0;
+    int refusedRequests = 0;  // for a foreign Host or Origin; the first is said
     std::set<WebViewer*> feedViewers, imageViewers;
     std::shared_ptr<const WebFrame> latest;
     std::deque<double> recentCaptureTimes;  // for the frame rate

@@ -126,6 +126,7 @@ JsonStatus WebCore::statusRecord() const {
     record.droppedForSlowClients = s.droppedForSlowClients;
     record.webConnections = connections;
     record.imageViewers = imageViewers.size();
+    record.refusedRequests = refusedRequests;
     return record;
 }
 
@@ -177,6 +178,7 @@ bool WebOutput::start(std::string& error) {
         acceptor->bind(endpoint);
         acceptor->listen();
         core.port = acceptor->local_endpoint().port();
+        core.guard.setPort(core.port);
         core.acceptor = std::move(acceptor);
     } catch (const boost::system::system_error& e) {
         error = "cannot listen on " + where + ": " + e.code().message();

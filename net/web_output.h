@@ -31,6 +31,9 @@ struct WebOptions {
     int port = -1;                   // -1: off; 0: a free port the system picks
     int imageWidth = 640;            // the page's image, scaled down to at most this width
     int jpegQuality = 75;            // 1 to 100
+    // --http-allow: "HOST" or "HOST:PORT" that requests may name besides
+    // the page's own address (a reverse proxy's name, say).
+    std::vector<std::string> allowedHosts;
 
     bool on() const { return port >= 0; }
 };

@@ -1,5 +1,6 @@
 // The connections of the page's server, all on its one I/O thread: plain
 // HTTP requests, and the two WebSocket feeds they may turn into.
+#include <cstdio>
 #include <optional>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -139,6 +140,7 @@ private:
             return answer(400, "Bad request\n", true);
         if (ec) return;  // timed out or reset: the connection just ends
         const auto& request = parser_->get();
+        if (!allowed(request)) return;
         const std::string target(request.target());
         bool image = false;
         if (websocket::is_upgrade(request) && WebCore::isFeed(target, image)) {
@@ -151,6 +153,24 @@ private:
         if (WebCore::isFeed(target, image)) return answer(426, "This is a WebSocket feed\n", !request.keep_alive());
         respond(core_.route(target), request.method() == http::verb::head, !request.keep_alive(),
                 request.version());
+    }
+
+    // Every request names the page's own address as its Host, and as its
+    // Origin when it sends one; a refusal is answered 403 and counted.
+    bool allowed(const http::request<http::empty_body>& request) {
+        auto header = [&request](http::field field) -> std::optional<std::string> {
+            const auto found = request.find(field);
+            if (found == request.end()) return std::nullopt;
+            return std::string(found->value());
+        };
+        const auto host = header(http::field::host), origin = header(http::field::origin);
+        const std::string why = core_.guard.refusal(host ? &*host : nullptr, origin ? &*origin : nullptr);
+        if (why.empty()) return true;
+        if (core_.refusedRequests++ == 0)
+            std::fprintf(stderr, "quillmark: the page refused a request (later ones are counted in /api/status): %s",
+                         why.c_str() + std::string("Forbidden: ").size());
+        answer(403, why, true);
+        return false;
     }
 
     void answer(int status, const std::string& text, bool close) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 #include <opencv2/imgcodecs.hpp>
+#include "pattern_file.h"
 #include "render.h"
 
 int main(int argc, char** argv) {
@@ -31,10 +32,9 @@ int main(int argc, char** argv) {
     }
     std::vector<cv::Mat> patterns;
     for (int i = 0;; ++i) {
-        char path[64];
-        std::snprintf(path, sizeof path, "/%03d.patt", i);
+        const std::string path = dataDir + "/" + numberedFileName(i, ".patt");
         cv::Mat pattern;
-        if (readPatternImage((dataDir + path).c_str(), pattern) < 0) break;
+        if (readPatternImage(path.c_str(), pattern) < 0) break;
         patterns.push_back(pattern);
     }
     if (patterns.empty()) {

@@ -2,6 +2,7 @@
 // from their pattern files through the installed camera parameters, moving
 // on smooth repeatable paths at 30 frames a second. It needs no hardware, so
 // the whole pipeline runs anywhere, and its frames are the same on every run.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include "camera.h"
 #include "camera_param.h"
 #include "camera_pump.h"
+#include "body_pose.h"
 #include "catalogue_patterns.h"
 #include "render.h"
 #include "synthetic_scene.h"
@@ -39,17 +41,32 @@ bool filmable(const CameraParam& camera) {
            camera.distortion[3] > 0.0;
 }
 
-std::vector<double> catalogueWidths() {
-    std::vector<double> widths;
+Catalogue catalogueRows() {
+    Catalogue rows;
     std::ifstream in(kPatternListPath);
     std::string word, name, path, status;
     while (in >> word) {
         if (word != "[Pattern]") continue;
         double width = 0.0;
         if (!(in >> name >> path >> width >> status)) break;
-        widths.push_back(width > 0.0 ? width : kFallbackWidthMm);
+        PatternEntry entry;
+        entry.index = static_cast<int>(rows.size());
+        entry.name = name;
+        entry.width = width > 0.0 ? width : kFallbackWidthMm;
+        rows.push_back(entry);
     }
-    return widths;
+    return rows;
+}
+
+// Across the body: twice the farthest corner of a member from its origin.
+double bodyExtentMm(const Body& body) {
+    double farthest = 0.0;
+    for (const BodyMember& member : body.members) {
+        double corners[4][3];
+        memberCorners(member, corners);
+        for (const auto& c : corners) farthest = std::max(farthest, std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]));
+    }
+    return 2 * farthest;
 }
 
 class SyntheticCamera : public CameraBackend {
@@ -89,8 +106,20 @@ std::unique_ptr<CameraBackend> createSynthetic(const std::string&, std::string&)
 } // namespace
 
 SyntheticScene::SyntheticScene(const CameraParam& camera, std::vector<cv::Mat> patterns,
-                               std::vector<double> widthsMm)
+                               std::vector<double> widthsMm, std::vector<Body> bodies)
     : camera_(camera), patterns_(std::move(patterns)), widthsMm_(std::move(widthsMm)) {
+    // Free markers take the first cells, bodies the ones after them.
+    bodyOf_.assign(patterns_.size(), -1);
+    for (const Body& body : bodies) {
+        bool filmable = body.tracked();
+        for (const BodyMember& m : body.members)
+            filmable = filmable && m.patternId >= 0 && static_cast<size_t>(m.patternId) < patterns_.size();
+        if (!filmable) continue;
+        for (const BodyMember& m : body.members) bodyOf_[static_cast<size_t>(m.patternId)] = static_cast<int>(bodies_.size());
+        bodies_.push_back(body);
+    }
+    for (size_t i = 0; i < patterns_.size(); ++i) itemOf_.push_back(bodyOf_[i] < 0 ? static_cast<int>(items_++) : -1);
+    for (size_t b = 0; b < bodies_.size(); ++b) itemOf_.push_back(static_cast<int>(items_++));
     settings_.width = camera.xsize;
     settings_.height = camera.ysize;
     // One sample a pixel and a slight blur: a camera's soft edges at a
@@ -116,7 +145,9 @@ SyntheticScene SyntheticScene::fromDataDirectory() {
         std::fflush(stdout);
         camera = defaultCameraParam();
     }
-    std::vector<double> widths = catalogueWidths();
+    const Catalogue rows = catalogueRows();
+    std::vector<double> widths;
+    for (const PatternEntry& entry : rows) widths.push_back(entry.width);
     std::vector<cv::Mat> patterns;
     // The catalogue's files are numbered contiguously from 0.
     for (int index = 0;; ++index) {
@@ -125,14 +156,31 @@ SyntheticScene SyntheticScene::fromDataDirectory() {
         patterns.push_back(pattern);
     }
     widths.resize(patterns.size(), kFallbackWidthMm);
-    return SyntheticScene(camera, std::move(patterns), std::move(widths));
+    BodyList bodies;
+    readBodyList(kBodyListPath, rows, bodies);
+    return SyntheticScene(camera, std::move(patterns), std::move(widths), bodies.bodies);
 }
 
-// Marker i keeps to cell i of a grid over the frame, so markers never cover
+void SyntheticScene::poseAt(size_t marker, long frameIndex, double transform[3][4]) const {
+    const int body = bodyOf_[marker];
+    if (body < 0) return pathPose(static_cast<size_t>(itemOf_[marker]), widthsMm_[marker], frameIndex, transform);
+    const Body& b = bodies_[static_cast<size_t>(body)];
+    for (const BodyMember& m : b.members)
+        if (m.patternId == static_cast<int>(marker))
+            poseToTransform(composePoses(bodyPoseAt(static_cast<size_t>(body), frameIndex), memberPose(m)), transform);
+}
+
+RigidPose SyntheticScene::bodyPoseAt(size_t body, long frameIndex) const {
+    double transform[3][4];
+    pathPose(static_cast<size_t>(itemOf_[patterns_.size() + body]), bodyExtentMm(bodies_[body]), frameIndex, transform);
+    return poseFromTransform(transform);
+}
+
+// Item i keeps to cell i of a grid over the frame, so items never cover
 // one another; inside it, it drifts, nods and turns on a Lissajous path
-// whose frequencies differ per marker.
-void SyntheticScene::poseAt(size_t i, long frameIndex, double transform[3][4]) const {
-    const size_t count = patterns_.size();
+// whose frequencies differ per item.
+void SyntheticScene::pathPose(size_t i, double extentMm, long frameIndex, double transform[3][4]) const {
+    const size_t count = items_;
     const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
     const int rows = static_cast<int>((count + columns - 1) / columns);
     const double cellW = static_cast<double>(camera_.xsize) / columns;
@@ -144,7 +192,7 @@ void SyntheticScene::poseAt(size_t i, long frameIndex, double transform[3][4]) c
     // The marker's side on screen is kept near 40 % of its cell.
     const double focal = camera_.projection[0][0];
     const double sidePx = 0.4 * std::min(cellW, cellH) * (1.0 + 0.15 * std::sin(0.23 * t + phase));
-    const double distance = focal * widthsMm_[i] / sidePx;
+    const double distance = focal * extentMm / sidePx;
     const double tiltX = 30.0 * std::sin(0.41 * t + phase);
     const double tiltY = 30.0 * std::cos(0.29 * t + 2.0 * phase);
     const double roll = std::fmod(20.0 * t + 90.0 * static_cast<double>(i), 360.0);
@@ -157,6 +205,26 @@ cv::Mat SyntheticScene::render(long frameIndex, std::vector<MarkerTruth>* truth)
         markers[i].pattern = patterns_[i];
         markers[i].widthMm = widthsMm_[i];
         poseAt(i, frameIndex, markers[i].transform);
+    }
+    // A body's faces turned away are not filmed, and its nearer faces are
+    // drawn over its farther ones; the truth stays in catalogue order.
+    if (!bodies_.empty()) {
+        std::vector<PrintedMarker> filmed;
+        std::vector<std::pair<double, size_t>> members;
+        for (size_t i = 0; i < patterns_.size(); ++i) {
+            const double(*T)[4] = markers[i].transform;
+            if (bodyOf_[i] < 0) filmed.push_back(markers[i]);
+            else if (T[0][2] * T[0][3] + T[1][2] * T[1][3] + T[2][2] * T[2][3] < 0) members.emplace_back(-T[2][3], i);
+        }
+        std::sort(members.begin(), members.end());
+        for (const auto& member : members) filmed.push_back(markers[member.second]);
+        if (truth) {
+            RenderSettings truthOnly;
+            truthOnly.width = truthOnly.height = 1;
+            renderFrame(camera_, markers, truthOnly, truth);
+        }
+        markers = filmed;
+        truth = nullptr;
     }
     RenderSettings settings = settings_;
     settings.seed = static_cast<uint32_t>(frameIndex + 1);

@@ -1,6 +1,8 @@
 #include "tracking_worker.h"
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
+#include "bodies.h"
+#include "body_report.h"
 #include "camera.h"
 #include "camera_param.h"
 #include "catalogue_patterns.h"
@@ -48,7 +50,48 @@ struct Session {
     bool previewOpen = false;
     bool stalled = false;
     uint64_t frames = 0;
+    std::vector<Body> bodies;           // from Data/body_list.txt; none without it
+    std::unique_ptr<WorldFrame> world;  // with a world body only
 };
+
+// The bodies file, when there is one: its refusals are said and the run
+// goes on with what was read. False when the world body is not among the
+// bodies that can be tracked.
+bool loadBodies(Session& s, std::string& error) {
+    BodyList list;
+    const bool present = readBodyList(kBodyListPath, s.job.catalogue, list);
+    if (!list.refusals.empty()) {
+        std::string text;
+        for (const std::string& refusal : list.refusals) {
+            std::printf("%s\n", refusal.c_str());
+            text += (text.empty() ? "" : "\n") + refusal;
+        }
+        std::fflush(stdout);
+        s.host.reportProblem(text);
+    }
+    s.bodies = list.bodies;
+    BodiesServed = present;
+    if (!s.job.world.on()) return true;
+    for (const Body& body : s.bodies)
+        if (body.name == s.job.world.body && body.tracked()) {
+            s.world = std::make_unique<WorldFrame>(s.job.world);
+            return true;
+        }
+    error = "the world body " + s.job.world.body + " is not a tracked body of " + kBodyListPath +
+            (present ? "" : " (there is no such file)") + ": tracking stopped.";
+    return false;
+}
+
+// The bodies' poses and the world frame from the frame's markers; under the
+// table's lock, so that a reader gets markers and bodies of one frame.
+void fitFrameBodies(Session& s) {
+    if (s.bodies.empty()) return;
+    LatestBodies = fitBodies(s.bodies, LatestResults, detectorState().camera.param);
+    if (s.world) {
+        s.world->update(LatestBodies, LatestResults);
+        LatestCamera = s.world->camera();
+    }
+}
 
 // Closes the preview when its switch is off; true when it is to be shown.
 bool followPreviewSwitch(Session& s) {
@@ -98,6 +141,7 @@ void processFrame(Session& s) {
         cv::cvtColor(s.job.camera->FrameImage, s.workImage, cv::COLOR_BGR2BGRA);
         LatestResults.clear();
         evaluateMarkers(s.workImage.data, s.job.catalogue, LatestResults);
+        fitFrameBodies(s);
         if (preview) {
             for (const MarkerResult& result : LatestResults) drawMarkerOverlay(s.workImage, result);
         }
@@ -120,7 +164,7 @@ void processFrame(Session& s) {
         output = outputBoxText(LatestResults, activeDataFormat(), LatestStamp);
         if (!s.job.frameOutputs.empty())
             published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows,
-                                       s.job.camera->FrameImage};
+                                       s.job.camera->FrameImage, LatestBodies, LatestCamera};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,
@@ -142,6 +186,10 @@ bool setUp(Session& s, std::atomic<int>& running) {
         s.host.reportProblem(error);
         return false;
     }
+    if (!loadBodies(s, error)) {
+        s.host.reportProblem(error);
+        return false;
+    }
     if (s.job.openFrameOutputs) {
         FrameOutputs opened;
         if (!s.job.openFrameOutputs(opened, error)) {
@@ -155,6 +203,11 @@ bool setUp(Session& s, std::atomic<int>& running) {
     // The last run's markers and stamp are not this run's: until the first
     // frame, clients get an empty report of frame 0.
     publishResults({}, FrameStamp{});
+    {
+        std::lock_guard<std::mutex> lock(ResultTableLock);
+        LatestBodies.clear();
+        LatestCamera = CameraInWorld{};
+    }
     if (!s.host.startServer(s.job.port, error)) {
         s.host.reportProblem(error);
         return false;
@@ -175,7 +228,7 @@ void shutDown(Session& s, bool serverStarted) {
 } // namespace
 
 void TrackingLoop(TrackingHost& host, TrackingJob job, std::atomic<int>& running) {
-    Session session{host, job, {}, false, false, 0};
+    Session session{host, job, {}, false, false, 0, {}, nullptr};
     bool serverStarted = false;
     try {
         setServerActive(true);

@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 #include <opencv2/core.hpp>
+#include "body_pose.h"
 #include "camera_param.h"
 #include "detector_options.h"
 #include "pattern_entry.h"
 #include "server_state.h"
 #include "worker_thread.h"
+#include "world_frame.h"
 
 struct CameraState;
 
@@ -78,6 +80,10 @@ struct PublishedFrame {
     // The frame as grabbed (BGR, without overlay), valid only during
     // publishFrame: an output that keeps it copies it.
     cv::Mat image{};
+    // The bodies with a pose in this frame and the camera's world pose;
+    // empty and unknown without a bodies file.
+    BodyTable bodies{};
+    CameraInWorld camera{};
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the
@@ -101,6 +107,9 @@ struct TrackingJob {
     CameraParam cameraParam;
     // Installed into the detector before the first frame.
     DetectorOptions detectorOptions;
+    // The world frame (--world, --camera-fixed); needs a body of
+    // Data/body_list.txt, which the worker reads at set-up when it is there.
+    WorldOptions world;
     // Handed every processed frame, in this order; none by default.
     FrameOutputs frameOutputs;
     // More outputs, made on the worker thread at set-up before the server

@@ -130,6 +130,7 @@ async function showStatus() {
       ['MQTT', s.mqtt],
       ['Frames dropped for slow clients', String(s.droppedForSlowClients)],
       ['Page connections', String(s.webConnections)],
+      ['Refused requests (another site)', String(s.refusedRequests)],
       ['Uptime', duration(s.uptime)],
     ];
     element('status').replaceChildren(...rows.flatMap(([name, value]) => [make('dt', name), make('dd', value)]));

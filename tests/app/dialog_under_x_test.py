@@ -6,7 +6,8 @@ X server of its own (Xvfb), driven only by real pointer and key events
 On a scratch copy of Data/ with the synthetic camera it starts the server
 with the preview on, closes the preview with its close box, stops, opens
 Pattern Capture, hovers a detected marker until its outline turns red on
-the screen, clicks it, ends capture with Escape (with its close box under a
+the screen, clicks it, sees the notice of its likeness over the picture
+(no message box) and fade, ends capture with Escape (with its close box under a
 window manager) and closes the dialog with its close box. Then the new pattern's files, its saved catalogue row, the
 unchecked preview switch and exit status 0 must be there.
 
@@ -29,6 +30,7 @@ from Xlib import X, display as xdisplay, protocol
 SCREEN = (2400, 1000)
 YELLOW = lambda r, g, b: r >= 200 and g >= 200 and b <= 80
 RED = lambda r, g, b: r >= 200 and g <= 70 and b <= 70
+DARK = lambda r, g, b: r <= 60 and g <= 60 and b <= 60
 
 
 class Failure(Exception):
@@ -180,14 +182,6 @@ class Session:
     def windows(self, title):
         return self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title).split()
 
-    def dismiss_message(self, dialog_window):
-        """A message box carries the dialog's title; Return presses its OK."""
-        box = wait_for("a message box", lambda: next(
-            (w for w in self.windows("Quillmark") if int(w) != dialog_window), None))
-        self.xdotool("windowfocus", "--sync", box)
-        self.xdotool("key", "--window", box, "Return")
-        wait_for("the message box to close", lambda: self.windows("Quillmark") == [str(dialog_window)])
-
     def close_box(self, title):
         """What a click on the window's close box makes the window manager send."""
         window = self.x.create_resource_object("window", wait_for("window " + title, lambda: self.window_id(title)))
@@ -332,6 +326,12 @@ def hover_marker(s, window):
     raise Failure("no detected marker turned red under the mouse")
 
 
+def dark_band(s, window):
+    """The share of dark pixels in the top rows of the capture window, where a notice shows."""
+    band = (window[0], window[1] + 2, window[2], 10)
+    return s.screenshot(band).count(DARK, (0, 0, band[2], band[3])) / float(band[2] * band[3])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("quillmark")
@@ -359,9 +359,16 @@ def main():
             path = os.path.join(s.data, number + suffix)
             wait_for(path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
         # The scene's markers are the shipped ones: the operator is told the
-        # new pattern may be taken for one of them.
-        step("pattern stored; its likeness to a shipped pattern is said")
-        s.dismiss_message(dialog_window)
+        # new pattern may be taken for one of them, over the picture, and no
+        # box takes the input away from the capture window.
+        step("pattern stored; its likeness to a shipped pattern shows over the picture")
+        wait_for("the notice on standard output", lambda: "was written, but" in s.log("quillmark"))
+        wait_for("the notice's band over the picture", lambda: dark_band(s, window) >= 0.6)
+        time.sleep(1.0)
+        if s.windows("Quillmark") != [str(dialog_window)]:
+            raise Failure("a message box opened while capturing")
+        step("the notice fades")
+        wait_for("the notice to fade", lambda: dark_band(s, window) < 0.3, seconds=30)
         # Both ways to end capture: Escape bare, the close box under a window manager.
         if args.window_manager:
             step("pattern stored; the capture window's close box")

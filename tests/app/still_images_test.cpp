@@ -125,6 +125,7 @@ TEST_F(StillImages, AStillImageWithoutAPatternGetsTheReasonThatFitsIt) {
     // limit and the setting that lets the region in.
     const CommandRun r = run("detect " + image("disc.png", onWhite(1400, 1000, true)));
     EXPECT_EQ(r.out.substr(0, 7), "Num= 0\n");
+    EXPECT_TRUE(has(r.err, "no marker found (nor on a copy reduced to 32 %), and a dark region of")) << r.err;
     EXPECT_TRUE(has(r.err, "is above the area limit of 100000; if it is a marker seen close up, --max-area")) << r.err;
 }
 

@@ -35,6 +35,12 @@ QWidget* captureWindow() {
     return nullptr;
 }
 
+// The notice over the capture window's picture; empty when none shows.
+QString noticeShown() {
+    auto* window = dynamic_cast<FrameWindow*>(captureWindow());
+    return window ? window->notice() : QString();
+}
+
 TEST(CaptureHitTest, TheBoxIncludesItsRightColumnButNotItsBottomRow) {
     const MarkerInfo m = squareMarker(10.7, 20.2, 50.9, 60.8);
     EXPECT_EQ(selectMarkerAt(&m, 1, 10, 20), 0);
@@ -215,11 +221,19 @@ TEST_F(CaptureSession, APressOverAMarkerCapturesItOnceUnderTheNextNumber) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].name, "P004");
     EXPECT_TRUE(std::filesystem::exists("Data/004.patt"));
-    // The same marker twice is written, with the operator told of the likeness.
-    const std::vector<std::string> problems = host.problems();
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("Data/004.patt was written, but the new pattern is close to Data/003.patt"),
-              std::string::npos) << problems[0];
+    // The same marker twice is written, with the operator told of the
+    // likeness over the picture, where the capture goes on: no box of the host's.
+    const std::vector<std::string> notices = worker.notices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("Data/004.patt was written, but the new pattern is close to Data/003.patt"),
+              std::string::npos) << notices[0];
+    EXPECT_TRUE(host.problems().empty());
+    ASSERT_TRUE(waitUntil([&] { return noticeShown().toStdString() == notices[0]; }));
+    // It fades, and the window takes Escape as before.
+    ASSERT_TRUE(waitUntil([&] { return noticeShown().isEmpty(); }));
+    QTest::keyClick(captureWindow(), Qt::Key_Escape);
+    ASSERT_TRUE(waitUntil([&] { return host.ended.load(); }));
+    EXPECT_TRUE(host.problems().empty());
 }
 
 // A square with nothing inside would match any blank patch: the operator
@@ -232,8 +246,10 @@ TEST_F(CaptureSession, ABlankMarkerIsRefusedWithItsReason) {
     worker.start(host, job);
     pointAtMarker();
     worker.mouse.onEvent(cv::EVENT_LBUTTONDOWN, worker.mouse.x, worker.mouse.y);
-    ASSERT_TRUE(waitUntil([&] { return !host.problems().empty(); }));
-    EXPECT_NE(host.problems()[0].find("Data/003.patt was not written: "), std::string::npos) << host.problems()[0];
+    ASSERT_TRUE(waitUntil([&] { return !worker.notices().empty(); }));
+    EXPECT_NE(worker.notices()[0].find("Data/003.patt was not written: "), std::string::npos) << worker.notices()[0];
+    ASSERT_TRUE(waitUntil([&] { return noticeShown().toStdString() == worker.notices()[0]; }));
+    EXPECT_TRUE(host.problems().empty());
     EXPECT_TRUE(host.rows().empty());
     EXPECT_FALSE(std::filesystem::exists("Data/003.patt"));
     EXPECT_FALSE(std::filesystem::exists("Data/003.jpg"));

@@ -105,11 +105,13 @@ TEST(JsonDocuments, EachOutputsBytes) {
     status.droppedForSlowClients = 12;
     status.webConnections = 2;
     status.imageViewers = 1;
+    status.refusedRequests = 4;
     status.uptimeSeconds = 61.9;
     EXPECT_EQ(statusJson(status),
               "{\"camera\":\"file:\\u003ca\\u003e.avi\",\"width\":1280,\"height\":720,\"fps\":28.6,\"frame\":5,"
               "\"tcpClients\":3,\"tuio\":\"udp 127.0.0.1:3333 \\u0026 ok\",\"mqtt\":\"off\","
-              "\"droppedForSlowClients\":12,\"webConnections\":2,\"imageViewers\":1,\"uptime\":61}");
+              "\"droppedForSlowClients\":12,\"webConnections\":2,\"imageViewers\":1,\"refusedRequests\":4,"
+              "\"uptime\":61}");
     EXPECT_EQ(catalogueJson({{"K<i>te&\xE9", 62.5, true, true}, {"Fork", 80, false, false}}),
               "[{\"row\":0,\"name\":\"K\\u003ci\\u003ete\\u0026%E9\",\"width\":62.5,\"inUse\":true,"
               "\"thumbnail\":\"/thumbnail/0.jpg\"},{\"row\":1,\"name\":\"Fork\",\"width\":80,\"inUse\":false,"

@@ -80,6 +80,7 @@ def feeds(server):
 def raw(server, request, wait=3.0):
     """Sends bytes and returns the status code, or 'closed' when the server
     closes without an answer."""
+    request = request.replace(b"Host: PAGE", b"Host: 127.0.0.1:%d" % server.port)
     with socket.create_connection(("127.0.0.1", server.port), timeout=wait) as connection:
         try:
             connection.sendall(request)
@@ -98,7 +99,7 @@ def raw(server, request, wait=3.0):
 
 
 def get(path):
-    return b"GET " + path + b" HTTP/1.1\r\nHost: x\r\n\r\n"
+    return b"GET " + path + b" HTTP/1.1\r\nHost: PAGE\r\n\r\n"
 
 
 BAD = [
@@ -109,11 +110,11 @@ BAD = [
     ("a thumbnail past the catalogue", get(b"/thumbnail/4.jpg"), 404),
     ("a thumbnail with a leading zero", get(b"/thumbnail/01.jpg"), 404),
     ("a thumbnail by file name", get(b"/thumbnail/../001.jpg"), 404),
-    ("a change asked for", b"POST /api/status HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405),
+    ("a change asked for", b"POST /api/status HTTP/1.1\r\nHost: PAGE\r\nContent-Length: 0\r\n\r\n", 405),
     ("a long request line", get(b"/" + b"a" * 9000), 431),
-    ("a long header", b"GET / HTTP/1.1\r\nHost: x\r\nX-Fill: " + b"b" * 9000 + b"\r\n\r\n", 431),
+    ("a long header", b"GET / HTTP/1.1\r\nHost: PAGE\r\nX-Fill: " + b"b" * 9000 + b"\r\n\r\n", 431),
     ("not HTTP at all", b"HELLO THERE\r\n\r\n", 400),
-    ("a body with a GET", b"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 400),
+    ("a body with a GET", b"GET / HTTP/1.1\r\nHost: PAGE\r\nContent-Length: 5\r\n\r\nhello", 400),
     ("a feed without the upgrade", get(b"/ws"), 426),
 ]
 

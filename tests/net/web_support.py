@@ -42,7 +42,7 @@ class Server:
         self.process = subprocess.Popen(
             [quillmark, "--headless", "--camera", "synthetic", "--port", "0", "--http", "0", *extra],
             cwd=self.work, stdout=self.out, stderr=subprocess.STDOUT)
-        self.port = int(wait_for("the page's address", lambda: self._find(r"Page on http://127\.0\.0\.1:(\d+)/")))
+        self.port = int(wait_for("the page's address", lambda: self._find(r"Page on http://\S+:(\d+)/")))
         self.tcp_port = int(wait_for("the TCP port", lambda: self._find(r"Listening on port (\d+)")))
         self.url = "http://127.0.0.1:%d/" % self.port
 
