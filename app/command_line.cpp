@@ -183,8 +183,9 @@ void addDetectorOptions(CLI::App& app, Overrides& overrides, DetectorOptions& de
         "sub-pixel corners ([CornerRefine] 1)");
     app.add_flag_callback(
         "--real-camera", [&overrides, &detector] { overrides.add([&detector] { applyRealCamera(detector); }); },
-        "the recommended detection for a real camera: automatic threshold, sub-pixel corners and verification "
-        "of each identity");
+        "the recommended detection for a real camera: automatic threshold, sub-pixel corners, verification "
+        "of each identity and " + std::to_string(kRealCameraMaxSquares) + " square candidates a frame (unless "
+        "--max-squares or [MaxSquares] says otherwise)");
     addValueOption(app, "--threshold", "N|auto",
                    "fixed threshold " + std::to_string(kThresholdMin) + " to " + std::to_string(kThresholdMax) +
                        " (default 100), or one that follows the light",

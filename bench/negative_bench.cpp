@@ -1,22 +1,31 @@
 // Phantom markers: Quillmark on pictures that hold no marker at all, against
-// a catalogue of 200 patterns (100 AprilTag 36h11 codes drawn by the
-// installed AprilTag library and 100 ArUco 6x6 codes drawn by OpenCV's aruco
-// module, each registered from its flat image as `quillmark pattern` does).
+// a catalogue of 200 patterns (AprilTag 36h11 ids 0, 2, ..., 198 drawn by
+// the installed AprilTag library and ArUco 6x6 ids 0, 2, ..., 198 drawn by
+// OpenCV's aruco module, each registered from its flat image as `quillmark
+// pattern` does).
 //
-//   negative [photo folder] [sample photo folder]
+//   negative [photo folder] [packaged photo folders ...]
 //
 // The pictures: the checkerboard-only views of the real photos (default
-// ../shared/realphotos, folders named "calibration"), the sample photographs
-// of Debian's python3-skimage (default /usr/lib/python3/dist-packages/
-// skimage/data), and renders by the project's renderer of chessboards, tiled
-// walls, dark windows in a facade and printed text. The detector's table
-// holds 50 patterns, so each picture is searched four times, once per
-// quarter of the catalogue; a report is one position reported in any of them.
+// ../shared/realphotos, folders named "calibration"); the photographs that
+// Debian packages ship (default: python3-skimage's sample data,
+// /usr/share/backgrounds and /usr/share/wallpapers, where the wallpaper
+// packages of scripts/install-deps.sh's QUILLMARK_PHOTOS group put theirs),
+// one file per wallpaper, at 1280 and at 640 pixels on the longer side when
+// larger; and renders by the project's renderer of chessboards, tiled walls,
+// dark windows in a facade and printed text. The detector's table holds 50
+// patterns, so each picture is searched four times, once per quarter of the
+// catalogue; a report is one position reported in any of them.
 //
 // Per source and configuration it prints the phantom reports (confidence of
 // at least 0.6, the report's cut), per 100 pictures, and the detector's
-// processor time per picture with one quarter loaded. NEGATIVE_VERBOSE=1
-// lists every phantom.
+// processor time per picture with one quarter loaded; the defaults and the
+// real-camera choice also without the shape checks (setShapeChecks), for
+// what they refuse and cost. NEGATIVE_VERBOSE=1 lists every phantom,
+// NEGATIVE_CROPS=DIR writes a crop of each with its outline,
+// NEGATIVE_CONFIGS=a,b runs only the configurations named, NEGATIVE_EVERY=N
+// keeps every Nth picture. It exits non-zero when a phantom is left with
+// the checks on.
 #include <time.h>
 #include <unistd.h>
 #include <algorithm>
@@ -24,6 +33,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 #include <opencv2/aruco.hpp>
@@ -33,6 +44,7 @@
 #include "camera_param.h"
 #include "detect_markers.h"
 #include "detector_state.h"
+#include "identity_check.h"
 #include "pattern_writer.h"
 #include "render.h"
 #include "squares.h"
@@ -55,6 +67,7 @@ struct Picture {
 struct Config {
     const char* name;
     DetectorOptions options;
+    bool shapeChecks = true;
 };
 
 bool verbose() {
@@ -78,12 +91,14 @@ bool isImage(const fs::path& p) {
 std::vector<std::string> registerCatalogue(const fs::path& dir, std::vector<std::string>& names) {
     std::vector<cv::Mat> flats;
     const TagFamily family;
-    for (int id = 0; id < kPerFamily; ++id) {
+    for (int i = 0; i < kPerFamily; ++i) {
+        const int id = 2 * i;
         flats.push_back(renderMarkerImage(family.image(id), 160, 40, PrintedMarker::WholeSquare));
         names.push_back("tag36h11-" + std::to_string(id));
     }
     const auto aruco = cv::aruco::getPredefinedDictionary(cv::aruco::DICT_6X6_250);
-    for (int id = 0; id < kPerFamily; ++id) {
+    for (int i = 0; i < kPerFamily; ++i) {
+        const int id = 2 * i;
         cv::Mat square;
         cv::aruco::drawMarker(aruco, id, 8, square, 1);
         flats.push_back(renderMarkerImage(square, 160, 40, PrintedMarker::WholeSquare));
@@ -210,6 +225,59 @@ std::vector<Picture> photos(const fs::path& root, const char* source, bool calib
     return out;
 }
 
+// A wallpaper comes in several sizes ("Name_3840x2160.jpg", or
+// "Name/contents/images/3840x2160.png"): one picture, the largest file.
+std::string wallpaperKey(const fs::path& p) {
+    static const std::regex size("^(.*?)[_-]?[0-9]+x[0-9]+$");
+    const std::string stem = p.stem().string();
+    std::smatch m;
+    if (!std::regex_match(stem, m, size)) return p.parent_path().string() + "/" + stem;
+    if (!m[1].str().empty()) return p.parent_path().string() + "/" + m[1].str();
+    return p.parent_path().parent_path().parent_path().string() + "/" + p.parent_path().filename().string();
+}
+
+// Photographs shipped by Debian packages (wallpapers, sample data), each
+// at 1280 and 640 pixels on its longer side when it is larger: a texture
+// that is no marker at one scale may look like one at another.
+std::vector<Picture> packagedPhotos(const std::vector<fs::path>& roots) {
+    std::map<std::string, fs::path> largest;
+    for (const fs::path& root : roots) {
+        if (!fs::is_directory(root)) {
+            std::printf("negative: no pictures at %s\n", root.string().c_str());
+            continue;
+        }
+        for (const auto& e : fs::recursive_directory_iterator(root)) {
+            if (!e.is_regular_file() || !isImage(e.path()) || e.file_size() < 10000) continue;
+            if (e.path().stem() == "screenshot") continue;
+            fs::path& kept = largest[wallpaperKey(e.path())];
+            if (kept.empty() || fs::file_size(kept) < e.file_size()) kept = e.path();
+        }
+    }
+    std::vector<Picture> out;
+    for (const auto& [key, p] : largest) {
+        const cv::Mat bgr = cv::imread(p.string(), cv::IMREAD_COLOR);
+        if (bgr.empty() || bgr.cols < 200 || bgr.rows < 200) continue;
+        // Plasma's "Name/contents/images_dark/3840x2160.png" is "Name-dark".
+        std::string name = fs::path(key).filename().string();
+        if (name.rfind("images", 0) == 0) {
+            const std::string variant = name.substr(6);
+            name = fs::path(key).parent_path().filename().string() + (variant.empty() ? "" : "-" + variant.substr(1));
+        }
+        const int side = std::max(bgr.cols, bgr.rows);
+        if (side <= 1280) {
+            out.push_back(Picture{"packaged photos", name, bgr, false});
+            continue;
+        }
+        for (const int target : {1280, 640}) {
+            cv::Mat scaled;
+            cv::resize(bgr, scaled, cv::Size(), double(target) / side, double(target) / side, cv::INTER_AREA);
+            out.push_back(Picture{target == 1280 ? "packaged photos" : "packaged photos, 640 px",
+                                  name + "@" + std::to_string(target), scaled, false});
+        }
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 
 struct Tally {
@@ -252,6 +320,17 @@ int runPicture(const Picture& picture, const std::vector<std::string>& paths, co
             for (const Phantom& f : found) seen = seen || std::hypot(f.x - p.x, f.y - p.y) < 3.0;
             if (seen) continue;
             found.push_back(p);
+            if (const char* crops = std::getenv("NEGATIVE_CROPS")) {
+                const int r = static_cast<int>(std::sqrt(markers[i].area)) + 10;
+                cv::Rect box(static_cast<int>(p.x) - r, static_cast<int>(p.y) - r, 2 * r, 2 * r);
+                box &= cv::Rect(0, 0, picture.bgr.cols, picture.bgr.rows);
+                cv::Mat crop = picture.bgr(box).clone();
+                for (int k = 0; k < 4; ++k)
+                    cv::line(crop, cv::Point2d(markers[i].vertex[k][0] - box.x, markers[i].vertex[k][1] - box.y),
+                             cv::Point2d(markers[i].vertex[(k + 1) % 4][0] - box.x, markers[i].vertex[(k + 1) % 4][1] - box.y),
+                             cv::Scalar(0, 0, 255), 1);
+                cv::imwrite(std::string(crops) + "/" + picture.name + "-" + std::to_string(found.size()) + ".png", crop);
+            }
             if (verbose())
                 std::printf("  phantom %s %s: %s cf %.2f at %.0f,%.0f area %d\n", picture.source.c_str(),
                             picture.name.c_str(), names[p.pattern].c_str(), p.cf, p.x, p.y, markers[i].area);
@@ -264,19 +343,29 @@ int runPicture(const Picture& picture, const std::vector<std::string>& paths, co
 
 int main(int argc, char** argv) {
     const fs::path real = fs::absolute(argc > 1 ? argv[1] : "../shared/realphotos");
-    const fs::path samples = argc > 2 ? argv[2] : "/usr/lib/python3/dist-packages/skimage/data";
+    std::vector<fs::path> packaged;
+    for (int i = 2; i < argc; ++i) packaged.push_back(argv[i]);
+    if (packaged.empty())
+        packaged = {"/usr/lib/python3/dist-packages/skimage/data", "/usr/share/backgrounds", "/usr/share/wallpapers"};
     cv::setNumThreads(1);
 
     std::vector<Picture> pictures = renders();
     for (Picture& p : photos(real, "real: checkerboard views", true)) pictures.push_back(std::move(p));
-    for (Picture& p : photos(samples, "skimage sample photos", false)) pictures.push_back(std::move(p));
+    for (Picture& p : packagedPhotos(packaged)) pictures.push_back(std::move(p));
+    // NEGATIVE_EVERY=N keeps every Nth picture, for a quick look.
+    if (const char* every = std::getenv("NEGATIVE_EVERY")) {
+        const size_t n = std::max(1, std::atoi(every));
+        std::vector<Picture> kept;
+        for (size_t i = 0; i < pictures.size(); i += n) kept.push_back(std::move(pictures[i]));
+        pictures = std::move(kept);
+    }
 
     const fs::path dir = fs::temp_directory_path() / ("quillmark-negative-" + std::to_string(getpid()));
     fs::create_directories(dir);
     std::vector<std::string> names;
     const std::vector<std::string> paths = registerCatalogue(dir, names);
 
-    std::vector<Config> configs(4);
+    std::vector<Config> configs(6);
     configs[0] = {"defaults", DetectorOptions{}};
     configs[1] = {"opt-ins", DetectorOptions{}};
     configs[1].options.autoThreshold = true;
@@ -287,6 +376,13 @@ int main(int argc, char** argv) {
     configs[2].options.verifyMarkers = true;
     configs[3] = {"real-camera", DetectorOptions{}};
     applyRealCamera(configs[3].options);
+    // The same without the shape checks, for their effect and cost.
+    configs[4] = configs[0];
+    configs[4].name = "defaults-no-shape-check";
+    configs[4].shapeChecks = false;
+    configs[5] = configs[3];
+    configs[5].name = "real-camera-no-shape-check";
+    configs[5].shapeChecks = false;
 
     std::vector<std::string> sources;
     for (const Picture& p : pictures)
@@ -295,7 +391,12 @@ int main(int argc, char** argv) {
                 "(processor time, one quarter of the catalogue)\n",
                 pictures.size());
     int failures = 0;
+    // NEGATIVE_CONFIGS=name,name runs only those.
+    const char* only = std::getenv("NEGATIVE_CONFIGS");
     for (const Config& config : configs) {
+        if (only && ("," + std::string(only) + ",").find("," + std::string(config.name) + ",") == std::string::npos)
+            continue;
+        setShapeChecks(config.shapeChecks);
         std::vector<Tally> tally(sources.size() + 1);
         for (const Picture& p : pictures) {
             double ms;
@@ -314,7 +415,7 @@ int main(int argc, char** argv) {
                         s < sources.size() ? sources[s].c_str() : "all", t.pictures, t.phantoms,
                         100.0 * t.phantoms / std::max(1, t.pictures), t.ms / std::max(1, t.pictures));
         }
-        failures += tally.back().phantoms;
+        if (config.shapeChecks) failures += tally.back().phantoms;
         std::fflush(stdout);
     }
     fs::remove_all(dir);

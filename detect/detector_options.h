@@ -30,12 +30,19 @@ struct DetectorOptions {
     bool verifyMarkers = false;
 };
 
+// A real scene holds more dark squares than markers (a crowd of tags, and
+// shelves, windows, print beside them): the real-camera choice examines this
+// many candidates a frame unless a limit other than the default was set.
+constexpr int kRealCameraMaxSquares = 500;
+
 // The recommended detection for a real camera, as one choice: the
-// automatic threshold, sub-pixel corners and verification.
+// automatic threshold, sub-pixel corners, verification and the candidate
+// limit opened.
 inline void applyRealCamera(DetectorOptions& options) {
     options.autoThreshold = true;
     options.cornerRefine = true;
     options.verifyMarkers = true;
+    if (options.maxSquares == DetectorOptions{}.maxSquares) options.maxSquares = kRealCameraMaxSquares;
 }
 inline bool isRealCamera(const DetectorOptions& options) {
     return options.autoThreshold && options.cornerRefine && options.verifyMarkers;

@@ -27,6 +27,23 @@ constexpr double kMaxSpreadOverPattern = 2.0;
 // A match this close is not met by chance (phantoms stay below 0.8): it is
 // believed without sampling the ring, which costs as much as the code.
 constexpr double kTrustedScore = 0.85;
+// A pattern whose values are mostly the sum of a row profile and a column
+// profile (tag36h11 id 48: dark rows over light rows, one light block) is
+// matched by anything that changes along one axis of the sampled square: a
+// candidate across a shadow's edge, a bar or sliver sampled across its
+// width, a gradient. A code that is nothing but such profiles scores the
+// square root of that share (0.92 for id 48), above the report's cut. Such
+// a match is believed when the rest of the pattern, what no edge or ramp
+// has, is matched too, or when the code's light and dark cells separate by
+// a marker's share of the border's contrast on a ring dark on every side.
+constexpr double kProfileShare = 0.6;
+constexpr double kMinResidualScore = 0.5;
+constexpr double kMinSeparationShare = 0.55, kMaxSeparationShare = 1.6;
+// A marker seen this steeply (78 degrees) has cells too thin to read; a
+// candidate this thin is a bar whose sampled interior runs across it, and
+// one whose ring cannot be sampled is no square in view. Neither holds for
+// any marker found on the real photographs or the renders.
+constexpr double kMinSideRatio = 0.2;
 
 double greyOf(const PatternCode& code, int row, int column) {
     const uint8_t* v = code.value + (row * kPatternSide + column) * kPatternPlanes;
@@ -101,6 +118,101 @@ double bestRotationScore(const int16_t input[kPatternValues], double power, cons
     return top;
 }
 
+// Removes each row's and each column's mean (adding back the overall mean):
+// what is left of a 16 x 16 grid no edge or ramp along its axes can give.
+void removeProfiles(const double in[kPatternSide * kPatternSide], double out[kPatternSide * kPatternSide]) {
+    double row[kPatternSide] = {}, column[kPatternSide] = {}, mean = 0.0;
+    for (int r = 0; r < kPatternSide; ++r)
+        for (int c = 0; c < kPatternSide; ++c) {
+            const double v = in[r * kPatternSide + c];
+            row[r] += v / kPatternSide;
+            column[c] += v / kPatternSide;
+            mean += v / (kPatternSide * kPatternSide);
+        }
+    for (int r = 0; r < kPatternSide; ++r)
+        for (int c = 0; c < kPatternSide; ++c) out[r * kPatternSide + c] = in[r * kPatternSide + c] - row[r] - column[c] + mean;
+}
+
+double sumOfSquares(const double* v, int n, double mean = 0.0) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += (v[i] - mean) * (v[i] - mean);
+    return s;
+}
+
+// The match of `code` against one rotation of a pattern, split into what
+// row and column profiles give and what they do not.
+struct ProfileSplit {
+    double share = 0.0;         // of the pattern's variance, given by its profiles
+    double residualScore = 0.0; // correlation of code and pattern less their profiles
+    double separation = 0.0;    // grey of the code's cells the pattern has light, less the dark ones
+};
+
+ProfileSplit splitByProfiles(const PatternCode& code, const PatternTemplate& slot, int dir) {
+    constexpr int n = kPatternSide * kPatternSide;
+    double grey[n], light[n];
+    for (int i = 0; i < n; ++i) {
+        grey[i] = greyOf(code, i / kPatternSide, i % kPatternSide);
+        const int16_t* v = slot.code[dir] + i * kPatternPlanes;
+        light[i] = -(v[0] + v[1] + v[2]) / 3.0; // stored inverted
+    }
+    ProfileSplit split;
+    double lightMean = 0.0, lo = light[0], hi = light[0];
+    for (int i = 0; i < n; ++i) {
+        lightMean += light[i] / n;
+        lo = std::min(lo, light[i]);
+        hi = std::max(hi, light[i]);
+    }
+    double greyRest[n], lightRest[n];
+    removeProfiles(grey, greyRest);
+    removeProfiles(light, lightRest);
+    const double total = sumOfSquares(light, n, lightMean);
+    const double rest = sumOfSquares(lightRest, n);
+    if (total <= 0.0) return split;
+    split.share = 1.0 - rest / total;
+    double dot = 0.0;
+    for (int i = 0; i < n; ++i) dot += greyRest[i] * lightRest[i];
+    const double norms = std::sqrt(sumOfSquares(greyRest, n) * rest);
+    split.residualScore = norms > 0.0 ? dot / norms : 0.0;
+    double lightSum = 0.0, darkSum = 0.0;
+    int lightCount = 0, darkCount = 0;
+    for (int i = 0; i < n; ++i) {
+        if (light[i] > (lo + hi) / 2) lightSum += grey[i], ++lightCount;
+        else darkSum += grey[i], ++darkCount;
+    }
+    if (lightCount > 0 && darkCount > 0) split.separation = lightSum / lightCount - darkSum / darkCount;
+    return split;
+}
+
+bool checksShape = true;
+
+double shortestOverLongestSide(const double quad[4][2]) {
+    double shortest = INFINITY, longest = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        const double side = std::hypot(quad[(k + 1) % 4][0] - quad[k][0], quad[(k + 1) % 4][1] - quad[k][1]);
+        shortest = std::min(shortest, side);
+        longest = std::max(longest, side);
+    }
+    return longest > 0.0 ? shortest / longest : 0.0;
+}
+
+// False for a match below the trusted score on a candidate that cannot be
+// a square in view (a sliver, or one whose ring folds over or leaves the
+// frame), and for a match to a pattern made mostly of profiles that
+// neither the rest of the pattern nor the border's contrast bears out.
+bool shapeBearsOutMatch(const uint8_t* frame, const double quad[4][2], const PatternCode& code, const RankedMatch& match) {
+    if (!checksShape) return true;
+    const ProfileSplit split = splitByProfiles(code, detectorState().patterns.slot[match.id], match.dir);
+    const bool profileOnly = split.share >= kProfileShare && split.residualScore < kMinResidualScore;
+    if (!profileOnly && match.cf >= kTrustedScore) return true;
+    if (shortestOverLongestSide(quad) < kMinSideRatio) return false;
+    BorderContrast ring;
+    if (!sampleBorderContrast(frame, quad, true, &ring)) return false;
+    if (!profileOnly) return true;
+    const double contrast = ring.overall();
+    return contrast > 0.0 && ring.weakestSide() >= kMinSideShare * contrast &&
+           split.separation >= kMinSeparationShare * contrast && split.separation <= kMaxSeparationShare * contrast;
+}
+
 } // namespace
 
 double BorderContrast::overall() const {
@@ -166,6 +278,10 @@ bool sampleBorderContrast(const uint8_t* frame, const double quad[4][2], bool fi
 
 void checkIdentity(const uint8_t* frame, const double quad[4][2], const PatternCode& code, RankedMatch* match) {
     if (match->id < 0 || match->cf < kKeptScore) return;
+    if (!shapeBearsOutMatch(frame, quad, code, *match)) {
+        *match = RankedMatch{};
+        return;
+    }
     const bool verify = detectorState().options.verifyMarkers;
     const double spread = codeSpread(code);
     // A spread this large passes the default test whatever the ring shows,
@@ -221,4 +337,8 @@ std::vector<int> similarPatterns(const PatternCode& code, double* score) {
     }
     if (score) *score = best;
     return similar;
+}
+
+void setShapeChecks(bool on) {
+    checksShape = on;
 }

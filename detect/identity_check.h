@@ -36,11 +36,18 @@ struct RankedMatch {
 };
 
 // Refuses (id -1, dir -1, cf 0) a match at or above the detector's cut on a
-// candidate whose interior is flat against its border's contrast; with the
+// candidate whose interior is flat against its border's contrast, that is
+// too thin or too skewed to be a square in view (below a trusted score),
+// or whose match rests on a pattern's row and column profiles alone; with the
 // options' verification also one that is too close to another pattern,
 // whose border is not dark all round, or whose contrast falls far short of
 // its pattern's own. `quad` as for sampleBorderContrast.
 void checkIdentity(const uint8_t* frame, const double quad[4][2], const PatternCode& code, RankedMatch* match);
+
+// The checks of a candidate's shape and of a match to a pattern made mostly
+// of row and column profiles are on; a benchmark turns them off to time
+// them. Not for use while frames run.
+void setShapeChecks(bool on);
 
 // A pattern about to be registered (rotation 0 of its code): an empty
 // string when it can be told apart, else why not. `similar` receives the

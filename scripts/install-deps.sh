@@ -22,6 +22,11 @@ packages=(
 if [ "${QUILLMARK_PEERS:-0}" = 1 ]; then
   packages+=(libopencv-contrib-dev libapriltag-dev python3-skimage)
 fi
+# The negative benchmark's other photographs: wallpapers that Debian ships
+# (nature, city, abstract, drawn), read where they are installed.
+if [ "${QUILLMARK_PHOTOS:-0}" = 1 ]; then
+  packages+=(python3-skimage mate-backgrounds ukui-wallpapers lomiri-wallpapers plasma-workspace-wallpapers)
+fi
 # The operator page's test in a real browser; the product never needs one.
 if [ "${QUILLMARK_BROWSER:-0}" = 1 ]; then
   packages+=(chromium)

@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 #include "detector_state.h"
 #include "evaluate.h"
+#include "identity_check.h"
 #include "pattern.h"
 #include "pattern_writer.h"
 #include "render.h"
@@ -136,6 +137,68 @@ TEST_F(Phantoms, AFlatPatternFileLoadsWithAMessageAndNeverMatches) {
     ASSERT_EQ(detectMarkers(frame.data, 100, &markers, &count), 0);
     ASSERT_GE(count, 1);
     for (int i = 0; i < count; ++i) EXPECT_EQ(markers[i].id, -1);
+}
+
+} // namespace
+
+namespace {
+
+// Dark rows over light rows with one light block, like tag36h11 id 48's
+// inner half: mostly row profiles, so a dark square that lightens towards
+// one side (a shadow's ramp) correlates with it through the ramp alone.
+cv::Mat profilePattern() {
+    cv::Mat p(16, 16, CV_8UC3, cv::Scalar::all(0));
+    p(cv::Rect(0, 10, 16, 6)).setTo(cv::Scalar::all(255));
+    p(cv::Rect(12, 6, 4, 4)).setTo(cv::Scalar::all(255));
+    return p;
+}
+
+cv::Mat rampPattern() {
+    cv::Mat p(16, 16, CV_8UC3);
+    for (int r = 0; r < 16; ++r) p.row(r).setTo(cv::Scalar::all(r < 6 ? 0 : (r - 5) * 22));
+    return p;
+}
+
+TEST_F(Phantoms, AMatchRestingOnAPatternsProfilesAloneIsRefused) {
+    const std::string path = dir.file("3.patt");
+    ASSERT_EQ(writePatternImageFile(path.c_str(), profilePattern()), 0);
+    ASSERT_EQ(loadPatternFile(path.c_str()), 3);
+    catalogue.push_back(PatternEntry{3, "P3", path, 80.0, true});
+    // Shadowed squares, turned and tilted, above; the printed pattern below.
+    std::vector<PrintedMarker> scene;
+    for (int i = 0; i < 4; ++i) scene.push_back(at(rampPattern(), 170 + 310 * i, 200, 110, 90 * i + 8));
+    scene.push_back(at(profilePattern(), 300, 540, 100, 20));
+    scene.push_back(at(profilePattern(), 900, 540, 60, 200));
+    DetectorOptions realCamera;
+    applyRealCamera(realCamera);
+    RenderSettings settings;
+    settings.width = 1280;
+    settings.height = 720;
+    settings.blurSigmaPx = 0.8;
+    settings.noiseSigma = 2.0;
+    for (const double ink : {0.0, 70.0}) { // full contrast, and 80 grey levels on dim paper
+        settings.inkLevel = ink;
+        settings.paperLevel = ink > 0.0 ? 150.0 : 255.0;
+        const cv::Mat frame = toDetectorFrame(renderFrame(camera, scene, settings));
+        for (const DetectorOptions& options : {DetectorOptions{}, realCamera})
+            for (const bool checks : {false, true}) {
+                detectorState().options = options;
+                setShapeChecks(checks);
+                ResultTable table;
+                ASSERT_EQ(evaluateMarkers(frame.data, catalogue, table), 0);
+                int ramps = 0, printed = 0;
+                for (const MarkerResult& r : table) (r.py < 360 ? ramps : printed) += r.patternId == 3;
+                const std::string what = "ink " + std::to_string(ink) + " real camera " +
+                                         std::to_string(options.verifyMarkers) + " checks " + std::to_string(checks);
+                if (checks) {
+                    EXPECT_EQ(ramps, 0) << what;
+                    EXPECT_EQ(printed, 2) << what;
+                } else if (!options.verifyMarkers && ink == 0.0) {
+                    EXPECT_GT(ramps, 0) << "without the check the ramps match: " << what;
+                }
+            }
+    }
+    setShapeChecks(true);
 }
 
 } // namespace

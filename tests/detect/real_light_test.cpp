@@ -169,6 +169,15 @@ TEST_F(RealLight, SixtyMarkersNeedMoreThanThirtyCandidates) {
     crowded.maxSquares = 100;
     EXPECT_EQ(found(bgr, printed, crowded), 60);
     EXPECT_GE(detectorState().candidates.size(), 60u) << "the storage grew to the candidates found";
+    // The real-camera choice opens the limit itself, and keeps one that was set.
+    DetectorOptions realCamera;
+    applyRealCamera(realCamera);
+    EXPECT_EQ(found(bgr, printed, realCamera), 60);
+    DetectorOptions limited;
+    limited.maxSquares = 20;
+    applyRealCamera(limited);
+    EXPECT_EQ(limited.maxSquares, 20);
+    detectorState().options = crowded;
     // The history variant lists them all, frame after frame, with room for its own.
     const cv::Mat frame = toDetectorFrame(bgr);
     for (int run = 0; run < 3; ++run) {
