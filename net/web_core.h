@@ -27,6 +27,11 @@ struct WebFrame {
     FrameStamp stamp;
     int width = 0;
     int height = 0;
+    // While bodies are tracked, and the camera's pose while a world frame is set.
+    bool bodiesTracked = false;
+    BodyTable bodies{};
+    bool worldFrame = false;
+    JsonWorldPose camera{};
 };
 
 // The frame as its JSON is written (net/json.h).
