@@ -18,6 +18,9 @@
 #include "json.h"
 #include "server_state.h"
 #include "still_io.h"
+#include "bodies.h"
+#include "body_pose.h"
+#include "world_frame.h"
 
 namespace {
 
@@ -27,7 +30,18 @@ struct DetectRequest {
     DetectorOptions detector;
     int repeat = 1;
     std::vector<std::string> images;
+    WorldOptions world;
     Overrides overrides;
+};
+
+// What the bodies file adds to each image's JSON: the bodies' poses, and
+// the camera's in the world frame (averaged over the images with --camera-fixed).
+struct StillBodies {
+    bool tracked = false;
+    std::vector<Body> bodies;
+    std::unique_ptr<WorldFrame> world;
+    BodyTable poses;
+    JsonWorldPose camera;
 };
 
 void declareDetectOptions(CLI::App& app, DetectRequest& request) {
@@ -40,6 +54,7 @@ void declareDetectOptions(CLI::App& app, DetectRequest& request) {
     addValueOption(app, "--repeat", "N", "detect N times per image and print the time per frame",
                    [&request](const std::string& text) { request.repeat = wholeNumber("--repeat", text, 1, 1000000000); });
     addDetectorOptions(app, request.overrides, request.detector);
+    addWorldOptions(app, request.overrides, request.world);
     app.add_option("IMAGE", request.images)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
@@ -154,13 +169,33 @@ ResultTable detectReducedCopy(const cv::Mat& image, int over, const Catalogue& c
 // The report, or with --json one line naming the image; false with the
 // reason on standard error when it cannot be written whole.
 bool writeResults(FILE* out, const DetectRequest& request, const std::string& path, const cv::Mat& image,
-                  const ResultTable& table, const FrameStamp& stamp) {
-    const std::string text = request.json
-                                 ? imageFrameJson(path, JsonFrame{&table, stamp, image.cols, image.rows}) + "\n"
-                                 : allReportText(table, request.format, stamp);
+                  const ResultTable& table, const FrameStamp& stamp, const StillBodies& bodies) {
+    const JsonFrame frame{&table, stamp, image.cols, image.rows, bodies.tracked ? &bodies.poses : nullptr,
+                          bodies.world ? &bodies.camera : nullptr};
+    const std::string text = request.json ? imageFrameJson(path, frame) + "\n"
+                                          : allReportText(table, request.format, stamp);
     if (std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0) return true;
     std::fprintf(stderr, "quillmark detect: cannot write the results of %s to standard output: %s\n", path.c_str(),
                  std::strerror(errno));
+    return false;
+}
+
+// The bodies file when there is one (its refusals said on standard error),
+// and the world body among its tracked bodies; false, with the reason, when
+// the world body is not there.
+bool loadStillBodies(const Catalogue& catalogue, const WorldOptions& world, StillBodies& still) {
+    BodyList list;
+    still.tracked = readBodyList(kBodyListPath, catalogue, list);
+    for (const std::string& refusal : list.refusals) std::fprintf(stderr, "quillmark detect: %s\n", refusal.c_str());
+    still.bodies = list.bodies;
+    if (!world.on()) return true;
+    for (const Body& body : still.bodies)
+        if (body.name == world.body && body.tracked()) {
+            still.world = std::make_unique<WorldFrame>(world);
+            return true;
+        }
+    std::fprintf(stderr, "quillmark detect: --world: %s is not a tracked body of %s\n", world.body.c_str(),
+                 kBodyListPath);
     return false;
 }
 
@@ -171,7 +206,10 @@ int runDetect(DetectRequest& request) {
     request.format = defaultDataFormat(settings);
     // The detector as the operator set it up, with the command line's switches on top.
     request.detector = detectorOptionsOf(settings);
+    request.world = worldOptionsOf(settings);
     request.overrides.apply();
+    if (request.world.cameraFixed && !request.world.on())
+        throw CLI::ValidationError("--camera-fixed needs a world body: --world BODY or [WorldBody]");
 
     CameraParam stored;
     std::string cameraError;
@@ -186,6 +224,8 @@ int runDetect(DetectRequest& request) {
     }
     LoadCataloguePatterns(catalogue);
     detectorState().options = request.detector;
+    StillBodies bodies;
+    if (!loadStillBodies(catalogue, request.world, bodies)) return 2;
 
     CameraParam installed;
     std::set<std::pair<int, int>> printed;
@@ -213,7 +253,14 @@ int runDetect(DetectRequest& request) {
             if (over > 0) table = detectReducedCopy(image, over, catalogue, request.repeat, path, installed, reducedScale);
             if (table.empty()) explainNothingFound(path, largest, reducedScale);
         }
-        if (!writeResults(output.reports, request, path, image, table, stamp)) return 1;
+        if (bodies.tracked) {
+            bodies.poses = fitBodies(bodies.bodies, table, detectorState().camera.param);
+            if (bodies.world) {
+                bodies.world->update(bodies.poses, table);
+                bodies.camera = jsonWorldPoseOf(bodies.world->camera());
+            }
+        }
+        if (!writeResults(output.reports, request, path, image, table, stamp, bodies)) return 1;
     }
     return skipped ? 1 : 0;
 }

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <string>
 #include <opencv2/imgproc.hpp>
+#include "bench_stats.h"
 #include "body_measure.h"
 #include "body_scene.h"
 #include "body_views.h"
@@ -48,12 +49,6 @@ RigidPose viewNumber(const CameraParam& camera, const Scene& scene, int i, int n
     const double x = camera.xsize / 2.0 + rng.uniform(-0.25, 0.25) * camera.xsize;
     const double y = camera.ysize / 2.0 + rng.uniform(-0.25, 0.25) * camera.ysize;
     return viewOfBody(camera, target, from, distance, rng.uniform(-180.0, 180.0), x, y);
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return NAN;
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
-    return v[v.size() / 2];
 }
 
 // The members of the body among a frame's markers.

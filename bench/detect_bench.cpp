@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include "bench_stats.h"
 #include "detect_markers.h"
 #include "detector_state.h"
 #include "pattern.h"
@@ -69,11 +70,6 @@ struct Timing {
     double detectMs, poseMs;
     int frames;
 };
-
-double median(std::vector<double> values) {
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
-}
 
 Timing timeScene(const Scene& scene) {
     std::vector<double> detectMs, poseMs;

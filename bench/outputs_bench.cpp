@@ -32,6 +32,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "bench_stats.h"
 #include "camera.h"
 #include "catalogue.h"
 #include "detector_state.h"
@@ -56,12 +57,6 @@ double processorSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 // The capture time in a marker message ("time":...).

@@ -41,6 +41,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <apriltag/apriltag.h>
+#include "bench_stats.h"
 #include "camera_param.h"
 #include "catalogue_patterns.h"
 #include "detector_options.h"
@@ -490,11 +491,6 @@ Alignment calibrate(Detector& detector, const std::vector<Tag>& tags) {
 
 // ---------------------------------------------------------------------------
 // Timing
-
-double median(std::vector<double> values) {
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
-}
 
 double timedSeconds() {
     const char* text = std::getenv("PEERS_SECONDS");

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include "bench_stats.h"
 #include "detect_markers.h"
 #include "detector_state.h"
 #include "pattern.h"
@@ -48,12 +49,6 @@ CameraParam cameraFor(int width, int height, const Lens& lens) {
     CameraParam camera = makeCameraParam(width, height, 700.0 * k, lens.factorAt640 / (k * k));
     camera.distortion[3] = lens.scale;
     return camera;
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) return NAN;
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
 }
 
 double rotationAngleDeg(const double a[3][4], const double b[3][4]) {
@@ -139,12 +134,6 @@ double rms(const std::vector<double>& squared) {
     double sum = 0.0;
     for (double s : squared) sum += s;
     return squared.empty() ? NAN : std::sqrt(sum / squared.size());
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * values.size()))];
 }
 
 // Standard deviation of a list of values.

@@ -44,11 +44,13 @@ void writeMarkerMembers(JsonWriter& w, const MarkerResult& r, const FrameStamp& 
     w.key("dvec").numbers(dvec, 2);
     w.key("cf").number(r.cf);
     w.key("matrix").numbers(r.glMatrix, 16);
-    if (!drawn) return;
-    w.key("area").integer(r.area);
-    w.key("vertex").openArray();
-    for (const auto& vertex : r.vertex) w.numbers(vertex, 2);
-    w.closeArray();
+    if (drawn) {
+        w.key("area").integer(r.area);
+        w.key("vertex").openArray();
+        for (const auto& vertex : r.vertex) w.numbers(vertex, 2);
+        w.closeArray();
+    }
+    if (r.hasWorld) writeWorldMember(w, r.worldPosition, r.worldQuaternion);
 }
 
 } // namespace
@@ -197,6 +199,14 @@ void writeFrameMembers(JsonWriter& w, const JsonFrame& frame) {
             w.null();
         }
     }
+}
+
+JsonWorldPose jsonWorldPoseOf(const CameraInWorld& camera) {
+    JsonWorldPose pose;
+    pose.known = camera.known;
+    for (int r = 0; r < 3; ++r) pose.position[r] = camera.pose.t[r];
+    for (int i = 0; i < 4; ++i) pose.quaternion[i] = camera.quaternion[i];
+    return pose;
 }
 
 void writeWorldMember(JsonWriter& w, const double position[3], const double quaternion[4]) {

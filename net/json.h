@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 #include "body_pose.h"
+#include "world_frame.h"
 #include "report.h"
 
 // How a string's bytes are made JSON text. Both first make the bytes
@@ -75,6 +76,9 @@ struct JsonWorldPose {
     double position[3] = {};
     double quaternion[4] = {1, 0, 0, 0};
 };
+
+// The camera's world pose as the JSON writes it.
+JsonWorldPose jsonWorldPoseOf(const CameraInWorld& camera);
 
 // What a frame's JSON is made from. Outputs fill it from what they hold;
 // what a frame comes to carry is added here and written by

@@ -122,6 +122,10 @@ void MqttOutput::publish(const PublishedFrame& frame) {
         now.push_back(markerTopic(target_.prefix, result.name));
         publishMessage(now.back(), markerJson(result, frame.stamp));
     }
+    for (const BodyPose& body : frame.bodies) {
+        now.push_back(bodyTopic(target_.prefix, body.name));
+        publishMessage(now.back(), bodyJson(body, frame.stamp));
+    }
     std::sort(now.begin(), now.end());
     now.erase(std::unique(now.begin(), now.end()), now.end());
     publishGone(inView_, now);

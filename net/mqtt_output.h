@@ -3,6 +3,8 @@
 // broker, which fans it out to consumers on any number of machines.
 //   PREFIX/report        the report text an Automatic-Mode client with the
 //                        configured fields receives for that frame
+//   PREFIX/bodies/NAME   with a bodies file, one JSON object per body with a
+//                        pose, and an empty message once it has none
 //   PREFIX/markers/NAME  one JSON object per marker in view, and an empty
 //                        message once no marker of that name is in view
 // QoS 0, not retained. Publishing never waits: frames go through a short

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -26,6 +27,11 @@ struct WebFrame {
     FrameStamp stamp;
     int width = 0;
     int height = 0;
+    // While bodies are tracked, and the camera's pose while a world frame is set.
+    bool bodiesTracked = false;
+    BodyTable bodies{};
+    bool worldFrame = false;
+    JsonWorldPose camera{};
 };
 
 // The frame as its JSON is written (net/json.h).
@@ -42,6 +48,10 @@ public:
     virtual ~WebViewer() = default;
     // Replaces whatever this viewer has not started to write yet.
     virtual void offer(std::shared_ptr<const WebUnit> unit) = 0;
+    // When it last took a whole frame (or connected): the oldest goes
+    // first when the feeds are full.
+    virtual std::chrono::steady_clock::time_point lastActivity() const = 0;
+    virtual void close() = 0;
 };
 
 // A small HTTP answer, made without any I/O.
@@ -100,7 +110,9 @@ struct WebCore {
     WebHostGuard guard;
 
     // I/O thread.
-    int connections = 0;
+    int connections = 0;  // plain HTTP
+    int viewers = 0;      // WebSocket feeds, handshakes included
+    std::map<std::string, int> connectionsFrom, viewersFrom;  // by the client's address
     int refusedRequests = 0;  // for a foreign Host or Origin; the first is said
     std::set<WebViewer*> feedViewers, imageViewers;
     std::shared_ptr<const WebFrame> latest;

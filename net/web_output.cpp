@@ -85,7 +85,8 @@ bool parseWebImage(const std::string& text, const std::string& option, WebOption
 }
 
 JsonFrame jsonFrameOf(const WebFrame& frame) {
-    return JsonFrame{&frame.results, frame.stamp, frame.width, frame.height};
+    return JsonFrame{&frame.results, frame.stamp, frame.width, frame.height,
+                     frame.bodiesTracked ? &frame.bodies : nullptr, frame.worldFrame ? &frame.camera : nullptr};
 }
 
 bool WebCore::isFeed(const std::string& target, bool& image) {
@@ -124,7 +125,7 @@ JsonStatus WebCore::statusRecord() const {
     record.tuio = s.tuio;
     record.mqtt = s.mqtt;
     record.droppedForSlowClients = s.droppedForSlowClients;
-    record.webConnections = connections;
+    record.webConnections = connections + viewers;
     record.imageViewers = imageViewers.size();
     record.refusedRequests = refusedRequests;
     return record;
@@ -221,7 +222,9 @@ int WebOutput::port() const { return core_->port; }
 void WebOutput::publishFrame(const PublishedFrame& frame) {
     WebCore* core = core_.get();
     if (!core->ioThread.joinable()) return;
-    auto copy = std::make_shared<const WebFrame>(WebFrame{frame.results, frame.stamp, frame.width, frame.height});
+    WebFrame kept{frame.results, frame.stamp, frame.width, frame.height, frame.bodiesTracked, frame.bodies,
+                  frame.worldFrame, jsonWorldPoseOf(frame.camera)};
+    auto copy = std::make_shared<const WebFrame>(std::move(kept));
     asio::post(core->io, [core, copy] { core->frameArrived(copy); });
     if (core->imageViewerCount == 0 || frame.image.empty()) return;
     const auto now = std::chrono::steady_clock::now();

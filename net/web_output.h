@@ -20,7 +20,13 @@
 #include <vector>
 #include "tracking_worker.h"
 
+// The page's plain requests and its feeds have caps of their own, and one
+// address may hold only a share of each: a crowd of viewers cannot keep
+// the page from loading, nor one machine the feeds from others.
 constexpr int WEB_MAX_CONNECTIONS = 32;
+constexpr int WEB_MAX_VIEWERS = 32;
+constexpr int WEB_MAX_CONNECTIONS_PER_ADDRESS = 8;
+constexpr int WEB_MAX_VIEWERS_PER_ADDRESS = 8;
 constexpr int WEB_IDLE_TIMEOUT_S = 10;
 // A request line and its headers together, in bytes.
 constexpr std::size_t WEB_HEADER_LIMIT = 8192;

@@ -25,22 +25,41 @@ constexpr std::size_t kViewerMessageMax = 4096;
 constexpr int kFeedSendBuffer = 16 * 1024;
 constexpr int kImageSendBuffer = 64 * 1024;
 
-// Counts a connection for the 32-connection limit for as long as it lives.
+// Counts a connection for its cap and its address's share while it lives.
 class Counted {
 public:
-    explicit Counted(WebCore& core) : core_(core) { ++core_.connections; }
-    ~Counted() { --core_.connections; }
+    Counted(int& total, std::map<std::string, int>& byAddress, std::string address)
+        : total_(total), byAddress_(byAddress), address_(std::move(address)) {
+        ++total_;
+        ++byAddress_[address_];
+    }
+    ~Counted() {
+        --total_;
+        if (--byAddress_[address_] <= 0) byAddress_.erase(address_);
+    }
     Counted(const Counted&) = delete;
     Counted& operator=(const Counted&) = delete;
 
 private:
-    WebCore& core_;
+    int& total_;
+    std::map<std::string, int>& byAddress_;
+    const std::string address_;
 };
+
+std::string addressOf(const tcp::socket& socket) {
+    error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec) return {};
+    auto address = remote.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address.to_string();
+}
 
 class FeedSession : public WebViewer, public std::enable_shared_from_this<FeedSession> {
 public:
-    FeedSession(WebCore& core, tcp::socket socket, bool image)
-        : core_(core), counted_(core), ws_(std::move(socket)), image_(image) {}
+    FeedSession(WebCore& core, tcp::socket socket, bool image, const std::string& address)
+        : core_(core), counted_(core.viewers, core.viewersFrom, address), ws_(std::move(socket)), image_(image) {}
     ~FeedSession() override {
         if (registered_) core_.removeViewer(this);
     }
@@ -71,6 +90,13 @@ public:
         writeNext();
     }
 
+    std::chrono::steady_clock::time_point lastActivity() const override { return lastActivity_; }
+    void close() override {
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(ws_).cancel();
+    }
+
 private:
     void accepted(error_code ec) {
         if (ec) return;
@@ -95,6 +121,7 @@ private:
             if (ec) return self->ended();
             if (++self->index_ < self->current_->size()) return self->writeNext();
             self->writing_ = false;
+            self->lastActivity_ = std::chrono::steady_clock::now();
             self->current_.reset();
             if (self->pending_) self->offer(std::move(self->pending_));
         });
@@ -116,12 +143,14 @@ private:
     std::shared_ptr<const WebUnit> current_, pending_;
     std::size_t index_ = 0;
     beast::flat_buffer incoming_;
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(WebCore& core, tcp::socket socket)
-        : core_(core), counted_(core), stream_(std::move(socket)), buffer_(WEB_HEADER_LIMIT + 1024) {}
+    HttpSession(WebCore& core, tcp::socket socket, std::string address)
+        : core_(core), address_(std::move(address)), counted_(core.connections, core.connectionsFrom, address_),
+          stream_(std::move(socket)), buffer_(WEB_HEADER_LIMIT + 1024) {}
 
     void readNext() {
         parser_.emplace();
@@ -144,7 +173,11 @@ private:
         const std::string target(request.target());
         bool image = false;
         if (websocket::is_upgrade(request) && WebCore::isFeed(target, image)) {
-            auto feed = std::make_shared<FeedSession>(core_, stream_.release_socket(), image);
+            const auto mine = core_.viewersFrom.find(address_);
+            if (mine != core_.viewersFrom.end() && mine->second >= WEB_MAX_VIEWERS_PER_ADDRESS)
+                return answer(503, "Too many feeds from your address\n", true);
+            if (core_.viewers >= WEB_MAX_VIEWERS) evictOldestViewer();
+            auto feed = std::make_shared<FeedSession>(core_, stream_.release_socket(), image, address_);
             feed->start(parser_->release());
             return;
         }
@@ -171,6 +204,16 @@ private:
                          why.c_str() + std::string("Forbidden: ").size());
         answer(403, why, true);
         return false;
+    }
+
+    void evictOldestViewer() {
+        WebViewer* oldest = nullptr;
+        for (const auto* viewers : {&core_.feedViewers, &core_.imageViewers}) {
+            for (WebViewer* viewer : *viewers) {
+                if (!oldest || viewer->lastActivity() < oldest->lastActivity()) oldest = viewer;
+            }
+        }
+        if (oldest) oldest->close();
     }
 
     void answer(int status, const std::string& text, bool close) {
@@ -206,6 +249,7 @@ private:
     }
 
     WebCore& core_;
+    const std::string address_;
     Counted counted_;
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
@@ -225,10 +269,13 @@ void acceptNext(WebCore& core, const std::shared_ptr<asio::steady_timer>& backOf
         }
         // Past the limit a connection is closed at once: tracking and the
         // viewers already there are worth more than one more page.
-        if (core.connections < WEB_MAX_CONNECTIONS) {
+        const std::string address = addressOf(socket);
+        const auto mine = core.connectionsFrom.find(address);
+        const bool addressFull = mine != core.connectionsFrom.end() && mine->second >= WEB_MAX_CONNECTIONS_PER_ADDRESS;
+        if (core.connections < WEB_MAX_CONNECTIONS && !addressFull) {
             error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
-            std::make_shared<HttpSession>(core, std::move(socket))->readNext();
+            std::make_shared<HttpSession>(core, std::move(socket), address)->readNext();
         }
         acceptNext(core, backOff);
     });

@@ -4,13 +4,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-# Builds in every folder and checkout share one compiler cache: paths below
-# the checkout are hashed relative to it.
-if command -v ccache >/dev/null; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
-fi
+. "$root/scripts/build-env.sh"
 build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_EXE_LINKER_FLAGS="$quillmark_link_flags" -DCMAKE_SHARED_LINKER_FLAGS="$quillmark_link_flags" "$@" >/dev/null
 targets=()
 for target in ${QUILLMARK_TARGETS:-}; do targets+=(--target "$target"); done
 cmake --build "$build" -j "$(nproc)" "${targets[@]}"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer throughout) into build-fuzz/ (or
-# $FUZZ_BUILD_DIR), then runs each target on its corpus for SECONDS.
+# UndefinedBehaviorSanitizer throughout) into build-asan/ (or
+# $FUZZ_BUILD_DIR; the build scripts/sanitize.sh asan runs the suite in),
+# then runs each target on its corpus for SECONDS.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     SECONDS defaults to 60
-# The corpus of a target grows in build-fuzz/corpus/TARGET; it starts from
+# The corpus of a target grows in build-asan/corpus/TARGET; it starts from
 # seeds made by make_fuzz_corpus and from the inputs kept as regression
 # tests in tests/fuzz/inputs/TARGET. An input that crashes, hangs
-# or trips a sanitizer is saved in build-fuzz/artifacts/TARGET/; copy it
+# or trips a sanitizer is saved in build-asan/artifacts/TARGET/; copy it
 # into tests/fuzz/inputs/TARGET/ once the fault is fixed.
 # Exits 1 when any target found something.
 set -euo pipefail
@@ -18,15 +19,9 @@ targets=("$@")
   targets=(command_dialogue config_file catalogue_file pattern_file camera_file detector calibration_file)
 
 QUILLMARK_FUZZ=1 "$root/scripts/install-deps.sh"
-# Builds in every folder and checkout share one compiler cache: paths below
-# the checkout are hashed relative to it.
-if command -v ccache >/dev/null; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$root"
-fi
-build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/fuzz/clang.cmake" -DQUILLMARK_FUZZ=ON \
-  -DQUILLMARK_TESTS=OFF -DQUILLMARK_BENCH=OFF >/dev/null
+. "$root/scripts/build-env.sh"
+build=${FUZZ_BUILD_DIR:-${ASAN_BUILD_DIR:-$root/build-asan}}
+configure_asan_build "$build"
 cmake --build "$build" -j "$(nproc)" --target make_fuzz_corpus "${targets[@]/#/fuzz_}"
 
 rm -rf "$build/seeds"

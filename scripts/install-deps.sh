@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ ninja-build pkg-config ccache
+  cmake g++ ninja-build pkg-config ccache mold
   libboost-dev libcli11-dev locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev

@@ -164,7 +164,8 @@ void processFrame(Session& s) {
         output = outputBoxText(LatestResults, activeDataFormat(), LatestStamp);
         if (!s.job.frameOutputs.empty())
             published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows,
-                                       s.job.camera->FrameImage, LatestBodies, LatestCamera};
+                                       s.job.camera->FrameImage, LatestBodies, LatestCamera, BodiesServed.load(),
+                                       s.world != nullptr};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,

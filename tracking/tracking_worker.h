@@ -84,6 +84,8 @@ struct PublishedFrame {
     // empty and unknown without a bodies file.
     BodyTable bodies{};
     CameraInWorld camera{};
+    bool bodiesTracked = false;  // a bodies file was read: bodies are served
+    bool worldFrame = false;     // a world body is set: the camera's pose is served
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include "body_pose.h"
+#include "command_run.h"
 #include "headless_run.h"
 #include "paths.h"
 #include "render.h"
@@ -167,6 +168,22 @@ TEST_F(BodyCommands, AWorldBodyThatIsNotTrackedStopsTheRunNamingIt) {
     EXPECT_NE((run.output() + run.errors()).find("the world body attic is not a tracked body of Data/body_list.txt"),
               std::string::npos)
         << run.output() << run.errors();
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(BodyCommands, DetectJsonCarriesTheBodiesAndTheCameraInTheWorld) {
+    const CommandRun with = runQuillmark(quillmarkExe(), "detect --json --refine --world room " + dir.file("bodies.png"), dir);
+    EXPECT_EQ(with.status, 0) << with.err;
+    for (const char* member : {"\"bodies\":[{\"name\":\"pair\"", "{\"name\":\"room\"", "\"members\":[\"Flag\",\"Fork\"]",
+                               "\"rejected\":[]", "\"camera\":{\"position\":[", "\"world\":{\"position\":["})
+        EXPECT_NE(with.out.find(member), std::string::npos) << member << " in " << with.out;
+    std::filesystem::remove(dir.file("Data/body_list.txt"));
+    const CommandRun without = runQuillmark(quillmarkExe(), "detect --json " + dir.file("bodies.png"), dir);
+    EXPECT_EQ(without.out.find("\"bodies\""), std::string::npos) << without.out;
+    EXPECT_EQ(without.out.find("\"world\""), std::string::npos) << without.out;
 }
 
 } // namespace

@@ -346,7 +346,7 @@ TEST_F(DialogWithWorkers, ThePageRowServesThePageWhileTheServerRuns) {
     EXPECT_TRUE(waitUntil([&] {
         TestClient page(port);
         if (!page.connected()) return false;
-        page.sendText("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        page.sendText("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
         return page.readLine(status) && status.rfind("HTTP/1.1 200", 0) == 0;
     })) << status;
     stopTracking();

@@ -41,6 +41,8 @@ const std::string kDrawn = ",\"area\":-3,\"vertex\":[[-1,-0.5],[0,0.5],[1,1.5],[
 class CapturingViewer : public WebViewer {
 public:
     void offer(std::shared_ptr<const WebUnit> unit) override { last = unit; }
+    std::chrono::steady_clock::time_point lastActivity() const override { return {}; }
+    void close() override {}
     std::shared_ptr<const WebUnit> last;
 };
 

@@ -154,6 +154,43 @@ def bad_input(server, silent):
     print("frames %d then %d after the bad input" % (first, later))
 
 
+def upgrade(server, source):
+    """A raw /ws upgrade from the loopback address `source`: (socket, status)."""
+    connection = socket.create_connection(("127.0.0.1", server.port), timeout=5, source_address=(source, 0))
+    connection.sendall(b"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                       b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" % server.port)
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        chunk = connection.recv(1)
+        if not chunk:
+            break
+        answer += chunk
+    return connection, int(answer.split()[1]) if answer.startswith(b"HTTP/1.1 ") else "closed"
+
+
+def feed_caps(server):
+    """One address holds at most 8 feeds; when all 32 are taken, a newcomer
+    from another address gets in and the viewer idle longest goes."""
+    first = [upgrade(server, "127.0.0.1") for _ in range(9)]
+    check([status for _, status in first] == [101] * 8 + [503], "feeds from one address: %s"
+          % [status for _, status in first])
+    others = [upgrade(server, "127.0.0.%d" % host) for host in (2, 3, 4) for _ in range(8)]
+    check(all(status == 101 for _, status in others), "32 feeds from four addresses")
+    newcomer, status = upgrade(server, "127.0.0.5")
+    check(status == 101, "a newcomer to full feeds: %s" % status)
+    oldest = first[0][0]
+    oldest.settimeout(10)
+    try:
+        while oldest.recv(65536):
+            pass
+        ended = True
+    except OSError:
+        ended = False
+    check(ended, "the viewer idle longest is not closed for the newcomer")
+    for connection, _ in first + others + [(newcomer, 0)]:
+        connection.close()
+
+
 def port_in_use(quillmark, server):
     """A taken page port, from the command line and from the settings file,
     is refused at start naming where it came from."""
@@ -173,6 +210,7 @@ def main():
         # Silent from the start: closed by the server once it has waited 10 s.
         silent = socket.create_connection(("127.0.0.1", server.port))
         feeds(server)
+        feed_caps(server)
         port_in_use(quillmark, server)
         bad_input(server, silent)
     print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
