@@ -34,8 +34,7 @@ DetectorOptionRow::DetectorOptionRow(int spacing) : OptionRow(true) {
     threshold_->setRange(kThresholdMin, kThresholdMax);
     autoThreshold_ = named(new QCheckBox(QStringLiteral("Automatic")), "autoThreshold",
                            "A threshold that follows the local light");
-    connect(autoThreshold_, &QCheckBox::toggled, this,
-            [this](bool automatic) { threshold_->setEnabled(!automatic && autoThreshold_->isEnabled()); });
+    connect(autoThreshold_, &QCheckBox::toggled, this, [this] { greyImplied(); });
     QHBoxLayout* layout = rowLayout(this);
     layout->addWidget(new QLabel(QStringLiteral("Threshold:")));
     layout->addWidget(threshold_);
@@ -48,6 +47,18 @@ DetectorOptionRow::DetectorOptionRow(int spacing) : OptionRow(true) {
     layout->addSpacing(spacing);
     layout->addWidget(realCamera_);
     layout->addStretch(1);
+    connect(realCamera_, &QCheckBox::toggled, this, [this] { greyImplied(); });
+}
+
+// "Real camera" sets the threshold and the sub-pixel corners itself, so
+// their boxes say nothing while it is ticked; their values are kept for
+// when it is not.
+void DetectorOptionRow::greyImplied() {
+    const bool own = rowEnabled_ && !realCamera_->isChecked();
+    cornerRefine_->setEnabled(own);
+    autoThreshold_->setEnabled(own);
+    threshold_->setEnabled(own && !autoThreshold_->isChecked());
+    realCamera_->setEnabled(rowEnabled_);
 }
 
 void DetectorOptionRow::exchange(Settings& settings, bool fromControls) {
@@ -62,14 +73,12 @@ void DetectorOptionRow::exchange(Settings& settings, bool fromControls) {
     threshold_->setValue(settings.threshold);
     autoThreshold_->setChecked(settings.autoThreshold != 0);
     realCamera_->setChecked(settings.realCamera != 0);
-    threshold_->setEnabled(settings.autoThreshold == 0 && autoThreshold_->isEnabled());
+    greyImplied();
 }
 
 void DetectorOptionRow::enableRow(bool enabled) {
-    cornerRefine_->setEnabled(enabled);
-    autoThreshold_->setEnabled(enabled);
-    realCamera_->setEnabled(enabled);
-    threshold_->setEnabled(enabled && !autoThreshold_->isChecked());
+    rowEnabled_ = enabled;
+    greyImplied();
 }
 
 // ---- The TUIO and MQTT outputs, read at Start.

@@ -49,6 +49,9 @@ public:
     void enableRow(bool enabled) override;
 
 private:
+    void greyImplied();
+
+    bool rowEnabled_ = true;
     QCheckBox* cornerRefine_ = nullptr;
     QSpinBox* threshold_ = nullptr;
     QCheckBox* autoThreshold_ = nullptr;

@@ -232,6 +232,14 @@ TEST_F(DialogAtRest, TheRealCameraAndPageControlsReadAndWriteTheirKeys) {
         EXPECT_EQ(realCamera->isChecked(), c.realCamera) << c.file;
         EXPECT_EQ(serve->isChecked(), c.serve) << c.file;
         EXPECT_EQ(address->text().toStdString(), c.address) << c.file;
+        // "Real camera" chooses the threshold and the corners itself: their boxes are greyed
+        // while it is ticked, and come back when it is not.
+        for (bool ticked : {c.realCamera, !c.realCamera}) {
+            realCamera->setChecked(ticked);
+            for (const char* implied : {"threshold", "autoThreshold", "CornerRefine"})
+                EXPECT_EQ(control<QWidget>(dialog, implied)->isEnabled(), !ticked) << implied << " " << c.file;
+        }
+        realCamera->setChecked(c.realCamera);
         if (c.typed) address->setText(QString::fromLatin1(c.typed));
         dialog.show();
         dialog.close();
