@@ -40,7 +40,13 @@ for kind in "${kinds[@]}"; do
         export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:verify_asan_link_order=0
         export LSAN_OPTIONS=suppressions=$root/scripts/sanitize/lsan.supp:print_suppressions=0
         export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-        (cd "$build" && LD_PRELOAD="$build/keep_drivers.so" ctest --output-on-failure -j "$(nproc)" --timeout 600)
+        # Two tests measure what this build changes by design: the recorded
+        # detection digests are the release build's arithmetic, which clang
+        # does not reproduce bit for bit, and the descriptor-limit test counts
+        # descriptors the sanitizer's runtime needs too. Both run in the
+        # plain suite.
+        (cd "$build" && LD_PRELOAD="$build/keep_drivers.so" ctest --output-on-failure -j "$(nproc)" --timeout 600 \
+          -E '^(server_limits|Scenes/BitIdenticalTest\..*)$')
       fi
       ;;
     tsan)
