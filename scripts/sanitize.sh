@@ -67,7 +67,9 @@ for kind in "${kinds[@]}"; do
         export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitize/tsan.supp"
         for test in "${threaded[@]}"; do
           echo "== $test"
-          "$build/tests/$test" --gtest_brief=1
+          # From the build folder, as ctest runs them: a headless server
+          # started by a test must not read the checkout's own Data/.
+          (cd "$build/tests" && "./$test" --gtest_brief=1)
         done
       fi
       ;;
