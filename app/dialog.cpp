@@ -204,9 +204,17 @@ void CQuillmarkDlg::OnStart() {
         if (!page.on()) return true;
         std::shared_ptr<WebOutput> served = startWebPage(page, "Page", catalogue, camera, outputs, error);
         if (!served) return false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, address = webPageAddress(page, served->port())] {
+                pageAddress_ = QString::fromStdString(address);
+                showRunningStatus();
+            },
+            Qt::QueuedConnection);
         outputs.push_back(served);
         return true;
     };
+    pageAddress_.clear();
     tracking_.start(*this, std::move(job));
     frameRate_.restart(FrameRateMeter::Clock::now());
     showRunningStatus();

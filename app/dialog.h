@@ -222,6 +222,8 @@ private:
     QLabel* status_ = nullptr;
     QTimer* statusTimer_ = nullptr;
     FrameRateMeter frameRate_;
+    // "http://HOST:PORT/" of the page while it is served, for the status line.
+    QString pageAddress_;
     // Option rows below the specified controls, and the window's height without them.
     QWidget* options_ = nullptr;
     QVBoxLayout* optionRows_ = nullptr;

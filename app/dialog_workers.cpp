@@ -48,8 +48,11 @@ void CQuillmarkDlg::closeIfAskedWhileEnding() {
 }
 
 void CQuillmarkDlg::showRunningStatus() {
-    status_->setText(QString::fromStdString(
-        runningStatusText(port(), frameRate_.sample(FrameRateMeter::Clock::now()), Network::liveConnections())));
+    QString text = QString::fromStdString(
+        runningStatusText(port(), frameRate_.sample(FrameRateMeter::Clock::now()), Network::liveConnections()));
+    if (!pageAddress_.isEmpty()) text += QStringLiteral(", page ") + pageAddress_;
+    status_->setText(text);
+    status_->setToolTip(text);
 }
 
 void CQuillmarkDlg::publishPatternSwitches() {
@@ -109,6 +112,7 @@ void CQuillmarkDlg::trackingEnded() {
             tracking_.join();
             statusTimer_->stop();
             status_->clear();
+            pageAddress_.clear();
             EnableSettingControls();
             closeIfAskedWhileEnding();
         },

@@ -349,6 +349,10 @@ TEST_F(DialogWithWorkers, ThePageRowServesThePageWhileTheServerRuns) {
         page.sendText("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
         return page.readLine(status) && status.rfind("HTTP/1.1 200", 0) == 0;
     })) << status;
+    const std::string address = "page http://127.0.0.1:" + std::to_string(port) + "/";
+    auto* line = control<QLabel>(dialog, "serverStatus");
+    EXPECT_TRUE(waitUntil([&] { return line->text().toStdString().find(address) != std::string::npos; }))
+        << line->text().toStdString();
     stopTracking();
     EXPECT_FALSE(TestClient(port).connected()) << "the page stops with the server";
 }
