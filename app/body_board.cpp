@@ -63,17 +63,17 @@ double worstAgainst(const Turns& candidate, const std::vector<Turns>& others) {
 
 } // namespace
 
-std::vector<BodyMember> boardMembers(const std::string& body, const BoardSpec& spec) {
+std::vector<BodyMember> boardMembers(const std::string& body, const BoardLayout& layout) {
     std::vector<BodyMember> members;
-    const double pitch = spec.widthMm + spec.gapMm;
-    for (int r = 0; r < spec.rows; ++r)
-        for (int c = 0; c < spec.cols; ++c) {
+    const double pitch = layout.widthMm + layout.gapMm;
+    for (int r = 0; r < layout.rows; ++r)
+        for (int c = 0; c < layout.cols; ++c) {
             BodyMember member;
             member.pattern = body + "_" + std::to_string(members.size() + 1);
             member.poseKnown = true;
             member.X = c * pitch;
             member.Y = -r * pitch;
-            member.widthMm = spec.widthMm;
+            member.widthMm = layout.widthMm;
             members.push_back(member);
         }
     return members;

@@ -7,7 +7,7 @@
 #include <opencv2/core.hpp>
 #include "bodies.h"
 
-struct BoardSpec {
+struct BoardLayout {
     int cols = 0, rows = 0;
     double widthMm = 0;  // side of each black square
     double gapMm = 0;    // paper between neighbouring black squares
@@ -20,7 +20,7 @@ constexpr double kBoardMaxSimilarity = 0.5;
 // The members of a board body, in reading order from the top left, named
 // BODY_1, BODY_2, ...: the first at the origin, its axes the body's, the
 // others at (c (w + gap), -r (w + gap), 0) with the same axes, as printed.
-std::vector<BodyMember> boardMembers(const std::string& body, const BoardSpec& spec);
+std::vector<BodyMember> boardMembers(const std::string& body, const BoardLayout& layout);
 
 // `count` 16 x 16 patterns, repeatable for `seed`, each as different as the
 // design can make it from every quarter turn of the others, of itself and

@@ -67,7 +67,7 @@ struct BodyRequest {
     std::vector<std::string> words;  // measure|board|list, BODY, IMAGE...
     std::string camera;
     int frames = kDefaultLiveViews;
-    BoardSpec board;
+    BoardLayout board;
     bool gridGiven = false, widthGiven = false, gapGiven = false;
     std::string pdf;
     PaperSize paper = PaperSize::A4;
@@ -406,8 +406,8 @@ int runBoard(BodyRequest& request) {
     if (request.words.size() != 2) throw CLI::ValidationError("body board needs the body's name alone");
     if (!request.gridGiven || !request.widthGiven || !request.gapGiven || request.pdf.empty())
         throw CLI::ValidationError("body board needs --grid, --width, --gap and --pdf");
-    const BoardSpec& spec = request.board;
-    if (spec.gapMm < spec.widthMm / 10)
+    const BoardLayout& layout = request.board;
+    if (layout.gapMm < layout.widthMm / 10)
         throw refusal("--gap", "needs at least a tenth of --width, so that the squares stay apart in the camera's view");
     const std::string& name = request.words[1];
     if (const char* problem = bodyNameProblem(name))
@@ -423,7 +423,7 @@ int runBoard(BodyRequest& request) {
     }
     Body body;
     body.name = name;
-    body.members = boardMembers(name, spec);
+    body.members = boardMembers(name, layout);
     const int count = static_cast<int>(body.members.size());
     for (const BodyMember& m : body.members) {
         for (const PatternEntry& e : catalogue)
@@ -466,12 +466,12 @@ int runBoard(BodyRequest& request) {
     char caption[512];
     std::snprintf(caption, sizeof caption,
                   "Body %s: %d x %d markers %s_1 to %s_%d in reading order, black squares %s mm wide, %s mm apart",
-                  name.c_str(), spec.cols, spec.rows, name.c_str(), name.c_str(), count,
-                  formatWidthText(spec.widthMm).c_str(), formatWidthText(spec.gapMm).c_str());
+                  name.c_str(), layout.cols, layout.rows, name.c_str(), name.c_str(), count,
+                  formatWidthText(layout.widthMm).c_str(), formatWidthText(layout.gapMm).c_str());
     std::string error;
     Registration registration;
     // The page first: a board that does not fit registers nothing.
-    if (!writeMarkerGridPdf(patterns, spec.cols, spec.rows, spec.widthMm, spec.gapMm, name, caption, request.paper,
+    if (!writeMarkerGridPdf(patterns, layout.cols, layout.rows, layout.widthMm, layout.gapMm, name, caption, request.paper,
                             request.pdf, error)) {
         std::fprintf(stderr, "quillmark body: %s; nothing written\n", error.c_str());
         return 1;
@@ -483,7 +483,7 @@ int runBoard(BodyRequest& request) {
         entry.index = static_cast<int>(updated.size());
         entry.name = body.members[i].pattern;
         entry.path = patternFilePath(entry.index);
-        entry.width = spec.widthMm;
+        entry.width = layout.widthMm;
         const std::string thumbnail = thumbnailFilePath(entry.index);
         if (writePatternImageFile(entry.path.c_str(), patterns[i]) != 0) {
             std::fprintf(stderr, "quillmark body: cannot write %s; nothing kept\n", entry.path.c_str());
@@ -516,7 +516,7 @@ int runBoard(BodyRequest& request) {
     std::printf("%s written with its members as printed%s%s\n", kBodyListPath,
                 backup.empty() ? "" : "; the previous file is kept as ", backup.c_str());
     std::printf("%s written; print it at 100 %% and check a square is %s mm wide\n", request.pdf.c_str(),
-                formatWidthText(spec.widthMm).c_str());
+                formatWidthText(layout.widthMm).c_str());
     return 0;
 }
 
