@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 #include <mosquitto.h>
+#include "node_messages.h"
 
 namespace {
 
@@ -42,6 +43,36 @@ std::string topicLevel(const std::string& name) {
     return level;
 }
 
+// Retained messages are what a subscriber that comes later still gets: they
+// must reach the broker, once.
+constexpr int kRetainedQos = 1;
+
+NodeFrame nodeFrameOf(const std::string& node, const PublishedFrame& frame) {
+    NodeFrame out;
+    out.node = node;
+    out.frame = frame.stamp.frame;
+    out.time = frame.stamp.captureTime;
+    out.width = frame.width;
+    out.height = frame.height;
+    if (frame.worldFrame && frame.camera.known) {
+        NodeWorldPose pose;
+        for (int r = 0; r < 3; ++r) pose.position[r] = frame.camera.pose.t[r];
+        for (int i = 0; i < 4; ++i) pose.quaternion[i] = frame.camera.quaternion[i];
+        out.camera = pose;
+    }
+    // A result's vertices are ideal pixels already (the detector fits its
+    // edges with the distortion taken out), which is what the fusion takes.
+    for (const MarkerResult& result : frame.results) {
+        NodeMarker marker{result.name, result.patternId, result.cf, {}};
+        for (int k = 0; k < 4; ++k) {
+            marker.corner[k][0] = result.vertex[k][0];
+            marker.corner[k][1] = result.vertex[k][1];
+        }
+        out.markers.push_back(std::move(marker));
+    }
+    return out;
+}
+
 } // namespace
 
 std::string markerTopic(const std::string& prefix, const std::string& name) {
@@ -52,11 +83,17 @@ std::string bodyTopic(const std::string& prefix, const std::string& name) {
     return prefix + "/bodies/" + topicLevel(name);
 }
 
-MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice notice)
-    : target_(target), format_(format), notice_(std::move(notice)) {
+MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice notice, std::string node)
+    : target_(target), format_(format), notice_(std::move(notice)), node_(std::move(node)),
+      topicRoot_(node_.empty() ? target.prefix : target.prefix + "/nodes/" + node_) {
     initialiseLibrary();
     client_ = mosquitto_new(clientId().c_str(), true, this);
     if (!client_) throw std::runtime_error("the MQTT client could not be created");
+    // A node that dies without a word (killed, its machine gone) still
+    // tells the fusion so: the broker publishes this when the link breaks.
+    if (!node_.empty() &&
+        mosquitto_will_set(client_, (topicRoot_ + "/camera").c_str(), 0, nullptr, kRetainedQos, true) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("the MQTT last will of node " + node_ + " could not be set");
     // Small messages at 30 Hz: Nagle's delay would be most of the latency.
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_reconnect_delay_set(client_, MQTT_RECONNECT_FIRST_S, MQTT_RECONNECT_MAX_S, true);
@@ -82,7 +119,12 @@ MqttOutput::~MqttOutput() {
     // Tracking stops: every marker still in view leaves. The messages go
     // out before the disconnect, which libmosquitto queues after them; its
     // network thread then ends by itself and is joined, never cancelled.
-    if (state_ == State::Connected) publishGone(inView_, {});
+    if (state_ == State::Connected) {
+        publishGone(inView_, {});
+        // A clean stop says what the last will says; the disconnect makes
+        // the broker drop the will itself.
+        if (!node_.empty()) publishMessage(topicRoot_ + "/camera", "", true);
+    }
     state_ = State::Closing;
     mosquitto_disconnect(client_);
     if (networkThreadStarted_) mosquitto_loop_stop(client_, false);
@@ -113,19 +155,21 @@ void MqttOutput::publish(const PublishedFrame& frame) {
         ++framesSkipped_;
         return;
     }
-    if (!publishMessage(target_.prefix + "/report", allReportText(frame.results, format_))) {
+    if (!node_.empty()) publishNodeCamera(frame);
+    if (!publishMessage(topicRoot_ + "/report", allReportText(frame.results, format_))) {
         ++framesSkipped_;
         return;
     }
     std::vector<std::string> now;
     for (const MarkerResult& result : frame.results) {
-        now.push_back(markerTopic(target_.prefix, result.name));
+        now.push_back(markerTopic(topicRoot_, result.name));
         publishMessage(now.back(), markerJson(result, frame.stamp));
     }
     for (const BodyPose& body : frame.bodies) {
-        now.push_back(bodyTopic(target_.prefix, body.name));
+        now.push_back(bodyTopic(topicRoot_, body.name));
         publishMessage(now.back(), bodyJson(body, frame.stamp));
     }
+    if (!node_.empty()) publishMessage(topicRoot_ + "/frame", nodeFrameJson(nodeFrameOf(node_, frame)));
     std::sort(now.begin(), now.end());
     now.erase(std::unique(now.begin(), now.end()), now.end());
     publishGone(inView_, now);
@@ -139,13 +183,25 @@ void MqttOutput::publishGone(const std::vector<std::string>& before, const std::
     for (const std::string& topic : gone) publishMessage(topic, "");
 }
 
-bool MqttOutput::publishMessage(const std::string& topic, const std::string& payload) {
+bool MqttOutput::publishMessage(const std::string& topic, const std::string& payload, bool retained) {
     ++unwritten_;
-    if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                          false) == MOSQ_ERR_SUCCESS)
+    if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                          retained ? kRetainedQos : 0, retained) == MOSQ_ERR_SUCCESS)
         return true;
     --unwritten_;
     return false;
+}
+
+// The intrinsics come with the frames, since the worker scales them to the
+// camera's frame size only once it has opened; a frame without them (none
+// installed) leaves the message due.
+void MqttOutput::publishNodeCamera(const PublishedFrame& frame) {
+    const CameraParam& param = frame.cameraParam;
+    if (param.xsize <= 0 || !cameraDue_.exchange(false)) return;
+    NodeCamera camera{node_, param.xsize, param.ysize, {}};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) camera.projection[r][c] = param.projection[r][c];
+    if (!publishMessage(topicRoot_ + "/camera", nodeCameraJson(camera), true)) cameraDue_ = true;
 }
 
 void MqttOutput::connectionUp(int rc) {
@@ -156,6 +212,7 @@ void MqttOutput::connectionUp(int rc) {
         return;
     }
     unwritten_ = 0;
+    cameraDue_ = true;
     if (state_.exchange(State::Connected) == State::Lost)
         tell("MQTT broker " + mqttTargetText(target_) + " is back; publishing again.");
 }

@@ -86,6 +86,8 @@ struct PublishedFrame {
     CameraInWorld camera{};
     bool bodiesTracked = false;  // a bodies file was read: bodies are served
     bool worldFrame = false;     // a world body is set: the camera's pose is served
+    // The intrinsics the frame was detected with (scaled to its size).
+    CameraParam cameraParam{};
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the
