@@ -76,17 +76,21 @@ public:
     template <typename Int>
     bool integer(const json& value, const std::string& path, Int low, Int high, Int& out) {
         if (!value.is_number_integer()) return fail(path, "is not a whole number");
+        // The parser keeps a non-negative whole number unsigned and a
+        // negative one signed; each is compared in its own type.
+        bool inRange;
         if (value.is_number_unsigned()) {
             const auto v = value.get<uint64_t>();
-            if (v > static_cast<uint64_t>(high)) return fail(path, "is out of range");
+            inRange = (low <= 0 || v >= static_cast<uint64_t>(low)) && v <= static_cast<uint64_t>(high);
             out = static_cast<Int>(v);
         } else {
             const auto v = value.get<int64_t>();
-            if (v < static_cast<int64_t>(low) || (v >= 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(high)))
-                return fail(path, "is out of range");
+            inRange = v >= 0 ? static_cast<uint64_t>(v) >= static_cast<uint64_t>(low) &&
+                                   static_cast<uint64_t>(v) <= static_cast<uint64_t>(high)
+                             : low < 0 && v >= static_cast<int64_t>(low);
             out = static_cast<Int>(v);
         }
-        return true;
+        return inRange || fail(path, "is out of range");
     }
 
     // An array of exactly `count` numbers within [low, high].
@@ -151,6 +155,9 @@ std::optional<json> parseObject(const std::string& text, std::string& why) {
         parsed = json::parse(text);
     } catch (const json::parse_error& error) {
         why = "the message is not JSON (at byte " + std::to_string(error.byte) + ")";
+        return std::nullopt;
+    } catch (const json::out_of_range&) {
+        why = "the message holds a number beyond a double's range";
         return std::nullopt;
     }
     if (!parsed.is_object()) {
