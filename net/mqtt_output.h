@@ -25,15 +25,10 @@
 #include <vector>
 #include "frame_queue.h"
 #include "json.h"
+#include "mqtt_client.h"
 #include "output_target.h"
 #include "report.h"
 #include "tracking_worker.h"
-
-struct mosquitto;
-
-// Reconnection waits 1, 2, 4, 8 and then 10 s between attempts.
-constexpr unsigned MQTT_RECONNECT_FIRST_S = 1;
-constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 
 // PREFIX/markers/NAME, with the characters that would change the topic's
 // meaning in NAME (+, #, /) replaced by '_' and NAME utf8Escaped.
@@ -56,44 +51,32 @@ public:
 
     void publishFrame(const PublishedFrame& frame) override;
 
-    bool connected() const { return state_ == State::Connected; }
+    bool connected() const { return client_.connected(); }
     uint64_t framesPublished() const { return framesPublished_; }
     // Frames not published: queue overrun, broker gone or too far behind.
     uint64_t framesDropped() const { return framesSkipped_ + queue_->dropped(); }
 
 private:
-    enum class State { Connecting, Connected, Lost, Closing };
-
-    bool startConnecting();
+    // The will lives while the client is made, which copies it.
+    MqttOutput(const OutputTarget& target, DataFormat format, Notice notice, std::string node, MqttClient::Will will);
     void publish(const PublishedFrame& frame);
     // Empty messages on the topics of names in `before` and not in `now`.
     void publishGone(const std::vector<std::string>& before, const std::vector<std::string>& now);
     bool publishMessage(const std::string& topic, const std::string& payload, bool retained = false);
     void publishNodeCamera(const PublishedFrame& frame);
-    void connectionUp(int rc);
-    void connectionDown(int rc);
-    void tell(const std::string& text);
 
     const OutputTarget target_;
     const DataFormat format_;
-    Notice notice_;
     const std::string node_;       // empty: not a camera node
     const std::string topicRoot_;  // PREFIX, or PREFIX/nodes/NAME for a node
-    mosquitto* client_ = nullptr;
     // Set by each connection: the node's camera message is published again
     // with the next frame, which carries the intrinsics in use.
     std::atomic<bool> cameraDue_{false};
-    // Until the first connection attempt gets under way; the sender
-    // thread's only, after construction.
-    bool networkThreadStarted_ = false;
-    std::chrono::steady_clock::time_point nextAttempt_;
-    std::chrono::seconds retryDelay_{MQTT_RECONNECT_FIRST_S};
-    std::string lastConnectError_;
-    std::atomic<State> state_{State::Connecting};
     // Messages handed to libmosquitto and not yet written to the socket.
     std::atomic<int> unwritten_{0};
     std::atomic<uint64_t> framesPublished_{0};
     std::atomic<uint64_t> framesSkipped_{0};
+    MqttClient client_;  // after the counters its hooks touch
     // Marker topics of the last frame published, sorted; the sender
     // thread's, then the destructor's.
     std::vector<std::string> inView_;
