@@ -1,13 +1,6 @@
 #include "mqtt_output.h"
 #include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <iterator>
-#include <mutex>
-#include <random>
-#include <stdexcept>
 #include <mosquitto.h>
 
 namespace {
@@ -16,22 +9,6 @@ constexpr std::size_t kQueueFrames = 4;
 // libmosquitto queues QoS 0 messages without limit while the socket is
 // slow; past this many unwritten messages whole frames are dropped instead.
 constexpr int kMaxUnwritten = 512;
-constexpr int kKeepAliveSeconds = 5;
-
-void initialiseLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] { mosquitto_lib_init(); });
-}
-
-// Unique per output: a broker drops the older of two clients with one id.
-// Kept within the 23 characters every MQTT 3.1.1 broker must accept.
-std::string clientId() {
-    static std::atomic<int> made{0};
-    static const unsigned processTag = std::random_device{}();
-    char id[24];
-    std::snprintf(id, sizeof id, "quillmark-%08x-%d", processTag, ++made % 1000);
-    return id;
-}
 
 // A name as one topic level.
 std::string topicLevel(const std::string& name) {
@@ -53,63 +30,28 @@ std::string bodyTopic(const std::string& prefix, const std::string& name) {
 }
 
 MqttOutput::MqttOutput(const OutputTarget& target, DataFormat format, Notice notice)
-    : target_(target), format_(format), notice_(std::move(notice)) {
-    initialiseLibrary();
-    client_ = mosquitto_new(clientId().c_str(), true, this);
-    if (!client_) throw std::runtime_error("the MQTT client could not be created");
-    // Small messages at 30 Hz: Nagle's delay would be most of the latency.
-    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_reconnect_delay_set(client_, MQTT_RECONNECT_FIRST_S, MQTT_RECONNECT_MAX_S, true);
-    mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
-        static_cast<MqttOutput*>(self)->connectionUp(rc);
-    });
-    mosquitto_disconnect_callback_set(client_, [](mosquitto*, void* self, int rc) {
-        static_cast<MqttOutput*>(self)->connectionDown(rc);
-    });
-    mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int) {
-        --static_cast<MqttOutput*>(self)->unwritten_;
-    });
-    if (!startConnecting()) {
-        state_ = State::Lost;
-        tell("MQTT broker " + mqttTargetText(target_) + " is not reachable (" + lastConnectError_ +
-             "); tracking goes on, publishing starts when it is there.");
-    }
+    : target_(target), format_(format),
+      client_(target,
+              {"tracking goes on, publishing starts when it is there.", "is lost; frames are dropped until it is back.",
+               "is back; publishing again."},
+              std::move(notice),
+              {[this] { unwritten_ = 0; }, [this] { unwritten_ = 0; }, {}, [this](int) { --unwritten_; }}) {
     queue_ = std::make_unique<FrameQueue>(kQueueFrames, [this](const PublishedFrame& frame) { publish(frame); });
 }
 
 MqttOutput::~MqttOutput() {
     queue_->stop();
     // Tracking stops: every marker still in view leaves. The messages go
-    // out before the disconnect, which libmosquitto queues after them; its
-    // network thread then ends by itself and is joined, never cancelled.
-    if (state_ == State::Connected) publishGone(inView_, {});
-    state_ = State::Closing;
-    mosquitto_disconnect(client_);
-    if (networkThreadStarted_) mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-}
-
-// libmosquitto's network thread reconnects by itself once a first
-// connection attempt has begun, but gives up when that first attempt fails
-// at once (a broker that is not running yet). Until then the attempts are
-// made here, on the sender thread, with the same back-off.
-bool MqttOutput::startConnecting() {
-    const int rc = mosquitto_connect_async(client_, target_.host.c_str(), target_.port, kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lastConnectError_ = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-        nextAttempt_ = std::chrono::steady_clock::now() + retryDelay_;
-        retryDelay_ = std::min(retryDelay_ * 2, std::chrono::seconds(MQTT_RECONNECT_MAX_S));
-        return false;
-    }
-    networkThreadStarted_ = mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
-    return true;
+    // out before the disconnect, which libmosquitto queues after them.
+    if (client_.connected()) publishGone(inView_, {});
+    client_.close();
 }
 
 void MqttOutput::publishFrame(const PublishedFrame& frame) { queue_->push(frame); }
 
 void MqttOutput::publish(const PublishedFrame& frame) {
-    if (!networkThreadStarted_ && std::chrono::steady_clock::now() >= nextAttempt_) startConnecting();
-    if (state_ != State::Connected || unwritten_ > kMaxUnwritten) {
+    client_.keepTrying();
+    if (!client_.connected() || unwritten_ > kMaxUnwritten) {
         ++framesSkipped_;
         return;
     }
@@ -141,37 +83,9 @@ void MqttOutput::publishGone(const std::vector<std::string>& before, const std::
 
 bool MqttOutput::publishMessage(const std::string& topic, const std::string& payload) {
     ++unwritten_;
-    if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+    if (mosquitto_publish(client_.handle(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
                           false) == MOSQ_ERR_SUCCESS)
         return true;
     --unwritten_;
     return false;
-}
-
-void MqttOutput::connectionUp(int rc) {
-    if (rc != 0) {
-        // The broker answered but refused (protocol, identifier, access).
-        if (state_.exchange(State::Lost) != State::Lost)
-            tell("MQTT broker " + mqttTargetText(target_) + " refused the connection: " + mosquitto_connack_string(rc));
-        return;
-    }
-    unwritten_ = 0;
-    if (state_.exchange(State::Connected) == State::Lost)
-        tell("MQTT broker " + mqttTargetText(target_) + " is back; publishing again.");
-}
-
-void MqttOutput::connectionDown(int rc) {
-    // rc 0 is our own disconnect at the end.
-    if (rc == 0 || state_ == State::Closing) return;
-    const State before = state_.exchange(State::Lost);
-    unwritten_ = 0;
-    if (before == State::Connected)
-        tell("MQTT broker " + mqttTargetText(target_) + " is lost; frames are dropped until it is back.");
-    else if (before == State::Connecting)
-        tell("MQTT broker " + mqttTargetText(target_) +
-             " is not reachable; tracking goes on, publishing starts when it is there.");
-}
-
-void MqttOutput::tell(const std::string& text) {
-    if (notice_) notice_(text);
 }

@@ -21,15 +21,10 @@
 #include <vector>
 #include "frame_queue.h"
 #include "json.h"
+#include "mqtt_client.h"
 #include "output_target.h"
 #include "report.h"
 #include "tracking_worker.h"
-
-struct mosquitto;
-
-// Reconnection waits 1, 2, 4, 8 and then 10 s between attempts.
-constexpr unsigned MQTT_RECONNECT_FIRST_S = 1;
-constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 
 // PREFIX/markers/NAME, with the characters that would change the topic's
 // meaning in NAME (+, #, /) replaced by '_' and NAME utf8Escaped.
@@ -51,38 +46,24 @@ public:
 
     void publishFrame(const PublishedFrame& frame) override;
 
-    bool connected() const { return state_ == State::Connected; }
+    bool connected() const { return client_.connected(); }
     uint64_t framesPublished() const { return framesPublished_; }
     // Frames not published: queue overrun, broker gone or too far behind.
     uint64_t framesDropped() const { return framesSkipped_ + queue_->dropped(); }
 
 private:
-    enum class State { Connecting, Connected, Lost, Closing };
-
-    bool startConnecting();
     void publish(const PublishedFrame& frame);
     // Empty messages on the topics of names in `before` and not in `now`.
     void publishGone(const std::vector<std::string>& before, const std::vector<std::string>& now);
     bool publishMessage(const std::string& topic, const std::string& payload);
-    void connectionUp(int rc);
-    void connectionDown(int rc);
-    void tell(const std::string& text);
 
     const OutputTarget target_;
     const DataFormat format_;
-    Notice notice_;
-    mosquitto* client_ = nullptr;
-    // Until the first connection attempt gets under way; the sender
-    // thread's only, after construction.
-    bool networkThreadStarted_ = false;
-    std::chrono::steady_clock::time_point nextAttempt_;
-    std::chrono::seconds retryDelay_{MQTT_RECONNECT_FIRST_S};
-    std::string lastConnectError_;
-    std::atomic<State> state_{State::Connecting};
     // Messages handed to libmosquitto and not yet written to the socket.
     std::atomic<int> unwritten_{0};
     std::atomic<uint64_t> framesPublished_{0};
     std::atomic<uint64_t> framesSkipped_{0};
+    MqttClient client_;  // after the counters its hooks touch
     // Marker topics of the last frame published, sorted; the sender
     // thread's, then the destructor's.
     std::vector<std::string> inView_;

@@ -74,6 +74,7 @@ std::optional<NodeFrame> readNodeFrame(const std::string& text, std::string& why
 std::optional<NodeCamera> readNodeCamera(const std::string& text, std::string& why);
 
 // Whether `name` may be a prefix level or a node name: not empty, at most
-// kNodeNameMax bytes, and no +, #, / or white space. A prefix may hold '/'
-// between levels; `isPrefix` allows that.
+// kNodeNameMax bytes, no +, #, / or white space, and UTF-8 without control
+// characters (as a broker takes a topic). A prefix may hold '/' between
+// levels, each level held to the same; `isPrefix` allows that.
 bool validTopicName(const std::string& name, bool isPrefix = false);

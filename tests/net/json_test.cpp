@@ -7,6 +7,7 @@
 #include <memory>
 #include "json.h"
 #include "mqtt_output.h"
+#include "node_messages.h"
 #include "web_core.h"
 
 namespace {
@@ -114,6 +115,14 @@ TEST(JsonDocuments, EachOutputsBytes) {
               "\"tcpClients\":3,\"tuio\":\"udp 127.0.0.1:3333 \\u0026 ok\",\"mqtt\":\"off\","
               "\"droppedForSlowClients\":12,\"webConnections\":2,\"imageViewers\":1,\"refusedRequests\":4,"
               "\"uptime\":61}");
+    // A fusion node's status lists its camera nodes after the uptime.
+    status.fusion = true;
+    status.nodes = {{"left", false, 9, 8, 1, 0, true}, {"<b>", true, 0, 0, 0, 2, false}};
+    const std::string fused = statusJson(status);
+    EXPECT_EQ(fused.substr(fused.find("\"uptime\"")),
+              "\"uptime\":61,\"nodes\":[{\"name\":\"left\",\"lost\":false,\"frames\":9,\"fused\":8,\"late\":1,"
+              "\"refused\":0,\"worldPose\":true},{\"name\":\"\\u003cb\\u003e\",\"lost\":true,\"frames\":0,"
+              "\"fused\":0,\"late\":0,\"refused\":2,\"worldPose\":false}]}");
     EXPECT_EQ(catalogueJson({{"K<i>te&\xE9", 62.5, true, true}, {"Fork", 80, false, false}}),
               "[{\"row\":0,\"name\":\"K\\u003ci\\u003ete\\u0026%E9\",\"width\":62.5,\"inUse\":true,"
               "\"thumbnail\":\"/thumbnail/0.jpg\"},{\"row\":1,\"name\":\"Fork\",\"width\":80,\"inUse\":false,"
@@ -191,4 +200,56 @@ TEST(JsonDocuments, BodiesAndTheWorldFrame) {
     writeWorldMember(marker, camera.position, camera.quaternion);
     EXPECT_EQ(marker.closeObject().take(), "{\"name\":\"A\",\"world\":{\"position\":[1,2,3],\"quaternion\":[0,0,0,1]}}");
     EXPECT_EQ(bodyTopic("lab/qm", "a/b+c#"), "lab/qm/bodies/a_b_c_");
+}
+
+// What a camera node sends the fusion node, byte for byte.
+TEST(JsonDocuments, NodeMessages) {
+    NodeFrame frame;
+    frame.node = "left";
+    frame.frame = 18446744073709551615ull;
+    frame.time = 1700000000.125;
+    frame.width = 640;
+    frame.height = 480;
+    const std::string head = "{\"node\":\"left\",\"frame\":18446744073709551615,\"time\":1700000000.125,"
+                             "\"width\":640,\"height\":480,\"camera\":";
+    EXPECT_EQ(nodeFrameJson(frame), head + "null,\"markers\":[]}");
+    frame.camera = NodeWorldPose{{1, -2.5, 1e20}, {0.5, 0.5, -0.5, 0.5}};
+    frame.markers.push_back({"A\"b", 3, 0.75, {{0.5, 1}, {2, 3}, {NAN, 4}, {-0.0, 1e-7}}});
+    EXPECT_EQ(nodeFrameJson(frame),
+              head + "{\"position\":[1,-2.5,1e+20],\"quaternion\":[0.5,0.5,-0.5,0.5]},\"markers\":[{\"name\":\"A\\\"b\","
+                     "\"id\":3,\"cf\":0.75,\"corners\":[[0.5,1],[2,3],[null,4],[-0,1e-07]]}]}");
+
+    NodeCamera camera{"left", 640, 480, {{500, 0, 320.5, 0}, {0, 500, 240, 0}, {0, 0, 1, 0}}};
+    EXPECT_EQ(nodeCameraJson(camera), "{\"node\":\"left\",\"width\":640,\"height\":480,"
+                                      "\"projection\":[[500,0,320.5,0],[0,500,240,0],[0,0,1,0]]}");
+}
+
+TEST(JsonDocuments, TopicNamesANodeMayUse) {
+    const struct {
+        std::string name;
+        bool isPrefix, valid;
+    } cases[] = {
+        {"left", false, true},
+        {"caméra-2_x.y", false, true},
+        {std::string(kNodeNameMax, 'n'), false, true},
+        {std::string(kNodeNameMax + 1, 'n'), false, false},
+        {"", false, false},
+        {"a+b", false, false},
+        {"a#", false, false},
+        {"a/b", false, false},
+        {"a b", false, false},
+        {"a\tb", false, false},
+        {"a\nb", false, false},
+        {std::string("a\0b", 3), false, false},
+        {"a\x01", false, false},
+        {"\xE9t\xE9", false, false},  // not UTF-8
+        {"lab/qm", true, true},
+        {"lab", true, true},
+        {"lab//qm", true, false},
+        {"/lab", true, false},
+        {"lab/", true, false},
+        {"lab/+", true, false},
+        {"lab/a b", true, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(validTopicName(c.name, c.isPrefix), c.valid) << c.name << " " << c.isPrefix;
 }
