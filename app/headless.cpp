@@ -28,6 +28,7 @@
 #include "body_report.h"
 #include "server_host.h"
 #include "server_state.h"
+#include "stop_signals.h"
 #include "tracking_worker.h"
 #include "web_page.h"
 
@@ -49,31 +50,6 @@ std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& op
         std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
     }, options.tuioVolume, options.node);
 }
-
-// SIGINT and SIGTERM, blocked before any thread exists so that every thread
-// inherits the mask and the stopSignals reach only the waits below.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    }
-    // True when a stop signal arrived within `timeout`.
-    bool wait(std::chrono::milliseconds timeout) const {
-        const timespec limit{static_cast<time_t>(timeout.count() / 1000),
-                             static_cast<long>(timeout.count() % 1000) * 1000000L};
-        return sigtimedwait(&set_, nullptr, &limit) > 0;
-    }
-    void waitForever() const {
-        int signal = 0;
-        sigwait(&set_, &signal);
-    }
-
-private:
-    sigset_t set_;
-};
 
 // "Listening on port N: " and what is served, so that a log says under
 // which settings the reports it holds were made.

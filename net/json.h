@@ -123,7 +123,16 @@ std::string frameJson(const JsonFrame& frame);
 // The same members after "image" (the file's path): detect --json.
 std::string imageFrameJson(const std::string& imagePath, const JsonFrame& frame);
 
+// One camera node as a fusion node's page lists it.
+struct JsonNodeRow {
+    std::string name;
+    bool lost = false;
+    uint64_t frames = 0, fused = 0, late = 0, refused = 0;
+    bool worldPose = false;  // its latest frame carried its camera's pose in the world
+};
+
 // /api/status, from what the page shows of the process. Strings page-safe.
+// A fusion node's status also lists its nodes, as "nodes" after "uptime".
 struct JsonStatus {
     std::string camera;
     int width = 0, height = 0;  // of the latest frame
@@ -136,6 +145,8 @@ struct JsonStatus {
     std::size_t imageViewers = 0;
     int refusedRequests = 0;  // for another site's Origin or Host
     double uptimeSeconds = 0;  // written in whole seconds
+    bool fusion = false;
+    std::vector<JsonNodeRow> nodes;
 };
 std::string statusJson(const JsonStatus& status);
 

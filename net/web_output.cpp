@@ -128,6 +128,8 @@ JsonStatus WebCore::statusRecord() const {
     record.webConnections = connections + viewers;
     record.imageViewers = imageViewers.size();
     record.refusedRequests = refusedRequests;
+    record.fusion = s.fusion;
+    record.nodes = s.nodes;
     return record;
 }
 

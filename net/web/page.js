@@ -134,9 +134,24 @@ async function showStatus() {
       ['Uptime', duration(s.uptime)],
     ];
     element('status').replaceChildren(...rows.flatMap(([name, value]) => [make('dt', name), make('dd', value)]));
+    if (s.nodes) showNodes(s.nodes);
   } catch (problem) {
     element('status').replaceChildren(make('dt', 'State'), make('dd', 'not reachable'));
   }
+}
+
+// A fusion node's status lists its camera nodes; a camera's has none.
+function showNodes(nodes) {
+  element('nodes').hidden = false;
+  element('nodecount').textContent = String(nodes.length);
+  element('nodetable').tBodies[0].replaceChildren(...nodes.map((node) => {
+    const row = document.createElement('tr');
+    const cells = [node.name, node.lost ? 'lost' : 'live', String(node.frames), String(node.fused), String(node.late),
+      String(node.refused), node.worldPose ? 'known' : 'not known'];
+    for (const text of cells) row.appendChild(make('td', text));
+    if (node.lost) row.className = 'lost';
+    return row;
+  }));
 }
 
 async function showCatalogue() {
