@@ -360,6 +360,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addFieldsOption(app, overrides, options.format, "the fields of each report line");
     addValueOption(app, "--camera", "SOURCE",
                    "synthetic, v4l2:N, file:PATH or aravis[:ID];\n"
+                   "synthetic:pose=X,Y,Z,RX,RY,RZ[;world=BODY][;hide=NAME+...]: placed in a world;\n"
                    "list: print the sources found; none: serve an empty table",
                    [&](const std::string& text) { overrides.add([&options, text] { options.camera = text; }); });
     app.add_flag_callback(
