@@ -150,7 +150,7 @@ bool MqttOutput::publishMessage(const std::string& topic, const std::string& pay
 // camera's frame size only once it has opened; a frame without them (none
 // installed) leaves the message due.
 void MqttOutput::publishNodeCamera(const PublishedFrame& frame) {
-    const CameraParam& param = frame.cameraParam;
+    const CameraParam& param = frame.lens;
     if (param.xsize <= 0 || !cameraDue_.exchange(false)) return;
     NodeCamera camera{node_, param.xsize, param.ysize, {}};
     for (int r = 0; r < 3; ++r)

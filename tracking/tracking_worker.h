@@ -86,8 +86,7 @@ struct PublishedFrame {
     CameraInWorld camera{};
     bool bodiesTracked = false;  // a bodies file was read: bodies are served
     bool worldFrame = false;     // a world body is set: the camera's pose is served
-    // The intrinsics the frame was detected with (scaled to its size).
-    CameraParam cameraParam{};
+    CameraParam lens{};          // the detector's intrinsics at the frame's size
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the
