@@ -40,20 +40,25 @@ std::string mqttState(const MqttOutput& mqtt) {
 
 std::shared_ptr<WebOutput> startWebPage(const WebOptions& options, const std::string& option,
                                         const Catalogue& catalogue, const std::string& camera,
-                                        const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::string& error) {
+                                        const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::string& error,
+                                        std::function<std::vector<JsonNodeRow>()> nodes) {
     std::shared_ptr<TuioOutput> tuio;
     std::shared_ptr<MqttOutput> mqtt;
     for (const auto& output : outputs) {
         if (auto t = std::dynamic_pointer_cast<TuioOutput>(output)) tuio = t;
         if (auto m = std::dynamic_pointer_cast<MqttOutput>(output)) mqtt = m;
     }
-    auto status = [camera, tuio, mqtt] {
+    auto status = [camera, tuio, mqtt, nodes] {
         WebStatus s;
         s.camera = camera;
         s.tcpClients = Network::liveConnections();
         s.droppedForSlowClients = framesSkippedForSlowClients();
         s.tuio = tuio ? tuioState(*tuio) : "off";
         s.mqtt = mqtt ? mqttState(*mqtt) : "off";
+        if (nodes) {
+            s.fusion = true;
+            s.nodes = nodes();
+        }
         return s;
     };
     auto page = std::make_shared<WebOutput>(options, pageCatalogue(catalogue), status);

@@ -1,6 +1,7 @@
 #pragma once
 // The operator's page for a running server: what it is told of the camera,
 // the catalogue and the other outputs.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,10 +12,12 @@
 // Starts serving on `options` (the caller has checked that the page is on).
 // Null with the reason, prefixed by `option`, in `error` when it cannot
 // listen. `outputs` are the run's TUIO and MQTT outputs, whose state the
-// page shows.
+// page shows; `nodes`, a fusion node's camera nodes for the page's table
+// of them (asked on the page's thread).
 std::shared_ptr<WebOutput> startWebPage(const WebOptions& options, const std::string& option,
                                         const Catalogue& catalogue, const std::string& camera,
-                                        const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::string& error);
+                                        const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::string& error,
+                                        std::function<std::vector<JsonNodeRow>()> nodes = {});
 
 // "http://HOST:PORT/" of a started page.
 std::string webPageAddress(const WebOptions& options, int port);

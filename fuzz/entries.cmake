@@ -7,6 +7,7 @@ if(NOT TARGET qm_fuzz_entries)
     ${CMAKE_CURRENT_LIST_DIR}/file_entries.cpp
     ${CMAKE_CURRENT_LIST_DIR}/detector_entries.cpp
     ${CMAKE_CURRENT_LIST_DIR}/calibration_entry.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/node_message_entry.cpp
   )
   target_include_directories(qm_fuzz_entries PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_compile_definitions(qm_fuzz_entries PRIVATE QUILLMARK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -1,7 +1,8 @@
 #pragma once
 // Entry points that feed arbitrary bytes through one reader of outside input
 // each: the command dialogue, the configuration, catalogue, pattern and
-// camera files, the detector, and calibration files to import. The libFuzzer targets call them, and so do
+// camera files, the detector, calibration files to import, and the messages
+// camera nodes send a fusion. The libFuzzer targets call them, and so do
 // the regression tests that replay the inputs the fuzzers once broke on.
 //
 // Each returns "" when everything that must hold for any input held, or a
@@ -25,6 +26,7 @@ std::string fuzzPatternFile(const uint8_t* data, size_t size);
 std::string fuzzCameraFile(const uint8_t* data, size_t size);
 std::string fuzzDetector(const uint8_t* data, size_t size);
 std::string fuzzCalibrationFile(const uint8_t* data, size_t size);
+std::string fuzzNodeMessage(const uint8_t* data, size_t size);
 
 // Every entry, by the name its fuzz target, corpus and kept inputs go by.
 constexpr FuzzEntry FuzzEntries[] = {
@@ -35,6 +37,7 @@ constexpr FuzzEntry FuzzEntries[] = {
     {"camera_file", fuzzCameraFile},
     {"detector", fuzzDetector},
     {"calibration_file", fuzzCalibrationFile},
+    {"node_message", fuzzNodeMessage},
 };
 
 // Null for a name that is not listed.

@@ -15,6 +15,7 @@
 #include "catalogue.h"
 #include "config.h"
 #include "fuzz_entries.h"
+#include "node_messages.h"
 #include "render.h"
 
 namespace fs = std::filesystem;
@@ -212,6 +213,24 @@ void detectorSeeds(const fs::path& dir) {
 
 }  // namespace
 
+// A frame with two markers and a world pose, one without, and a camera.
+void nodeMessageSeeds(const fs::path& dir) {
+    NodeFrame frame;
+    frame.node = "left";
+    frame.frame = 1234;
+    frame.time = 1765180800.0333;
+    frame.width = 640;
+    frame.height = 480;
+    frame.camera = NodeWorldPose{{535, -40, 495}, {0.5, -0.5, 0.5, 0.5}};
+    frame.markers.push_back({"Flag", 0, 0.92, {{300, 220}, {340, 221}, {341, 260}, {299, 259}}});
+    frame.markers.push_back({"Floor_1", 1, 0.8, {{10.5, 400}, {60, 402}, {58, 450.25}, {9, 448}}});
+    writeSeed(dir, "frame", nodeFrameJson(frame));
+    frame.camera.reset();
+    frame.markers.resize(1);
+    writeSeed(dir, "frame-no-world-pose", nodeFrameJson(frame));
+    writeSeed(dir, "camera", nodeCameraJson({"left", 640, 480, {{800, 0, 320, 0}, {0, 800, 240, 0}, {0, 0, 1, 0}}}));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_fuzz_corpus OUT_DIR\n");
@@ -219,7 +238,8 @@ int main(int argc, char** argv) {
     }
     const fs::path out = argv[1];
     void (*const makers[])(const fs::path&) = {commandDialogueSeeds, configSeeds, catalogueSeeds,
-                                                patternSeeds, cameraSeeds, detectorSeeds, calibrationSeeds};
+                                                patternSeeds, cameraSeeds, detectorSeeds, calibrationSeeds,
+                                                nodeMessageSeeds};
     static_assert(sizeof makers / sizeof makers[0] == sizeof FuzzEntries / sizeof FuzzEntries[0]);
     for (size_t i = 0; i < sizeof makers / sizeof makers[0]; ++i) {
         const fs::path dir = out / FuzzEntries[i].name;

@@ -199,6 +199,12 @@ void writeFrameMembers(JsonWriter& w, const JsonFrame& frame) {
             w.null();
         }
     }
+    if (frame.bodies && frame.lens) {
+        w.key("lens").openObject();
+        w.key("projection").numbers(&frame.lens->projection[0][0], 12);
+        w.key("distortion").numbers(frame.lens->distortion, 4);
+        w.closeObject();
+    }
 }
 
 JsonWorldPose jsonWorldPoseOf(const CameraInWorld& camera) {
@@ -269,6 +275,21 @@ std::string statusJson(const JsonStatus& s) {
     w.key("imageViewers").integer(s.imageViewers);
     w.key("refusedRequests").integer(s.refusedRequests);
     w.key("uptime").number(std::floor(s.uptimeSeconds));
+    if (s.fusion) {
+        w.key("nodes").openArray();
+        for (const JsonNodeRow& node : s.nodes) {
+            w.openObject();
+            w.key("name").string(node.name);
+            w.key("lost").boolean(node.lost);
+            w.key("frames").integer(node.frames);
+            w.key("fused").integer(node.fused);
+            w.key("late").integer(node.late);
+            w.key("refused").integer(node.refused);
+            w.key("worldPose").boolean(node.worldPose);
+            w.closeObject();
+        }
+        w.closeArray();
+    }
     return w.closeObject().take();
 }
 

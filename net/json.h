@@ -96,12 +96,16 @@ struct JsonFrame {
     // While a world frame is set: "camera", the camera's pose in it, or
     // null while that is not known.
     const JsonWorldPose* camera = nullptr;
+    // While bodies are tracked: "lens", the intrinsics at the frame's size
+    // ({"projection": 12 numbers row by row, "distortion": x0, y0, f, s}),
+    // so that a page can draw a body's axes where the picture shows it.
+    const CameraParam* lens = nullptr;
 };
 
 // The frame's members into an open object: frame, time, width, height and
 // markers, each marker as markerJson with its area and its four vertices
 // (pixels, pattern order) after its matrix, so a page can draw it; then
-// bodies and camera when given.
+// bodies, camera and lens when given.
 void writeFrameMembers(JsonWriter& writer, const JsonFrame& frame);
 
 // One body as MQTT sends it on PREFIX/bodies/NAME and a frame lists it:
@@ -123,7 +127,16 @@ std::string frameJson(const JsonFrame& frame);
 // The same members after "image" (the file's path): detect --json.
 std::string imageFrameJson(const std::string& imagePath, const JsonFrame& frame);
 
+// One camera node as a fusion node's page lists it.
+struct JsonNodeRow {
+    std::string name;
+    bool lost = false;
+    uint64_t frames = 0, fused = 0, late = 0, refused = 0;
+    bool worldPose = false;  // its latest frame carried its camera's pose in the world
+};
+
 // /api/status, from what the page shows of the process. Strings page-safe.
+// A fusion node's status also lists its nodes, as "nodes" after "uptime".
 struct JsonStatus {
     std::string camera;
     int width = 0, height = 0;  // of the latest frame
@@ -136,6 +149,8 @@ struct JsonStatus {
     std::size_t imageViewers = 0;
     int refusedRequests = 0;  // for another site's Origin or Host
     double uptimeSeconds = 0;  // written in whole seconds
+    bool fusion = false;
+    std::vector<JsonNodeRow> nodes;
 };
 std::string statusJson(const JsonStatus& status);
 

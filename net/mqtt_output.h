@@ -7,7 +7,11 @@
 //                        pose, and an empty message once it has none
 //   PREFIX/markers/NAME  one JSON object per marker in view, and an empty
 //                        message once no marker of that name is in view
-// QoS 0, not retained. Publishing never waits: frames go through a short
+// QoS 0, not retained. A camera node (a node name given) publishes these
+// under PREFIX/nodes/NAME/ instead, and beside them what a fusion node
+// reads (node_messages.h): PREFIX/nodes/NAME/frame for every frame, and
+// PREFIX/nodes/NAME/camera, retained, on every connection; its last will,
+// and its clean shutdown, empty that camera message. Publishing never waits: frames go through a short
 // queue to a sender thread, and libmosquitto's own network thread writes to
 // the socket. While the broker is slow or gone, frames are dropped (oldest
 // first), libmosquitto reconnects with back-off, and the operator hears of
@@ -21,15 +25,10 @@
 #include <vector>
 #include "frame_queue.h"
 #include "json.h"
+#include "mqtt_client.h"
 #include "output_target.h"
 #include "report.h"
 #include "tracking_worker.h"
-
-struct mosquitto;
-
-// Reconnection waits 1, 2, 4, 8 and then 10 s between attempts.
-constexpr unsigned MQTT_RECONNECT_FIRST_S = 1;
-constexpr unsigned MQTT_RECONNECT_MAX_S = 10;
 
 // PREFIX/markers/NAME, with the characters that would change the topic's
 // meaning in NAME (+, #, /) replaced by '_' and NAME utf8Escaped.
@@ -46,43 +45,38 @@ public:
     // fields of PREFIX/report. Connecting starts at once and never waits: a
     // broker that is not there yet gives one notice, and publishing starts
     // when it comes.
-    MqttOutput(const OutputTarget& target, DataFormat format, Notice notice);
+    // `node`, when not empty, is the camera node's name (validTopicName).
+    MqttOutput(const OutputTarget& target, DataFormat format, Notice notice, std::string node = "");
     ~MqttOutput() override;
 
     void publishFrame(const PublishedFrame& frame) override;
 
-    bool connected() const { return state_ == State::Connected; }
+    bool connected() const { return client_.connected(); }
     uint64_t framesPublished() const { return framesPublished_; }
     // Frames not published: queue overrun, broker gone or too far behind.
     uint64_t framesDropped() const { return framesSkipped_ + queue_->dropped(); }
 
 private:
-    enum class State { Connecting, Connected, Lost, Closing };
-
-    bool startConnecting();
+    // The will lives while the client is made, which copies it.
+    MqttOutput(const OutputTarget& target, DataFormat format, Notice notice, std::string node, MqttClient::Will will);
     void publish(const PublishedFrame& frame);
     // Empty messages on the topics of names in `before` and not in `now`.
     void publishGone(const std::vector<std::string>& before, const std::vector<std::string>& now);
-    bool publishMessage(const std::string& topic, const std::string& payload);
-    void connectionUp(int rc);
-    void connectionDown(int rc);
-    void tell(const std::string& text);
+    bool publishMessage(const std::string& topic, const std::string& payload, bool retained = false);
+    void publishNodeCamera(const PublishedFrame& frame);
 
     const OutputTarget target_;
     const DataFormat format_;
-    Notice notice_;
-    mosquitto* client_ = nullptr;
-    // Until the first connection attempt gets under way; the sender
-    // thread's only, after construction.
-    bool networkThreadStarted_ = false;
-    std::chrono::steady_clock::time_point nextAttempt_;
-    std::chrono::seconds retryDelay_{MQTT_RECONNECT_FIRST_S};
-    std::string lastConnectError_;
-    std::atomic<State> state_{State::Connecting};
+    const std::string node_;       // empty: not a camera node
+    const std::string topicRoot_;  // PREFIX, or PREFIX/nodes/NAME for a node
+    // Set by each connection: the node's camera message is published again
+    // with the next frame, which carries the intrinsics in use.
+    std::atomic<bool> cameraDue_{false};
     // Messages handed to libmosquitto and not yet written to the socket.
     std::atomic<int> unwritten_{0};
     std::atomic<uint64_t> framesPublished_{0};
     std::atomic<uint64_t> framesSkipped_{0};
+    MqttClient client_;  // after the counters its hooks touch
     // Marker topics of the last frame published, sorted; the sender
     // thread's, then the destructor's.
     std::vector<std::string> inView_;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "json.h"
 #include "tracking_worker.h"
 
 // The page's plain requests and its feeds have caps of their own, and one
@@ -58,6 +59,9 @@ struct WebStatus {
     std::string tuio;     // "off", or where it sends and how it fares
     std::string mqtt;
     uint64_t droppedForSlowClients = 0;
+    // A fusion node's camera nodes, for the page's table of them.
+    bool fusion = false;
+    std::vector<JsonNodeRow> nodes;
 };
 
 // One catalogue row as the page lists it.

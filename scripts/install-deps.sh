@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ ninja-build pkg-config ccache mold
-  libboost-dev libcli11-dev locales
+  libboost-dev libcli11-dev nlohmann-json3-dev locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev
   qtbase5-dev

@@ -134,7 +134,8 @@ void processFrame(Session& s) {
     const bool preview = followPreviewSwitch(s);
     applyPatternSwitches(s);
     noteGrab(s, GrabFrame(*s.job.camera));
-    const FrameStamp stamp{++s.frames, wallClockSeconds()};
+    const double captured = s.job.camera->captureTime;
+    const FrameStamp stamp{++s.frames, captured > 0.0 ? captured : wallClockSeconds()};
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
         LatestStamp = stamp;
@@ -165,7 +166,7 @@ void processFrame(Session& s) {
         if (!s.job.frameOutputs.empty())
             published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows,
                                        s.job.camera->FrameImage, LatestBodies, LatestCamera, BodiesServed.load(),
-                                       s.world != nullptr};
+                                       s.world != nullptr, detectorState().camera.param};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,

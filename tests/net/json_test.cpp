@@ -115,6 +115,14 @@ TEST(JsonDocuments, EachOutputsBytes) {
               "\"tcpClients\":3,\"tuio\":\"udp 127.0.0.1:3333 \\u0026 ok\",\"mqtt\":\"off\","
               "\"droppedForSlowClients\":12,\"webConnections\":2,\"imageViewers\":1,\"refusedRequests\":4,"
               "\"uptime\":61}");
+    // A fusion node's status lists its camera nodes after the uptime.
+    status.fusion = true;
+    status.nodes = {{"left", false, 9, 8, 1, 0, true}, {"<b>", true, 0, 0, 0, 2, false}};
+    const std::string fused = statusJson(status);
+    EXPECT_EQ(fused.substr(fused.find("\"uptime\"")),
+              "\"uptime\":61,\"nodes\":[{\"name\":\"left\",\"lost\":false,\"frames\":9,\"fused\":8,\"late\":1,"
+              "\"refused\":0,\"worldPose\":true},{\"name\":\"\\u003cb\\u003e\",\"lost\":true,\"frames\":0,"
+              "\"fused\":0,\"late\":0,\"refused\":2,\"worldPose\":false}]}");
     EXPECT_EQ(catalogueJson({{"K<i>te&\xE9", 62.5, true, true}, {"Fork", 80, false, false}}),
               "[{\"row\":0,\"name\":\"K\\u003ci\\u003ete\\u0026%E9\",\"width\":62.5,\"inUse\":true,"
               "\"thumbnail\":\"/thumbnail/0.jpg\"},{\"row\":1,\"name\":\"Fork\",\"width\":80,\"inUse\":false,"
