@@ -22,6 +22,7 @@
 #include "camera_param.h"
 #include "dialog_layout.h"
 #include "frame_outputs.h"
+#include "frame_window.h"
 #include "web_page.h"
 #include "protocol.h"
 #include "server_state.h"
@@ -278,7 +279,7 @@ bool CQuillmarkDlg::OnCancelCommand() {
     // Stop pressed, or the capture window closed: the operator has done what
     // the refusals below ask, and the worker is only winding down.
     const bool trackingEnding = tracking_.exists() && tracking_.TrackingRunning == 0;
-    const bool captureEnding = capture_.exists() && capture_.CaptureRunning == 0;
+    const bool captureEnding = capture_.exists() && (capture_.CaptureRunning == 0 || captureWindowClosed());
     if ((trackingEnding || !tracking_.exists()) && (captureEnding || !capture_.exists()) &&
         (trackingEnding || captureEnding)) {
         closeWhenWorkersEnd_ = true;
@@ -309,6 +310,12 @@ bool CQuillmarkDlg::OnCancelCommand() {
                    QMessageBox::Warning);
     QDialog::reject();
     return true;
+}
+
+bool CQuillmarkDlg::captureWindowClosed() const {
+    for (const FrameWindow* window : findChildren<FrameWindow*>(QString(), Qt::FindDirectChildrenOnly))
+        if (window->windowTitle() == QLatin1String(CAPTURE_WINDOW) && window->ended()) return true;
+    return false;
 }
 
 void CQuillmarkDlg::reject() { OnCancelCommand(); }

@@ -167,6 +167,9 @@ private:
     void finishWorkers();
     // The last call of a worker's end: a close asked for meanwhile goes ahead.
     void closeIfAskedWhileEnding();
+    // The capture window's close box hides it at once; its worker only
+    // notices at the end of the frame it is processing.
+    bool captureWindowClosed() const;
 
     // The rows below the specified controls (option_rows.h); add new ones here.
     void createOptionRows();

@@ -371,13 +371,15 @@ def main():
         wait_for("the notice to fade", lambda: dark_band(s, window) < 0.3, seconds=30)
         # Both ways to end capture: Escape bare, the close box under a window manager.
         if args.window_manager:
-            step("pattern stored; the capture window's close box")
+            # The close box hides the window at once; the dialog's, used
+            # right after, must not be refused while the worker winds down.
+            step("pattern stored; the capture window's close box, then at once the dialog's")
             s.close_box("Pattern Capture")
         else:
             step("pattern stored; Escape")
             s.key("Pattern Capture", "Escape")
-        wait_for("pattern capture to end", lambda: not s.visible("Pattern Capture"))
-        step("capture ended; the dialog's close box")
+            wait_for("pattern capture to end", lambda: not s.visible("Pattern Capture"))
+            step("capture ended; the dialog's close box")
         s.close_box("Quillmark")
         try:
             status = s.dialog.wait(20)
