@@ -174,8 +174,7 @@ TEST_F(Fuse, TwoNodesMakeOneWorldThatOutlivesANode) {
     // Kill -9: the broker gives the node's will, the fusion names it lost and
     // carries on from A.
     b->signal(SIGKILL);
-    ASSERT_TRUE(fusion->waitForErrors("B", 5000)) << fusion->errorsSoFar();
-    EXPECT_NE(fusion->errorsSoFar().find("lost"), std::string::npos) << fusion->errorsSoFar();
+    ASSERT_TRUE(fusion->waitForErrors("lost", 5000)) << fusion->errorsSoFar();
     const std::size_t afterLoss = world.count();
     EXPECT_TRUE(world.waitFor(afterLoss + 15)) << "no fused frames from A alone";
     EXPECT_TRUE(pageNodes(httpPort)["B"].value("lost", false));
@@ -205,16 +204,17 @@ TEST_F(Fuse, BadNodeMessagesAreToldOnceAndNothingOfThemIsFused) {
         const char* node;
         std::string camera, frame;  // mosquitto_pub's message options; "" sends none
         const char* told;          // a word of the message told
+        bool framesUsable;         // its frames may be fused, with nothing in them
     } cases[] = {
-        {"cut", "", "-m '{\"node\":\"cut\",\"fra'", "not JSON"},
+        {"cut", "", "-m '{\"node\":\"cut\",\"fra'", "not JSON", false},
         {"strangers", with(camera, {{"NODE", "strangers"}}), with(frame, {{"NODE", "strangers"}, {"NAME", "Nope"}}),
-         "Nope"},
+         "Nope", true},
         {"letters", "", with(frame, {{"NODE", "letters"}, {"NAME", "Flag"}, {"[300,220]", "[\"300\",220]"}}),
-         "corners"},
+         "corners", false},
         {"blind", with(camera, {{"NODE", "blind"}}),
          with(frame, {{"NODE", "blind"}, {"NAME", "Flag"}, {R"({"position":[0,0,900],"quaternion":[0,1,0,0]})", "null"}}),
-         "world pose"},
-        {"odd name", "", "-m '{}'", "odd name"},
+         "world pose", false},
+        {"odd name", "", "-m '{}'", "odd name", false},
     };
     for (const auto& c : cases) {
         if (!c.camera.empty()) publish(broker.port(), c.node, "camera", "-r -m " + c.camera);
@@ -237,7 +237,7 @@ TEST_F(Fuse, BadNodeMessagesAreToldOnceAndNothingOfThemIsFused) {
     for (const auto& c : cases) {
         EXPECT_EQ(occurrences(told, c.told), 1u) << c.node << ": " << told;
         const auto found = nodes.find(c.node);
-        if (found != nodes.end()) EXPECT_EQ(found->second.value("fused", uint64_t{1}), 0u) << c.node;
+        if (found != nodes.end() && !c.framesUsable) EXPECT_EQ(found->second.value("fused", uint64_t{1}), 0u) << c.node;
     }
 }
 
