@@ -115,6 +115,7 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
     const std::string& errors() const { return stderr_; }
 
 private:
