@@ -237,7 +237,9 @@ TEST_F(Fuse, BadNodeMessagesAreToldOnceAndNothingOfThemIsFused) {
     for (const auto& c : cases) {
         EXPECT_EQ(occurrences(told, c.told), 1u) << c.node << ": " << told;
         const auto found = nodes.find(c.node);
-        if (found != nodes.end() && !c.framesUsable) EXPECT_EQ(found->second.value("fused", uint64_t{1}), 0u) << c.node;
+        if (found != nodes.end() && !c.framesUsable) {
+            EXPECT_EQ(found->second.value("fused", uint64_t{1}), 0u) << c.node;
+        }
     }
 }
 
