@@ -177,6 +177,15 @@ std::string nodeState(const NodeStatus& node) {
            std::to_string(node.refused) + " refused" + (node.hasWorldPose ? "" : ", no world pose");
 }
 
+// The page's MQTT line: both connections and what went through them.
+std::string brokerState(const MqttInput& input, const WorldPublisher& broker) {
+    return std::string(input.connected() && broker.connected() ? "connected" : "not connected") + ", " +
+           std::to_string(input.received()) + " node messages (" + std::to_string(input.dropped()) +
+           " dropped behind, " + std::to_string(input.oversized()) + " oversized), " +
+           std::to_string(broker.framesPublished()) + " fused frames published, " +
+           std::to_string(broker.framesDropped()) + " dropped";
+}
+
 int serveFusion(const FuseOptions& options, const StopSignals& stopSignals) {
     const FusedWorld world = readWorld();
     BodiesServed = world.bodiesPresent;
@@ -202,7 +211,8 @@ int serveFusion(const FuseOptions& options, const StopSignals& stopSignals) {
             return rows;
         };
         outputs.page = startWebPage(options.web, options.webOption, world.catalogue,
-                                    "fusion of " + mqttTargetText(options.mqtt), {}, error, nodes);
+                                    "fusion of " + mqttTargetText(options.mqtt), {}, error,
+                                    {nodes, [&input, &broker] { return brokerState(input, broker); }});
         if (!outputs.page) {
             tell(error);
             return 1;
