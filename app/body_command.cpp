@@ -135,9 +135,9 @@ bool dataFolderThere() {
 }
 
 // The bodies file against the catalogue, with its refusals on standard
-// error. Writing it back would lose a refused line, so `forWriting` fails
-// when there are any; a missing file is an empty list.
-bool readBodiesFile(const Catalogue& catalogue, BodyList& list, bool forWriting) {
+// error; a missing file is an empty list. A refused line does not stop a
+// rewrite: only the lines of the body written change (writeBodyChange).
+bool readBodiesFile(const Catalogue& catalogue, BodyList& list) {
     list = BodyList{};
     if (!std::filesystem::exists(kBodyListPath)) return true;
     if (!readBodyList(kBodyListPath, catalogue, list)) {
@@ -145,12 +145,6 @@ bool readBodiesFile(const Catalogue& catalogue, BodyList& list, bool forWriting)
         return false;
     }
     for (const std::string& refusal : list.refusals) std::fprintf(stderr, "%s\n", refusal.c_str());
-    if (forWriting && !list.refusals.empty()) {
-        std::fprintf(stderr, "quillmark body: %s has lines that cannot be read (above); mend them first, as "
-                             "writing the file again would lose them; nothing written\n",
-                     kBodyListPath);
-        return false;
-    }
     return true;
 }
 
@@ -327,7 +321,7 @@ int runMeasure(BodyRequest& request) {
         return 1;
     }
     BodyList list;
-    if (!readBodiesFile(input.catalogue, list, true)) return 1;
+    if (!readBodiesFile(input.catalogue, list)) return 1;
     const auto body = std::find_if(list.bodies.begin(), list.bodies.end(), [&](const Body& b) { return b.name == name; });
     if (body == list.bodies.end()) {
         std::fprintf(stderr, "quillmark body: %s has no body %s\n", kBodyListPath, name.c_str());
@@ -361,7 +355,7 @@ int runMeasure(BodyRequest& request) {
     printMeasurement(result, input, views, labels);
     for (size_t m = 0; m < body->members.size(); ++m) setMemberPose(body->members[m], result.members[m].pose);
     std::string backup;
-    if (!writeBodyList(kBodyListPath, list.bodies, error, &backup)) {
+    if (!writeBodyChange(kBodyListPath, *body, error, &backup)) {
         std::fprintf(stderr, "quillmark body: %s\n", error.c_str());
         return 1;
     }
@@ -416,7 +410,7 @@ int runBoard(BodyRequest& request) {
     Catalogue catalogue;
     if (!dataFolderThere() || !loadCatalogueForUpdate(catalogue, "body")) return 1;
     BodyList list;
-    if (!readBodiesFile(catalogue, list, true)) return 1;
+    if (!readBodiesFile(catalogue, list)) return 1;
     if (std::any_of(list.bodies.begin(), list.bodies.end(), [&](const Body& b) { return b.name == name; })) {
         std::fprintf(stderr, "quillmark body: %s already has a body %s\n", kBodyListPath, name.c_str());
         return 1;
@@ -504,7 +498,7 @@ int runBoard(BodyRequest& request) {
     registration.savedCatalogue(catalogue);
     list.bodies.push_back(body);
     std::string backup;
-    if (!writeBodyList(kBodyListPath, list.bodies, error, &backup)) {
+    if (!writeBodyChange(kBodyListPath, body, error, &backup)) {
         std::fprintf(stderr, "quillmark body: %s; nothing kept\n", error.c_str());
         return 1;
     }

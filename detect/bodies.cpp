@@ -1,5 +1,6 @@
 #include "bodies.h"
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -159,27 +160,74 @@ bool readBodyList(const std::string& path, const Catalogue& catalogue, BodyList&
     return true;
 }
 
+namespace {
+
+const char* const kColumnsComment = "# [Member] BODY PATTERN X Y Z QW QX QY QZ  (mm in the body frame; the unit "
+                                    "quaternion turns the marker frame into the body frame)\n";
+
+// One member's line, without its line end.
+std::string memberLine(const Body& body, const BodyMember& m) {
+    std::string text = std::string(kMemberKey) + " " + body.name + " " + m.pattern;
+    if (m.poseKnown) {
+        char numbers[256];
+        std::snprintf(numbers, sizeof numbers, " %.6f %.6f %.6f %.9f %.9f %.9f %.9f", m.X, m.Y, m.Z, m.QW, m.QX,
+                      m.QY, m.QZ);
+        text += numbers;
+    }
+    return text;
+}
+
+} // namespace
+
 std::string bodyListText(const std::vector<Body>& bodies) {
-    std::string text = "# [Member] BODY PATTERN X Y Z QW QX QY QZ  (mm in the body frame; the unit quaternion turns "
-                       "the marker frame into the body frame)\n";
-    for (const Body& body : bodies) {
-        for (const BodyMember& m : body.members) {
-            text += std::string(kMemberKey) + " " + body.name + " " + m.pattern;
-            if (m.poseKnown) {
-                char numbers[256];
-                std::snprintf(numbers, sizeof numbers, " %.6f %.6f %.6f %.9f %.9f %.9f %.9f", m.X, m.Y, m.Z, m.QW,
-                              m.QX, m.QY, m.QZ);
-                text += numbers;
-            }
-            text += "\n";
+    std::string text = kColumnsComment;
+    for (const Body& body : bodies)
+        for (const BodyMember& m : body.members) text += memberLine(body, m) + "\n";
+    return text;
+}
+
+std::string updatedBodyListText(const std::string& oldText, const Body& body) {
+    if (oldText.empty()) return bodyListText({body});
+    std::vector<std::string> lines;
+    std::istringstream in(oldText);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::vector<bool> written(body.members.size(), false);
+    size_t after = lines.size();  // where members without a line go: after the body's last line
+    for (size_t k = 0; k < lines.size(); ++k) {
+        const std::vector<std::string> words = wordsOf(lines[k]);
+        if (words.size() < 3 || words[0] != kMemberKey || words[1] != body.name) continue;
+        after = k + 1;
+        for (size_t m = 0; m < body.members.size(); ++m) {
+            if (written[m] || body.members[m].pattern != words[2]) continue;
+            const size_t comment = lines[k].find('#');
+            lines[k] = memberLine(body, body.members[m]) +
+                       (comment == std::string::npos ? "" : "  " + lines[k].substr(comment));
+            written[m] = true;
+            break;
         }
     }
+    std::vector<std::string> added;
+    for (size_t m = 0; m < body.members.size(); ++m)
+        if (!written[m]) added.push_back(memberLine(body, body.members[m]));
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after), added.begin(), added.end());
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
     return text;
 }
 
 bool writeBodyList(const std::string& path, const std::vector<Body>& bodies, std::string& error,
                    std::string* backupPath) {
     return writeTextFileKeepingBackup(path, bodyListText(bodies), error, backupPath);
+}
+
+bool writeBodyChange(const std::string& path, const Body& body, std::string& error, std::string* backupPath) {
+    std::string oldText;
+    if (std::ifstream in{path, std::ios::binary}) {
+        std::ostringstream text;
+        text << in.rdbuf();
+        oldText = text.str();
+    }
+    return writeTextFileKeepingBackup(path, updatedBodyListText(oldText, body), error, backupPath);
 }
 
 bool findMember(const std::vector<Body>& bodies, int patternId, size_t& body, size_t& member) {

@@ -65,5 +65,18 @@ std::string bodyListText(const std::vector<Body>& bodies);
 bool writeBodyList(const std::string& path, const std::vector<Body>& bodies, std::string& error,
                    std::string* backupPath = nullptr);
 
+// The file's text `oldText` with `body` changed or added, and nothing else
+// touched: each of its members' lines is rewritten in place (a comment at
+// the line's end kept), members it lacks a line for follow the body's last
+// line (or the end), and every other line (the user's comments, blank
+// lines, other bodies) is kept as it was. An empty `oldText` gives the
+// columns comment and the body.
+std::string updatedBodyListText(const std::string& oldText, const Body& body);
+
+// writeBodyList for one body measured or added: `path` rewritten as
+// updatedBodyListText of what it holds (nothing when it is missing).
+bool writeBodyChange(const std::string& path, const Body& body, std::string& error,
+                     std::string* backupPath = nullptr);
+
 // The body a pattern id belongs to and the member's index, or false.
 bool findMember(const std::vector<Body>& bodies, int patternId, size_t& body, size_t& member);

@@ -419,12 +419,85 @@ int writePatternImageFile(const char* path, const cv::Mat& pattern) {
     return writePatternCodes(path, codes);
 }
 
+namespace {
+
+// The largest of |x| and |y| over the convex quadrilateral `q`, at its
+// smallest: how far a square paper centred on the origin may grow before
+// it reaches the quadrilateral. 0 when the origin lies inside.
+double squareReachTo(const double q[4][2]) {
+    bool left = true, right = true;
+    for (int k = 0; k < 4; ++k) {
+        const double* a = q[k];
+        const double* b = q[(k + 1) % 4];
+        const double turn = (b[0] - a[0]) * -a[1] - (b[1] - a[1]) * -a[0];
+        left = left && turn >= 0;
+        right = right && turn <= 0;
+    }
+    if (left || right) return 0.0;
+    double best = 1e300;
+    for (int k = 0; k < 4; ++k) {
+        const double* a = q[k];
+        const double* b = q[(k + 1) % 4];
+        const auto reach = [&](double t) {
+            return std::max(std::fabs(a[0] + t * (b[0] - a[0])), std::fabs(a[1] + t * (b[1] - a[1])));
+        };
+        // Convex along the edge: a ternary search finds its least.
+        double lo = 0.0, hi = 1.0;
+        for (int step = 0; step < 80; ++step) {
+            const double m1 = lo + (hi - lo) / 3, m2 = hi - (hi - lo) / 3;
+            if (reach(m1) < reach(m2)) hi = m2;
+            else lo = m1;
+        }
+        best = std::min(best, reach((lo + hi) / 2));
+    }
+    return best;
+}
+
+// Members printed on one sheet share their paper: each member's margin
+// ends halfway to every neighbour's square in its plane, so that a gap
+// narrower than two margins does not lay one member's white paper over a
+// neighbour's black border. Members on other planes (a cube's faces) keep
+// their margins.
+void shareThePaper(std::vector<PrintedMarker>& members) {
+    constexpr double kSamePlaneMm = 1e-3;
+    std::vector<double> margins(members.size());
+    for (size_t i = 0; i < members.size(); ++i) {
+        const RigidPose own = poseFromTransform(members[i].transform);
+        const double half = members[i].widthMm / 2;
+        double margin = members[i].marginFraction * members[i].widthMm;
+        for (size_t j = 0; j < members.size(); ++j) {
+            if (j == i) continue;
+            const RigidPose other = poseFromTransform(members[j].transform);
+            const double w = members[j].widthMm / 2;
+            const double corners[4][2] = {{-w, w}, {w, w}, {w, -w}, {-w, -w}};
+            double inOwn[4][2];
+            bool samePlane = true;
+            for (int k = 0; k < 4; ++k) {
+                double body[3], local[3] = {0, 0, 0};
+                for (int r = 0; r < 3; ++r)
+                    body[r] = other.R[r][0] * corners[k][0] + other.R[r][1] * corners[k][1] + other.t[r] - own.t[r];
+                for (int c = 0; c < 3; ++c)
+                    for (int r = 0; r < 3; ++r) local[c] += own.R[r][c] * body[r];
+                samePlane = samePlane && std::fabs(local[2]) < kSamePlaneMm;
+                inOwn[k][0] = local[0];
+                inOwn[k][1] = local[1];
+            }
+            if (samePlane) margin = std::min(margin, std::max(0.0, (squareReachTo(inOwn) - half) / 2));
+        }
+        margins[i] = margin;
+    }
+    for (size_t i = 0; i < members.size(); ++i)
+        if (members[i].widthMm > 0) members[i].marginFraction = margins[i] / members[i].widthMm;
+}
+
+} // namespace
+
 std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex) {
     const RigidPose toCamera = poseFromTransform(body.transform);
     std::vector<std::pair<double, int>> order;
-    std::vector<PrintedMarker> placed(body.members.size());
+    std::vector<PrintedMarker> placed(body.members);
+    shareThePaper(placed);
     for (size_t i = 0; i < body.members.size(); ++i) {
-        placed[i] = body.members[i];
         const RigidPose pose = composePoses(toCamera, poseFromTransform(body.members[i].transform));
         poseToTransform(pose, placed[i].transform);
         // The printed side faces the camera when its normal (+Z, out of the

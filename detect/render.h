@@ -79,7 +79,9 @@ struct PrintedBody {
 
 // The members as the camera films them: each placed at body x member, those
 // whose printed side faces away from the camera left out, the farthest first
-// so that nearer ones are drawn over it. Each placed marker's member index
+// so that nearer ones are drawn over it. Members on one plane share the
+// paper between them: each margin ends halfway to the neighbouring squares,
+// however narrow the gap. Each placed marker's member index
 // goes into `memberIndex` when asked. Append them to renderFrame's list.
 std::vector<PrintedMarker> placeBody(const PrintedBody& body, std::vector<int>* memberIndex = nullptr);
 

@@ -99,7 +99,9 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
         {"too few views", unmeasured, 2, {0, 1, 2}, "2 views show two or more members together; at least 3 are needed"},
         {"an unlinked member", unmeasured + "[Member] Card Hook\n", 6, {0, 1, 2},
          "Hook is not seen together with Flag or a member linked to it in any view"},
-        {"a line the file would lose", unmeasured + "[Member] Card Nope\n", 6, {0, 1, 2}, "mend them first"},
+        // Only the body's member lines are rewritten, each keeping its comment.
+        {"comments and a line it cannot read", "# the bent card\n[Member] Card Flag  # origin\n\n"
+         "[Member] Card Nope\n[Member] Card Fork\n[Member] Card Kite\n# end\n", 8, {0, 1, 2}, "Fork: seen in 8", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,6 +119,21 @@ TEST_F(BodyCommand, MeasureFindsTheTruthOrRefusesAndWritesNothing) {
         EXPECT_TRUE(contains(r.out, "8 of 8 views used")) << r.out;
         EXPECT_TRUE(contains(r.out, c.message)) << r.out;
         EXPECT_EQ(readFile(dir.file("Data/body_list.txt.bak")), c.bodies) << "the previous file kept";
+        // A measured member's line gains its pose and keeps its comment;
+        // every other line is as it was.
+        std::istringstream before(c.bodies), after(readFile(dir.file("Data/body_list.txt")));
+        for (std::string was, is; std::getline(before, was);) {
+            ASSERT_TRUE(std::getline(after, is)) << "a line was lost";
+            const size_t hash = was.find('#');
+            const std::string comment = hash == std::string::npos ? "" : was.substr(hash);
+            if (!contains(was, "[Member] Card ") || contains(was, "Nope")) {
+                EXPECT_EQ(is, was);
+                continue;
+            }
+            const std::string head = was.substr(0, was.find_first_of(" #", 14));
+            EXPECT_EQ(is.rfind(head + " ", 0), 0u) << is;
+            EXPECT_EQ(is.size() > comment.size() + 60 ? is.substr(is.size() - comment.size()) : "?", comment) << is;
+        }
         BodyList list;
         ASSERT_TRUE(readBodyList(dir.file("Data/body_list.txt"), demoCatalogue(), list));
         ASSERT_EQ(list.bodies.size(), 1u);

@@ -18,6 +18,7 @@ struct Case {
     int displaced = -1;        // member printed off its listed place
     int axis = 0;              // along this body axis, in the member's plane,
     double shiftMm = 0;        // by this much (away from the others)
+    double gapMm = kWidthMm / 2;  // between a board's squares
 };
 
 const Case kCases[] = {
@@ -29,13 +30,15 @@ const Case kCases[] = {
     {"cube, one member in view", true, 600, 10, 20, 0, 1, 0},
     {"board, a member moved 20 mm", false, 700, 20, -15, 40, 3, -1, 3, 0, 20},
     {"cube, a member moved 20 mm", true, 600, 30, 40, 10, 2, -1, 3, 2, -20},
+    // Narrower than two margins: no member's paper may cover a neighbour.
+    {"board with a 4 mm gap", false, 500, 40, 30, 20, 4, -1, -1, 0, 0, 4},
 };
 
 TEST(BodyPose, RenderedBodiesGiveTheirPoseAndNameAMovedMember) {
     TempDir dir;
     for (const Case& c : kCases) {
         BodyScene scene(defaultCameraParam(), 5, kWidthMm, dir.path());
-        scene.addBody("thing", c.cube ? cubeLayout(1.5 * kWidthMm) : boardLayout(2, 2, kWidthMm, kWidthMm / 2), 0);
+        scene.addBody("thing", c.cube ? cubeLayout(1.5 * kWidthMm) : boardLayout(2, 2, kWidthMm, c.gapMm), 0);
         detectorState().options.cornerRefine = true;
         if (c.displaced >= 0) scene.printed[0].members[static_cast<size_t>(c.displaced)].transform[c.axis][3] += c.shiftMm;
         const RigidPose truth = bodyPoseFromView(scene.camera, c.distanceMm, c.tiltX, c.tiltY, c.roll, 330, 230);
