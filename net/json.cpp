@@ -199,6 +199,12 @@ void writeFrameMembers(JsonWriter& w, const JsonFrame& frame) {
             w.null();
         }
     }
+    if (frame.bodies && frame.lens) {
+        w.key("lens").openObject();
+        w.key("projection").numbers(&frame.lens->projection[0][0], 12);
+        w.key("distortion").numbers(frame.lens->distortion, 4);
+        w.closeObject();
+    }
 }
 
 JsonWorldPose jsonWorldPoseOf(const CameraInWorld& camera) {

@@ -96,12 +96,16 @@ struct JsonFrame {
     // While a world frame is set: "camera", the camera's pose in it, or
     // null while that is not known.
     const JsonWorldPose* camera = nullptr;
+    // While bodies are tracked: "lens", the intrinsics at the frame's size
+    // ({"projection": 12 numbers row by row, "distortion": x0, y0, f, s}),
+    // so that a page can draw a body's axes where the picture shows it.
+    const CameraParam* lens = nullptr;
 };
 
 // The frame's members into an open object: frame, time, width, height and
 // markers, each marker as markerJson with its area and its four vertices
 // (pixels, pattern order) after its matrix, so a page can draw it; then
-// bodies and camera when given.
+// bodies, camera and lens when given.
 void writeFrameMembers(JsonWriter& writer, const JsonFrame& frame);
 
 // One body as MQTT sends it on PREFIX/bodies/NAME and a frame lists it:

@@ -32,6 +32,7 @@ struct WebFrame {
     BodyTable bodies{};
     bool worldFrame = false;
     JsonWorldPose camera{};
+    CameraParam lens{};
 };
 
 // The frame as its JSON is written (net/json.h).

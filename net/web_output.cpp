@@ -86,7 +86,8 @@ bool parseWebImage(const std::string& text, const std::string& option, WebOption
 
 JsonFrame jsonFrameOf(const WebFrame& frame) {
     return JsonFrame{&frame.results, frame.stamp, frame.width, frame.height,
-                     frame.bodiesTracked ? &frame.bodies : nullptr, frame.worldFrame ? &frame.camera : nullptr};
+                     frame.bodiesTracked ? &frame.bodies : nullptr, frame.worldFrame ? &frame.camera : nullptr,
+                     &frame.lens};
 }
 
 bool WebCore::isFeed(const std::string& target, bool& image) {
@@ -225,7 +226,7 @@ void WebOutput::publishFrame(const PublishedFrame& frame) {
     WebCore* core = core_.get();
     if (!core->ioThread.joinable()) return;
     WebFrame kept{frame.results, frame.stamp, frame.width, frame.height, frame.bodiesTracked, frame.bodies,
-                  frame.worldFrame, jsonWorldPoseOf(frame.camera)};
+                  frame.worldFrame, jsonWorldPoseOf(frame.camera), frame.lens};
     auto copy = std::make_shared<const WebFrame>(std::move(kept));
     asio::post(core->io, [core, copy] { core->frameArrived(copy); });
     if (core->imageViewerCount == 0 || frame.image.empty()) return;

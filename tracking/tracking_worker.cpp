@@ -165,7 +165,7 @@ void processFrame(Session& s) {
         if (!s.job.frameOutputs.empty())
             published = PublishedFrame{LatestResults, stamp, s.workImage.cols, s.workImage.rows,
                                        s.job.camera->FrameImage, LatestBodies, LatestCamera, BodiesServed.load(),
-                                       s.world != nullptr};
+                                       s.world != nullptr, detectorState().camera.param};
     }
     for (const auto& frameOutput : s.job.frameOutputs) frameOutput->publishFrame(published);
     // Handed over after the lock is released: a GUI host hops threads here,

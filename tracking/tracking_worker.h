@@ -86,6 +86,7 @@ struct PublishedFrame {
     CameraInWorld camera{};
     bool bodiesTracked = false;  // a bodies file was read: bodies are served
     bool worldFrame = false;     // a world body is set: the camera's pose is served
+    CameraParam lens{};          // the detector's intrinsics at the frame's size
 };
 
 // Something that receives every processed frame (TUIO, MQTT). Called on the

@@ -31,6 +31,42 @@ function markerRow(marker) {
   return row;
 }
 
+const triple = (values) => (values ? values.map((v) => fixed(v, 1)).join(', ') : '–');
+const names = (list) => (list && list.length ? list.join(', ') : '–');
+
+function bodyRow(body) {
+  const row = document.createElement('tr');
+  const cells = [body.name, triple(body.position), body.quaternion.map((v) => fixed(v, 4)).join(', '),
+    names(body.members), names(body.rejected), fixed(body.rms, 2),
+    body.world ? triple(body.world.position) + '; ' + body.world.quaternion.map((v) => fixed(v, 4)).join(', ') : '–'];
+  cells.forEach((text, k) => row.appendChild(make('td', text, k === 6 ? 'world' : undefined)));
+  return row;
+}
+
+// Bodies come only with a bodies file, and the camera's world pose only
+// with a world frame: without them the page is as it always was.
+function showBodies(frame) {
+  const card = element('bodies');
+  if (!frame.bodies) {
+    card.hidden = true;
+    document.querySelector('main').classList.remove('with-bodies');
+    return;
+  }
+  card.hidden = false;
+  document.querySelector('main').classList.add('with-bodies');
+  const world = 'camera' in frame;
+  card.classList.toggle('world', world);
+  element('cameraWorld').hidden = !world;
+  if (world) {
+    element('cameraWorld').textContent = frame.camera
+      ? 'Camera in the world: ' + triple(frame.camera.position) + ' mm, quaternion ' +
+        frame.camera.quaternion.map((v) => fixed(v, 4)).join(', ')
+      : 'Camera in the world: not known yet (the world body has not been seen)';
+  }
+  element('bodyCount').textContent = String(frame.bodies.length);
+  element('bodyTable').tBodies[0].replaceChildren(...frame.bodies.map(bodyRow));
+}
+
 // The table follows the feed at most ten times a second. A frame is shown
 // at once when the last was shown long enough ago, and only a frame that
 // comes sooner waits for a timer: a page whose timers run late (a hidden
@@ -47,6 +83,7 @@ function showTable() {
   element('frame').textContent = 'Frame ' + frame.frame + ' at ' + time;
   element('count').textContent = String(frame.markers.length);
   element('markers').tBodies[0].replaceChildren(...frame.markers.map(markerRow));
+  showBodies(frame);
 }
 function showFrame(frame) {
   latestFrame = frame;
@@ -92,7 +129,56 @@ function drawMarkers(context, frame) {
   }
 }
 
+// Where a point of the camera frame (mm) is seen: the frame's projection,
+// then its lens distortion (the picture is the raw frame). Null behind the
+// camera.
+function observedPixel(lens, point) {
+  const P = lens.projection, [x0, y0, f, s] = lens.distortion;
+  const h = P[8] * point[0] + P[9] * point[1] + P[10] * point[2] + P[11];
+  if (!(point[2] > 0) || !(h > 0)) return null;
+  const ix = (P[0] * point[0] + P[1] * point[1] + P[2] * point[2] + P[3]) / h;
+  const iy = (P[4] * point[0] + P[5] * point[1] + P[6] * point[2] + P[7]) / h;
+  const dx = (ix - x0) * s, dy = (iy - y0) * s;
+  const d = 1 - (f / 1e8) * (dx * dx + dy * dy);
+  return [x0 + dx * d, y0 + dy * d];
+}
+
+// Printed widths by pattern name, from the catalogue: a body's axes are as
+// long as its widest member.
+const widthOfPattern = new Map();
+const AXIS_COLOURS = ['#ff2020', '#20d020', '#2060ff'];
+// The axes last drawn, in canvas pixels: [{name, origin, ends: [X, Y, Z]}].
+let drawnAxes = [];
+
+function drawBodyAxes(context, frame) {
+  drawnAxes = [];
+  if (!frame.bodies || !frame.lens) return;
+  context.lineWidth = Math.max(3, frame.width / 213);
+  const dot = Math.max(4, frame.width / 160);
+  for (const body of frame.bodies) {
+    const m = body.matrix, t = body.position;
+    const length = Math.max(20, ...body.members.map((name) => widthOfPattern.get(name) || 0));
+    const origin = observedPixel(frame.lens, t);
+    if (!origin || m.some((v) => v === null)) continue;
+    const ends = [0, 1, 2].map((axis) => observedPixel(frame.lens,
+      [0, 1, 2].map((r) => t[r] + length * m[4 * axis + r])));
+    ends.forEach((end, axis) => {
+      if (!end) return;
+      context.strokeStyle = context.fillStyle = AXIS_COLOURS[axis];
+      context.beginPath();
+      context.moveTo(origin[0], origin[1]);
+      context.lineTo(end[0], end[1]);
+      context.stroke();
+      context.beginPath();
+      context.arc(end[0], end[1], dot, 0, 2 * Math.PI);
+      context.fill();
+    });
+    drawnAxes.push({ name: body.name, origin, ends });
+  }
+}
+
 // Each picture comes after its frame's JSON, so the outlines fit it.
+let shownFrame = null;  // the frame whose picture the canvas shows
 function followImage(socket) {
   socket.binaryType = 'blob';
   let frameOfImage = null;
@@ -110,6 +196,8 @@ function followImage(socket) {
     context.drawImage(picture, 0, 0, width, height);
     picture.close();
     drawMarkers(context, frame);
+    drawBodyAxes(context, frame);
+    shownFrame = frame;
   });
 }
 
@@ -156,6 +244,7 @@ function showNodes(nodes) {
 
 async function showCatalogue() {
   const entries = await (await fetch('/api/catalogue')).json();
+  for (const entry of entries) widthOfPattern.set(entry.name, entry.width);
   element('patterns').replaceChildren(...entries.map((entry) => {
     const figure = make('figure', undefined, entry.inUse ? '' : 'unused');
     if (entry.thumbnail) {

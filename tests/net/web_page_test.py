@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """The operator page in a real browser: Debian's chromium, headless, opens
-the page of a real headless server with the synthetic camera, and a
-fusion node's with its nodes' table, and reads back what a person sees
-(document.body.innerText), through its DevTools protocol. One pattern is named like markup, and must show as text.
+the page of a real headless server with the synthetic camera and reads back
+what a person sees (document.body.innerText), through its DevTools
+protocol. One pattern is named like markup, and must show as text. With a
+bodies file and a world frame the page lists the bodies and the camera's
+world pose, and draws each body's axes on the picture. A fusion node's
+page lists its camera nodes.
 
 usage: web_page_test.py QUILLMARK DATA_DIR [--screenshot FILE]
 """
@@ -107,6 +110,43 @@ def table_fits(browser, server):
     browser.call("Emulation.clearDeviceMetricsOverride")
 
 
+# Flag at the body's origin, Fork beside it: the synthetic camera films them
+# together, and the world frame is theirs.
+BODY_LIST = "# a flat pair\n[Member] pair Flag 0 0 0 1 0 0 0\n[Member] pair Fork 120 0 0 1 0 0 0\n"
+AXIS_COLOURS = [(255, 32, 32), (32, 208, 32), (32, 96, 255)]
+
+
+def bodies_shown(browser, server):
+    browser.call("Page.navigate", url=server.url)
+    text = wait_for("the bodies and the camera's world pose", lambda: (lambda t: t and "Bodies in view 1" in t
+                    and "Camera in the world:" in t and "Flag, Fork" in t and t)(
+                        browser.evaluate("document.body.innerText")))
+    check("pair" in browser.evaluate("document.getElementById('bodyTable').innerText"), "the body is not named")
+    # The axes as drawn, with the frame of the picture under them: the
+    # origin is Flag's centre, and each axis end shows its colour.
+    drawn = wait_for("the body's axes on the picture", lambda: browser.evaluate(
+        "(() => { const flag = shownFrame && shownFrame.markers.find(m => m.name == 'Flag');"
+        " if (!flag || drawnAxes.length != 1) return null;"
+        " const c = document.getElementById('view').getContext('2d');"
+        " const colour = ([x, y]) => Array.from(c.getImageData(Math.round(x), Math.round(y), 1, 1).data).slice(0, 3);"
+        " return {axes: drawnAxes[0], flag: flag.pos2d, width: shownFrame.width, height: shownFrame.height,"
+        " colours: drawnAxes[0].ends.map(e => e && colour(e))}; })()"))
+    axes = drawn["axes"]
+    offset = max(abs(a - b) for a, b in zip(axes["origin"], drawn["flag"]))
+    check(offset < 5, "the axes start %.1f px from Flag's centre: %s" % (offset, drawn))
+    checked = 0
+    for axis, (end, colour) in enumerate(zip(axes["ends"], drawn["colours"])):
+        later = [e for e in axes["ends"][axis + 1:] if e]
+        if not end or not (10 < end[0] < drawn["width"] - 10 and 10 < end[1] < drawn["height"] - 10) or any(
+                max(abs(end[0] - e[0]), abs(end[1] - e[1])) < 12 for e in later):
+            continue
+        check(max(abs(a - b) for a, b in zip(colour, AXIS_COLOURS[axis])) < 60,
+              "axis %d's end at %s shows %s" % (axis, end, colour))
+        checked += 1
+    check(checked >= 2, "only %d axis ends could be seen: %s" % (checked, drawn))
+    return checked
+
+
 # A fusion node's page lists its camera nodes; a node named like markup
 # shows as text, and a node that has sent no world pose says so.
 def fusion_nodes_table(browser, quillmark, data_dir):
@@ -169,6 +209,7 @@ def main():
                                 browser.evaluate("document.body.innerText")))
             for name in ("Flag", "Hook", MARKUP_NAME):
                 check(name in body, name + " is missing from the page:\n" + body)
+            check("Bodies" not in body and "world" not in body, "bodies shown without a bodies file:\n" + body)
             # The picture arrived: the canvas is not the black it starts as.
             lit = wait_for("the camera picture", lambda: browser.evaluate(
                 "(() => { const c = document.getElementById('view');"
@@ -185,9 +226,12 @@ def main():
                 time.sleep(1.0)
                 shot = browser.call("Page.captureScreenshot", format="png")
                 open(args.screenshot, "wb").write(base64.b64decode(shot["data"]))
+            with Server(args.quillmark, args.data_dir, extra=["--world", "pair"],
+                        files={"body_list.txt": BODY_LIST}) as bodies:
+                print("bodies: %d axis ends seen in their colours" % bodies_shown(browser, bodies))
         finally:
             browser.close()
-    print("4 passed, 0 failed")
+    print("5 passed, 0 failed")
 
 
 if __name__ == "__main__":

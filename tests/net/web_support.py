@@ -25,11 +25,14 @@ def wait_for(what, condition, seconds=15.0, pause=0.05):
 
 class Server:
     """quillmark --headless with the synthetic camera and --http 0; `names`
-    renames catalogue rows (row -> new name) before it starts."""
+    renames catalogue rows (row -> new name) and `files` (name -> text) are
+    written into its Data/ before it starts."""
 
-    def __init__(self, quillmark, data_dir, names=None, extra=()):
+    def __init__(self, quillmark, data_dir, names=None, extra=(), files=None):
         self.work = tempfile.mkdtemp(prefix="quillmark-web-")
         shutil.copytree(data_dir, os.path.join(self.work, "Data"))
+        for name, text in (files or {}).items():
+            open(os.path.join(self.work, "Data", name), "w").write(text)
         if names:
             path = os.path.join(self.work, "Data", "pattern_list.txt")
             rows = open(path).read().splitlines()
