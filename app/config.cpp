@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "node_messages.h"
 #include "replace_file.h"
 #include "whole_file.h"
 
@@ -93,6 +94,10 @@ static const TextSetting WorldTextSettings[] = {
 static const IntSetting WorldIntSettings[] = {
     {"[CameraFixed]", &Settings::cameraFixed, 0, 1},
 };
+// The camera node's name, after the world keys, only when set.
+static const TextSetting NodeTextSettings[] = {
+    {"[NodeName]", &Settings::nodeName},
+};
 
 static const IntSetting OutputIntSettings[] = {
     {"[TuioPort]", &Settings::tuioPort, 1, 65535},
@@ -129,6 +134,7 @@ static void writeWorldSettings(std::ostream& out, const Settings& settings) {
     auto line = [&out](const char* key) -> std::ostream& { return out << std::left << std::setw(KeyWidth) << key; };
     if (!settings.worldBody.empty()) line("[WorldBody]") << settings.worldBody << '\n';
     if (settings.cameraFixed != 0) line("[CameraFixed]") << settings.cameraFixed << '\n';
+    if (!settings.nodeName.empty()) line("[NodeName]") << settings.nodeName << '\n';
 }
 
 WorldOptions worldOptionsOf(const Settings& settings) {
@@ -188,6 +194,8 @@ const TextSetting* textSetting(const std::string& word) {
         if (word == s.key) return &s;
     for (const TextSetting& s : WorldTextSettings)
         if (word == s.key) return &s;
+    for (const TextSetting& s : NodeTextSettings)
+        if (word == s.key) return &s;
     return nullptr;
 }
 
@@ -245,6 +253,7 @@ std::vector<std::string> allKeys() {
     for (const TextSetting& s : OutputTextSettings) keys.push_back(s.key);
     for (const IntSetting& s : WorldIntSettings) keys.push_back(s.key);
     for (const TextSetting& s : WorldTextSettings) keys.push_back(s.key);
+    for (const TextSetting& s : NodeTextSettings) keys.push_back(s.key);
     return keys;
 }
 
@@ -333,6 +342,10 @@ private:
     void readText(const TextSetting& s) {
         std::string word;
         if (!nextValue(s.key, word)) return;
+        if (s.member == &Settings::nodeName && !validTopicName(word))
+            return refuse(s.key, word,
+                          "a node name is 1 to " + std::to_string(kNodeNameMax) + " bytes without +, #, / or white space",
+                          settings_.nodeName.empty() ? "unset" : settings_.nodeName);
         settings_.*s.member = (word == NoHostWord && s.member != &Settings::mqttPrefix) ? "" : word;
     }
 

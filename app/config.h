@@ -60,6 +60,9 @@ struct Settings {
     // The world frame ([WorldBody] BODY, [CameraFixed] 1), last and only when set.
     std::string worldBody;
     int cameraFixed = 0;
+    // [NodeName] NAME: the camera node this one is (--node), after the world
+    // keys and only when set.
+    std::string nodeName;
     // Bracketed words that are no key here (a misspelt key, or one of a
     // newer version), each with the words after it up to the next key, in
     // file order: named when read, and written back after everything else

@@ -23,7 +23,9 @@
 #include "frame_outputs.h"
 #include "frame_window.h"
 #include "network.h"
+#include "node_messages.h"
 #include "protocol.h"
+#include "body_report.h"
 #include "server_host.h"
 #include "server_state.h"
 #include "stop_signals.h"
@@ -40,11 +42,13 @@ constexpr std::chrono::milliseconds kWatchInterval(250);
 // loss and return go to standard error like every other problem.
 std::vector<std::shared_ptr<FrameOutput>> startOutputs(const HeadlessOptions& options) {
     if (options.tuio.on()) std::printf("Sending TUIO to %s\n", tuioTargetText(options.tuio).c_str());
-    if (options.mqtt.on()) std::printf("Publishing MQTT to %s\n", mqttTargetText(options.mqtt).c_str());
+    if (options.mqtt.on())
+        std::printf("Publishing MQTT to %s%s\n", mqttTargetText(options.mqtt).c_str(),
+                    options.node.empty() ? "" : ("/nodes/" + options.node + " as camera node " + options.node).c_str());
     std::fflush(stdout);
     return makeFrameOutputs(options.tuio, options.mqtt, options.format, [](const std::string& notice) {
         std::fprintf(stderr, "quillmark: %s\n", notice.c_str());
-    }, options.tuioVolume);
+    }, options.tuioVolume, options.node);
 }
 
 // "Listening on port N: " and what is served, so that a log says under
@@ -84,7 +88,7 @@ void applyModeAndFields(const HeadlessOptions& options) {
 class HeadlessHost : public ServingTrackingHost {
 public:
     HeadlessHost(const Catalogue& catalogue, const HeadlessOptions& options, std::string description)
-        : catalogue_(catalogue), preview_(options.preview), watch_(options.watch),
+        : catalogue_(catalogue), preview_(options.preview), watch_(options.watch), world_(options.world.on()),
           description_(std::move(description)) {}
 
     bool previewChecked() override { return preview_; }
@@ -117,6 +121,7 @@ private:
     const Catalogue catalogue_;
     std::atomic<bool> preview_;
     const bool watch_;
+    const bool world_;  // the watched text ends with the camera's world pose
     const std::string description_;  // the start line after the port
     std::unique_ptr<FrameDisplay> display_; // the worker's only
     // The worker's only: the frame rate shown with the watched text.
@@ -124,6 +129,22 @@ private:
     long framesAtLastPrint_ = 0;
     std::chrono::steady_clock::time_point lastPrint_ = std::chrono::steady_clock::now();
 };
+
+// "Camera= X,Y,Z,QW,QX,QY,QZ" (mm, camera to world) as Command Mode's
+// camera reply gives it, or "Camera= unknown" before the world body is seen.
+std::string cameraInWorldLine() {
+    CameraInWorld camera;
+    {
+        std::lock_guard<std::mutex> hold(ResultTableLock);
+        camera = LatestCamera;
+    }
+    if (!camera.known) return "Camera= unknown\n";
+    char line[256];
+    std::snprintf(line, sizeof line, "Camera= %.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f\n", camera.pose.t[0],
+                  camera.pose.t[1], camera.pose.t[2], camera.quaternion[0], camera.quaternion[1],
+                  camera.quaternion[2], camera.quaternion[3]);
+    return line;
+}
 
 void HeadlessHost::setOutputText(const std::string& text) {
     ++frames_;
@@ -135,6 +156,7 @@ void HeadlessHost::setOutputText(const std::string& text) {
     for (char c : text) {
         if (c != '\r') lines += c;
     }
+    if (world_) lines += cameraInWorldLine();
     std::printf("-- %.1f frames/s\n%s\n", static_cast<double>(frames_ - framesAtLastPrint_) / seconds,
                 lines.c_str());
     std::fflush(stdout);
@@ -299,6 +321,8 @@ HeadlessOptions optionsFromSettings(const Settings& settings) {
     options.commandIdleTimeout = settings.commandIdleTimeout;
     if (options.web.on()) options.webOption = "[HttpPort]";
     options.world = worldOptionsOf(settings);
+    options.node = settings.nodeName;
+    if (!options.node.empty()) options.nodeOption = "[NodeName]";
     return options;
 }
 
@@ -336,6 +360,7 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addFieldsOption(app, overrides, options.format, "the fields of each report line");
     addValueOption(app, "--camera", "SOURCE",
                    "synthetic, v4l2:N, file:PATH or aravis[:ID];\n"
+                   "synthetic:pose=X,Y,Z,RX,RY,RZ[;world=BODY][;hide=NAME+...]: placed in a world;\n"
                    "list: print the sources found; none: serve an empty table",
                    [&](const std::string& text) { overrides.add([&options, text] { options.camera = text; }); });
     app.add_flag_callback(
@@ -362,6 +387,18 @@ void declareHeadlessOptions(CLI::App& app, HeadlessRequest& request) {
     addWorldOptions(app, overrides, options.world);
     addCommandTimeoutOption(app, overrides, options.commandIdleTimeout);
     addPageAllowOption(app, overrides, options.web.allowedHosts);
+    addValueOption(app, "--node", "NAME",
+                   "a camera node for a fusion node: publish under PREFIX/nodes/NAME/\n"
+                   "with each frame's ideal corners and the camera ([NodeName]; needs --mqtt)",
+                   [&](const std::string& text) {
+                       if (!validTopicName(text))
+                           throw refusal("--node", "needs a name of 1 to " + std::to_string(kNodeNameMax) +
+                                                       " bytes without +, #, / or white space, not \"" + text + "\"");
+                       overrides.add([&options, text] {
+                           options.node = text;
+                           options.nodeOption = "--node";
+                       });
+                   });
 }
 
 int runHeadless(HeadlessRequest& request) {
@@ -383,6 +420,9 @@ int runHeadless(HeadlessRequest& request) {
         return 2;
     }
     if (options.camera == "list") return listCameras();
+    if (!options.node.empty() && !options.mqtt.on())
+        throw CLI::ValidationError(options.nodeOption + " needs --mqtt HOST[:PORT][/PREFIX] (or [MqttHost]): a node "
+                                   "publishes through the broker");
     if (options.world.cameraFixed && !options.world.on())
         throw CLI::ValidationError("--camera-fixed needs a world body: --world BODY or [WorldBody]");
     // Nothing is ever framed or detected without a camera, so there is nothing to show.

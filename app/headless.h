@@ -31,6 +31,10 @@ struct HeadlessOptions {
     WorldOptions world; // --world, --camera-fixed, [WorldBody] [CameraFixed]
     // --command-timeout, [CommandIdleTimeout]: a silent Command-Mode client's limit.
     int commandIdleTimeout = COMMAND_IDLE_TIMEOUT_DEFAULT_S;
+    // --node, [NodeName]: a camera node of that name publishes under
+    // PREFIX/nodes/NAME/ for a fusion node; empty: not a node.
+    std::string node;
+    std::string nodeOption = "--node";  // named when it is refused
 };
 
 // The options the stored settings give: port, mode, fields, camera selection.

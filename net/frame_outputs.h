@@ -10,7 +10,8 @@
 
 // One FrameOutput per target that is on (TUIO first); none when both are
 // off. `format` selects the MQTT report's fields; `notice` hears of the
-// broker's loss and return; `volume` is TUIO's 3D working volume.
+// broker's loss and return; `volume` is TUIO's 3D working volume;
+// `mqttNode` makes the MQTT output a camera node's of that name.
 std::vector<std::shared_ptr<FrameOutput>> makeFrameOutputs(const OutputTarget& tuio, const OutputTarget& mqtt,
                                                            DataFormat format, MqttOutput::Notice notice,
-                                                           TuioVolume volume = {});
+                                                           TuioVolume volume = {}, const std::string& mqttNode = "");

@@ -78,6 +78,7 @@ GrabStatus GrabFrame(CameraState& state) {
     cv::Mat target = state.FrameImage;
     std::string error;
     const GrabStatus status = state.backend->grab(target, state.grabTimeoutMs, error);
+    state.captureTime = status == GrabStatus::Ok ? state.backend->captureTime() : 0.0;
     if (status != GrabStatus::Ok) {
         state.lastError = state.source + ": " + error;
         return status;

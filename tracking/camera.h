@@ -28,6 +28,10 @@ public:
     // into `bgr` (reallocated only when its size or type differ). On Timeout
     // and Failed `bgr` is untouched and `error` says why.
     virtual GrabStatus grab(cv::Mat& bgr, int timeoutMs, std::string& error) = 0;
+    // When the frame of the latest Ok grab was taken, in seconds since 1970,
+    // for a source that knows it better than the moment it is handed over;
+    // 0: the worker stamps the frame with the time it takes it.
+    virtual double captureTime() const { return 0.0; }
 };
 
 // A source that can be offered to the operator.
@@ -70,6 +74,9 @@ struct CameraState {
     // Name of the open source; empty when closed.
     std::string source;
     int grabTimeoutMs = DefaultGrabTimeoutMs;
+    // The source's capture time of the frame in FrameImage (CameraBackend::
+    // captureTime), 0 when it gives none or the latest grab failed.
+    double captureTime = 0.0;
     std::unique_ptr<CameraBackend> backend;
 };
 

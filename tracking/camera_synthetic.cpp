@@ -2,11 +2,18 @@
 // from their pattern files through the installed camera parameters, moving
 // on smooth repeatable paths at 30 frames a second. It needs no hardware, so
 // the whole pipeline runs anywhere, and its frames are the same on every run.
+// synthetic:pose=... films a scene laid out in the world from a camera
+// placed in it, on the wall clock, so several cameras film one scene.
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
 #include "camera.h"
 #include "camera_param.h"
 #include "camera_pump.h"
@@ -69,6 +76,56 @@ double bodyExtentMm(const Body& body) {
     return 2 * farthest;
 }
 
+double wallNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Films on the wall clock: each grab waits for the next frame instant after
+// the last one filmed, or skips to the current one when rendering fell
+// behind, so that two cameras film the same k at the same capture time.
+class PosedSyntheticCamera : public CameraBackend {
+public:
+    explicit PosedSyntheticCamera(SyntheticScene scene) : scene_(std::move(scene)) {}
+
+    bool start(std::string&) override { return true; }
+
+    GrabStatus grab(cv::Mat& bgr, int timeoutMs, std::string& error) override {
+        const double now = wallNow();
+        const long frame = std::max(lastFrame_ + 1, syntheticFrameAt(now));
+        const double wait = syntheticFrameTime(frame) - now;
+        if (wait * 1000.0 > timeoutMs) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            error = "the wall clock went back; the next frame is due in " + std::to_string(wait) + " s";
+            return GrabStatus::Timeout;
+        }
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+        scene_.render(frame, nullptr).copyTo(bgr);
+        lastFrame_ = frame;
+        captureTime_ = syntheticFrameTime(frame);
+        return GrabStatus::Ok;
+    }
+
+    double captureTime() const override { return captureTime_; }
+
+private:
+    SyntheticScene scene_;
+    long lastFrame_ = 0;
+    double captureTime_ = 0.0;
+};
+
+// The X Y Z RX RY RZ of pose=: six finite numbers.
+bool parsePoseNumbers(const std::string& text, double pose[6]) {
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (int i = 0; i < 6; ++i) {
+        const auto [next, problem] = std::from_chars(at, end, pose[i]);
+        if (problem != std::errc() || !std::isfinite(pose[i])) return false;
+        at = next;
+        if (i < 5 && (at == end || *at++ != ',')) return false;
+    }
+    return at == end;
+}
+
 class SyntheticCamera : public CameraBackend {
 public:
     explicit SyntheticCamera(SyntheticScene scene) : scene_(std::move(scene)) {}
@@ -93,17 +150,108 @@ private:
     std::unique_ptr<FramePump> pump_;
 };
 
-bool acceptsSynthetic(const std::string& sourceName) { return sourceName == "synthetic"; }
+bool acceptsSynthetic(const std::string& sourceName) {
+    return sourceName == "synthetic" || sourceName.rfind("synthetic:", 0) == 0;
+}
 
 std::vector<CameraSource> enumerateSynthetic() {
     return {{"synthetic", "Built-in synthetic camera: the catalogue's markers in motion"}};
 }
 
-std::unique_ptr<CameraBackend> createSynthetic(const std::string&, std::string&) {
-    return std::make_unique<SyntheticCamera>(SyntheticScene::fromDataDirectory());
+std::unique_ptr<CameraBackend> createSynthetic(const std::string& sourceName, std::string& error) {
+    SyntheticView view;
+    if (!parseSyntheticSource(sourceName, view, error)) return nullptr;
+    if (!view.posed) return std::make_unique<SyntheticCamera>(SyntheticScene::fromDataDirectory());
+    SyntheticScene scene = SyntheticScene::fromDataDirectory();
+    std::vector<std::string> names;
+    for (const PatternEntry& row : catalogueRows()) names.push_back(row.name);
+    if (!scene.filmFrom(view, names, error)) {
+        error = "the source \"" + sourceName + "\" is refused: " + error;
+        return nullptr;
+    }
+    return std::make_unique<PosedSyntheticCamera>(std::move(scene));
+}
+
+// Camera and floor kept this far apart: nearer corners are not filmed.
+constexpr double kNearestMm = 50.0;
+
+// Whether a marker at `transform` (marker to camera) of side `widthMm`
+// shows its face to the camera with every corner in front of it.
+bool faceInView(const double transform[3][4], double widthMm) {
+    const double(*T)[4] = transform;
+    if (T[0][2] * T[0][3] + T[1][2] * T[1][3] + T[2][2] * T[2][3] >= 0) return false;
+    for (int sx = -1; sx <= 1; sx += 2)
+        for (int sy = -1; sy <= 1; sy += 2)
+            if (T[2][0] * sx * widthMm / 2 + T[2][1] * sy * widthMm / 2 + T[2][3] < kNearestMm) return false;
+    return true;
+}
+
+// Turns about the world's axes, radians.
+RigidPose turnAbout(int axis, double angle) {
+    RigidPose pose;
+    const int a = (axis + 1) % 3, b = (axis + 2) % 3;
+    pose.R[a][a] = pose.R[b][b] = std::cos(angle);
+    pose.R[b][a] = std::sin(angle);
+    pose.R[a][b] = -std::sin(angle);
+    return pose;
 }
 
 } // namespace
+
+bool parseSyntheticSource(const std::string& source, SyntheticView& view, std::string& error) {
+    view = SyntheticView{};
+    if (source == "synthetic") return true;
+    const auto refuse = [&](const std::string& why) {
+        error = "the source \"" + source + "\" is refused: " + why;
+        return false;
+    };
+    const std::string head = "synthetic:";
+    if (source.rfind(head, 0) != 0) return refuse("a synthetic source is synthetic or synthetic:OPTIONS");
+    std::set<std::string> seen;
+    std::istringstream options(source.substr(head.size()));
+    for (std::string option; std::getline(options, option, ';');) {
+        const size_t equals = option.find('=');
+        if (equals == std::string::npos)
+            return refuse("\"" + option + "\" is no NAME=VALUE; the options are pose=, world= and hide=, joined by ;");
+        const std::string name = option.substr(0, equals), value = option.substr(equals + 1);
+        if (!seen.insert(name).second) return refuse(name + "= is given twice");
+        if (name == "pose") {
+            if (!parsePoseNumbers(value, view.pose))
+                return refuse("pose= needs six numbers X,Y,Z,RX,RY,RZ (mm and degrees), not \"" + value + "\"");
+            view.posed = true;
+        } else if (name == "world") {
+            if (value.empty() || value.find_first_of(", \t") != std::string::npos)
+                return refuse("world= needs a body name, not \"" + value + "\"");
+            view.worldBody = value;
+        } else if (name == "hide") {
+            std::istringstream names(value);
+            for (std::string hidden; std::getline(names, hidden, '+');) {
+                if (hidden.empty()) return refuse("hide= needs names joined by +, not \"" + value + "\"");
+                view.hidden.push_back(hidden);
+            }
+            if (view.hidden.empty() || value.back() == '+')
+                return refuse("hide= needs names joined by +, not \"" + value + "\"");
+        } else {
+            return refuse("unknown option " + name + "=; the options are pose=, world= and hide=");
+        }
+    }
+    if (!view.posed) return refuse("it needs pose=X,Y,Z,RX,RY,RZ (mm and degrees)");
+    return true;
+}
+
+RigidPose cameraPoseFromAngles(const double pose[6]) {
+    const double toRadians = kPi / 180.0;
+    RigidPose camera = composePoses(turnAbout(2, pose[5] * toRadians),
+                                    composePoses(turnAbout(1, pose[4] * toRadians), turnAbout(0, pose[3] * toRadians)));
+    for (int r = 0; r < 3; ++r) camera.t[r] = pose[r];
+    return camera;
+}
+
+long syntheticFrameAt(double secondsSince1970) {
+    return static_cast<long>(std::floor(secondsSince1970 * kSyntheticFramesPerSecond));
+}
+
+double syntheticFrameTime(long frame) { return static_cast<double>(frame) / kSyntheticFramesPerSecond; }
 
 SyntheticScene::SyntheticScene(const CameraParam& camera, std::vector<cv::Mat> patterns,
                                std::vector<double> widthsMm, std::vector<Body> bodies)
@@ -162,6 +310,7 @@ SyntheticScene SyntheticScene::fromDataDirectory() {
 }
 
 void SyntheticScene::poseAt(size_t marker, long frameIndex, double transform[3][4]) const {
+    if (view_.posed) return poseToTransform(composePoses(worldToCamera_, worldPoseAt(marker, frameIndex)), transform);
     const int body = bodyOf_[marker];
     if (body < 0) return pathPose(static_cast<size_t>(itemOf_[marker]), widthsMm_[marker], frameIndex, transform);
     const Body& b = bodies_[static_cast<size_t>(body)];
@@ -171,6 +320,7 @@ void SyntheticScene::poseAt(size_t marker, long frameIndex, double transform[3][
 }
 
 RigidPose SyntheticScene::bodyPoseAt(size_t body, long frameIndex) const {
+    if (view_.posed) return composePoses(worldToCamera_, bodyWorldPoseAt(body, frameIndex));
     double transform[3][4];
     pathPose(static_cast<size_t>(itemOf_[patterns_.size() + body]), bodyExtentMm(bodies_[body]), frameIndex, transform);
     return poseFromTransform(transform);
@@ -199,7 +349,127 @@ void SyntheticScene::pathPose(size_t i, double extentMm, long frameIndex, double
     poseFromView(camera_, distance, tiltX, tiltY, roll, cx, cy, transform);
 }
 
+bool SyntheticScene::filmFrom(const SyntheticView& view, const std::vector<std::string>& markerNames,
+                              std::string& error) {
+    int floor = bodies_.empty() ? -1 : 0;
+    if (!view.worldBody.empty()) {
+        floor = -1;
+        for (size_t b = 0; b < bodies_.size(); ++b)
+            if (bodies_[b].name == view.worldBody) floor = static_cast<int>(b);
+        if (floor < 0) {
+            error = "world=" + view.worldBody + " is no body of " + kBodyListPath + " with every member catalogued and placed";
+            return false;
+        }
+    }
+    std::vector<bool> hidden(patterns_.size(), false);
+    for (const std::string& name : view.hidden) {
+        bool found = false;
+        for (const Body& body : bodies_) {
+            if (body.name != name) continue;
+            for (const BodyMember& m : body.members) hidden[static_cast<size_t>(m.patternId)] = true;
+            found = true;
+        }
+        for (size_t i = 0; i < markerNames.size() && i < patterns_.size(); ++i) {
+            if (markerNames[i] != name) continue;
+            hidden[i] = true;
+            found = true;
+        }
+        if (!found) {
+            error = "hide=" + name + " names no body or marker that is filmed";
+            return false;
+        }
+    }
+    view_ = view;
+    worldBody_ = floor;
+    hiddenMarker_ = hidden;
+    cameraToWorld_ = cameraPoseFromAngles(view.pose);
+    worldToCamera_ = inversePose(cameraToWorld_);
+    if (floor >= 0) {
+        const Body& body = bodies_[static_cast<size_t>(floor)];
+        for (double& c : floorCentre_) c = 0;
+        for (const BodyMember& m : body.members)
+            for (int r = 0; r < 3; ++r) floorCentre_[r] += memberPose(m).t[r] / static_cast<double>(body.members.size());
+        floorExtentMm_ = bodyExtentMm(body);
+    }
+    return true;
+}
+
+RigidPose SyntheticScene::worldPoseAt(size_t marker, long frameIndex) const {
+    const int body = bodyOf_[marker];
+    if (body < 0) return floorPathPose(static_cast<size_t>(itemOf_[marker]), widthsMm_[marker], frameIndex);
+    for (const BodyMember& m : bodies_[static_cast<size_t>(body)].members)
+        if (m.patternId == static_cast<int>(marker))
+            return composePoses(bodyWorldPoseAt(static_cast<size_t>(body), frameIndex), memberPose(m));
+    return RigidPose{};
+}
+
+RigidPose SyntheticScene::bodyWorldPoseAt(size_t body, long frameIndex) const {
+    if (static_cast<int>(body) == worldBody_) return RigidPose{};
+    return floorPathPose(static_cast<size_t>(itemOf_[patterns_.size() + body]), bodyExtentMm(bodies_[body]), frameIndex);
+}
+
+// The moving items share one circle above the floor's centre, evenly
+// spaced and slowly going round, each at its own height, turning about the
+// vertical and nodding by up to 15 degrees: in view of cameras that look
+// at the floor from around it, and never through one another.
+RigidPose SyntheticScene::floorPathPose(size_t item, double extentMm, long frameIndex) const {
+    const size_t floorItem =
+        worldBody_ < 0 ? items_ : static_cast<size_t>(itemOf_[patterns_.size() + static_cast<size_t>(worldBody_)]);
+    const size_t count = items_ - (worldBody_ < 0 ? 0 : 1);
+    const double j = static_cast<double>(item - (item > floorItem ? 1 : 0));
+    const double t = syntheticFrameTime(frameIndex);
+    const double span = floorExtentMm_;
+    const double angle = 2 * kPi * j / static_cast<double>(count) + 0.25 * t;
+    const double radius = count > 1 ? 0.3 * span : 0.1 * span;
+    const double rise = count > 1 ? j / static_cast<double>(count - 1) : 0.5;
+    const double height = 0.25 * span + 0.2 * span * rise + 0.15 * extentMm + 0.03 * span * std::sin(0.7 * t + 1.3 * j);
+    const double nod = 15.0 * kPi / 180.0;
+    RigidPose pose = composePoses(turnAbout(2, angle + kPi / 2 + 0.4 * std::sin(0.2 * t + j)),
+                                  composePoses(turnAbout(0, nod * std::sin(0.41 * t + 1.7 * j)),
+                                               turnAbout(1, nod * std::cos(0.29 * t + 3.4 * j))));
+    pose.t[0] = floorCentre_[0] + radius * std::cos(angle);
+    pose.t[1] = floorCentre_[1] + radius * std::sin(angle);
+    pose.t[2] = floorCentre_[2] + height;
+    return pose;
+}
+
+// Everything whose face this camera sees, farthest first so that nearer
+// markers cover farther ones; the truth is of every marker, hidden or not.
+cv::Mat SyntheticScene::renderPosed(long frameIndex, std::vector<MarkerTruth>* truth) const {
+    std::vector<PrintedMarker> markers(patterns_.size());
+    for (size_t i = 0; i < patterns_.size(); ++i) {
+        markers[i].pattern = patterns_[i];
+        markers[i].widthMm = widthsMm_[i];
+        poseAt(i, frameIndex, markers[i].transform);
+    }
+    if (truth) {
+        RenderSettings truthOnly;
+        truthOnly.width = truthOnly.height = 1;
+        renderFrame(camera_, markers, truthOnly, truth);
+    }
+    std::vector<std::pair<double, size_t>> order;
+    for (size_t i = 0; i < markers.size(); ++i)
+        if (!hiddenMarker_[i] && faceInView(markers[i].transform, widthsMm_[i]))
+            order.emplace_back(-markers[i].transform[2][3], i);
+    std::sort(order.begin(), order.end());
+    std::vector<PrintedMarker> filmed;
+    for (const auto& entry : order) filmed.push_back(markers[entry.second]);
+    RenderSettings settings = settings_;
+    settings.seed = static_cast<uint32_t>(frameIndex + 1);
+    cv::Mat frame = renderFrame(camera_, filmed, settings, nullptr);
+    addNoise(frameIndex, frame);
+    return frame;
+}
+
+void SyntheticScene::addNoise(long frameIndex, cv::Mat& frame) const {
+    const cv::Rect window(static_cast<int>((frameIndex * 37) % kNoiseShift), static_cast<int>((frameIndex * 17) % kNoiseShift),
+                          frame.cols, frame.rows);
+    cv::add(frame, noisePositive_(window), frame);
+    cv::subtract(frame, noiseNegative_(window), frame);
+}
+
 cv::Mat SyntheticScene::render(long frameIndex, std::vector<MarkerTruth>* truth) const {
+    if (view_.posed) return renderPosed(frameIndex, truth);
     std::vector<PrintedMarker> markers(patterns_.size());
     for (size_t i = 0; i < patterns_.size(); ++i) {
         markers[i].pattern = patterns_[i];
@@ -229,10 +499,7 @@ cv::Mat SyntheticScene::render(long frameIndex, std::vector<MarkerTruth>* truth)
     RenderSettings settings = settings_;
     settings.seed = static_cast<uint32_t>(frameIndex + 1);
     cv::Mat frame = renderFrame(camera_, markers, settings, truth);
-    const cv::Rect window(static_cast<int>((frameIndex * 37) % kNoiseShift), static_cast<int>((frameIndex * 17) % kNoiseShift),
-                          frame.cols, frame.rows);
-    cv::add(frame, noisePositive_(window), frame);
-    cv::subtract(frame, noiseNegative_(window), frame);
+    addNoise(frameIndex, frame);
     return frame;
 }
 

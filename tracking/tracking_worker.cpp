@@ -134,7 +134,8 @@ void processFrame(Session& s) {
     const bool preview = followPreviewSwitch(s);
     applyPatternSwitches(s);
     noteGrab(s, GrabFrame(*s.job.camera));
-    const FrameStamp stamp{++s.frames, wallClockSeconds()};
+    const double captured = s.job.camera->captureTime;
+    const FrameStamp stamp{++s.frames, captured > 0.0 ? captured : wallClockSeconds()};
     {
         std::lock_guard<std::mutex> lock(ResultTableLock);
         LatestStamp = stamp;

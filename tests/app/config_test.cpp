@@ -372,3 +372,22 @@ TEST(ConfigFile, AnUnknownKeyIsNamedAndKeptAfterTheSpecifiedLines) {
     EXPECT_EQ(readConfig(back, again).size(), 4u);
     EXPECT_EQ(text(again), written);
 }
+
+TEST(ConfigFile, NodeNameComesAfterTheWorldKeysOnlyWhenSetAndABadOneIsRefusedAlone) {
+    Settings s = sample();
+    s.worldBody = "Floor";
+    s.nodeName = "left";
+    const std::string written = std::string(SampleBytes) + "[WorldBody]           Floor\n[NodeName]            left\n";
+    EXPECT_EQ(text(s), written);
+    EXPECT_EQ(read(written).nodeName, "left");
+    EXPECT_EQ(read(SampleBytes).nodeName, "") << "an older file is no node";
+    for (const char* bad : {"a/b", "a+b", "#"}) {
+        std::istringstream in(std::string("[NodeName] left [NodeName] ") + bad + " [Port] 7");
+        Settings kept;
+        const std::vector<std::string> refused = readConfig(in, kept);
+        ASSERT_EQ(refused.size(), 1u) << bad;
+        EXPECT_EQ(refused[0].rfind(std::string("[NodeName] ") + bad + " is refused", 0), 0u) << refused[0];
+        EXPECT_EQ(kept.nodeName, "left");
+        EXPECT_EQ(kept.port, 7);
+    }
+}
