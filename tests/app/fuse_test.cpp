@@ -121,6 +121,11 @@ struct Truth {
     bool ok = false;
 };
 
+double median(std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
 bool hasWand(const json& markersOrBodies, const char* key) {
     return std::any_of(markersOrBodies.begin(), markersOrBodies.end(), [&](const json& item) {
         return item.value(key, std::string()).rfind("Wand", 0) == 0;
@@ -137,12 +142,14 @@ TEST_F(Fuse, TwoNodesMakeOneWorldThatOutlivesANode) {
     const std::string sourceA = nodeSceneSource(0), sourceB = nodeSceneSource(75, 45, 700, "hide=Wand");
     MqttSubscriber world(broker.port(), kPrefix + "/world/frame");
     MqttSubscriber seenByA(broker.port(), kPrefix + "/nodes/A/frame");
-    ASSERT_TRUE(world.connected() && seenByA.connected());
+    MqttSubscriber wandOfA(broker.port(), kPrefix + "/nodes/A/bodies/Wand");
+    ASSERT_TRUE(world.connected() && seenByA.connected() && wandOfA.connected());
     auto a = node("A", sourceA);
     auto b = node("B", sourceB);
     ASSERT_TRUE(waitFor([&] { return fusedOf(httpPort, "A") > 0 && fusedOf(httpPort, "B") > 0; }))
         << fusion->errorsSoFar() << a->errorsSoFar() << b->errorsSoFar();
     const std::size_t from = world.count();
+    const uint64_t lateBefore = pageNodes(httpPort)["A"].value("late", uint64_t{0});
     ASSERT_TRUE(world.waitFor(from + 45));
 
     // The wand's frames as A saw them, by capture time.
@@ -153,8 +160,15 @@ TEST_F(Fuse, TwoNodesMakeOneWorldThatOutlivesANode) {
     }
     const Truth truth(dir, sourceA);
     ASSERT_TRUE(truth.ok);
-    std::vector<double> errors;
-    int compared = 0;
+    // A's own world pose of the wand, by capture time: all the fusion has of it.
+    std::map<long, double> errorOfA;
+    for (const MqttMessage& m : wandOfA.messages()) {
+        const json body = json::parse(m.payload, nullptr, false);
+        if (body.is_object() && body.contains("world"))
+            errorOfA[syntheticFrameAt(body["time"].get<double>())] = truth.wandErrorMm(body, body["time"].get<double>());
+    }
+    std::vector<double> errors, alone;
+    int compared = 0, missed = 0;
     const auto fused = world.messages();
     for (std::size_t k = from; k < fused.size(); ++k) {
         const json frame = json::parse(fused[k].payload);
@@ -163,13 +177,23 @@ TEST_F(Fuse, TwoNodesMakeOneWorldThatOutlivesANode) {
         ++compared;
         const auto wand = std::find_if(frame["bodies"].begin(), frame["bodies"].end(),
                                        [](const json& body) { return body["name"] == "Wand"; });
-        ASSERT_NE(wand, frame["bodies"].end()) << "fused frame " << frame["frame"] << " lacks the wand A saw";
-        errors.push_back(truth.wandErrorMm(*wand, frame["time"].get<double>()));
+        if (wand == frame["bodies"].end()) ++missed;
+        const auto own = errorOfA.find(syntheticFrameAt(frame["time"].get<double>()));
+        if (wand != frame["bodies"].end() && own != errorOfA.end()) {
+            errors.push_back(truth.wandErrorMm(*wand, frame["time"].get<double>()));
+            alone.push_back(own->second);
+        }
     }
     ASSERT_GE(compared, 20);
-    std::sort(errors.begin(), errors.end());
-    EXPECT_LT(errors[errors.size() / 2], 5.0) << "median wand error, mm";
-    EXPECT_LT(errors.back(), 25.0) << "worst wand error, mm";
+    // Only a frame of A's that came too late (fused from B alone) may lack it.
+    EXPECT_LE(missed, static_cast<int>(pageNodes(httpPort)["A"].value("late", uint64_t{0}) - lateBefore))
+        << missed << " of " << compared << " fused frames lack the wand A saw";
+    // Only A sees the wand: the fused pose is as good as A's own world pose
+    // of it (whose error is mostly that of A's own place in the world), and
+    // a wrong instant, frame or transform would be far off.
+    ASSERT_GE(errors.size(), 10u);
+    EXPECT_LT(median(errors), median(alone) * 1.1 + 1.0) << "median wand error, mm, against A's own";
+    EXPECT_LT(median(errors), 50.0) << "median wand error, mm";
 
     // Kill -9: the broker gives the node's will, the fusion names it lost and
     // carries on from A.
