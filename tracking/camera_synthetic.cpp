@@ -408,10 +408,10 @@ RigidPose SyntheticScene::bodyWorldPoseAt(size_t body, long frameIndex) const {
     return floorPathPose(static_cast<size_t>(itemOf_[patterns_.size() + body]), bodyExtentMm(bodies_[body]), frameIndex);
 }
 
-// The moving items share one circle above the floor's centre, evenly
-// spaced and slowly going round, each at its own height, turning about the
-// vertical and nodding by up to 15 degrees: in view of cameras that look
-// at the floor from around it, and never through one another.
+// The moving items share one small circle high above the floor's centre,
+// evenly spaced and slowly going round, each at its own height, turning
+// about the vertical and nodding by up to 15 degrees: cameras that look
+// down at the floor from around it see them above it, clear of it.
 RigidPose SyntheticScene::floorPathPose(size_t item, double extentMm, long frameIndex) const {
     const size_t floorItem =
         worldBody_ < 0 ? items_ : static_cast<size_t>(itemOf_[patterns_.size() + static_cast<size_t>(worldBody_)]);
@@ -420,9 +420,9 @@ RigidPose SyntheticScene::floorPathPose(size_t item, double extentMm, long frame
     const double t = syntheticFrameTime(frameIndex);
     const double span = floorExtentMm_;
     const double angle = 2 * kPi * j / static_cast<double>(count) + 0.25 * t;
-    const double radius = count > 1 ? 0.3 * span : 0.1 * span;
+    const double radius = count > 1 ? 0.15 * span : 0.05 * span;
     const double rise = count > 1 ? j / static_cast<double>(count - 1) : 0.5;
-    const double height = 0.25 * span + 0.2 * span * rise + 0.15 * extentMm + 0.03 * span * std::sin(0.7 * t + 1.3 * j);
+    const double height = 0.6 * span + 0.3 * span * rise + 0.15 * extentMm + 0.03 * span * std::sin(0.7 * t + 1.3 * j);
     const double nod = 15.0 * kPi / 180.0;
     RigidPose pose = composePoses(turnAbout(2, angle + kPi / 2 + 0.4 * std::sin(0.2 * t + j)),
                                   composePoses(turnAbout(0, nod * std::sin(0.41 * t + 1.7 * j)),

@@ -12,9 +12,9 @@
 // as every awaited node (live, with a camera, and whose latest frame had a
 // world pose) has given it a frame, or once the window has passed on the
 // caller's clock since it opened; older open groups are fused with it, so
-// fused frames leave in capture order. A frame within the window of a group
-// already fused, or older than the newest fused group, is late: counted,
-// not fused.
+// fused frames leave in capture order. A frame no newer than the newest
+// fused group, or nearest to a group already fused, is late: counted, not
+// fused.
 //
 // Nodes. Unknown nodes are taken up to maxNodes; beyond, their messages are
 // refused (told once per node). A node silent for lostAfterS, or gone (its
@@ -36,6 +36,13 @@
 // The fused frame's number counts from 1; its time is the group's capture
 // time (the opening frame's, seconds since 1970 on the nodes' clocks).
 //
+// What it tells (through `notice`, each once): "node NAME lost", "node NAME
+// back", "node NAME refused: already N nodes", "node NAME has sent no camera
+// yet: its frames are not fused", "node NAME has no world pose yet: its
+// frames are not fused", "pattern P from node NAME is not catalogued:
+// ignored", "node NAME: message refused: WHY", and frames over the marker
+// cap or of another size than the node's camera.
+//
 // Not thread-safe: one thread (or one lock) drives an instance.
 #include <cstdint>
 #include <deque>
@@ -48,6 +55,7 @@
 #include "bodies.h"
 #include "body_pose.h"
 #include "marker_result.h"
+#include "multi_view_pose.h"
 #include "node_messages.h"
 #include "pattern_entry.h"
 #include "report.h"
@@ -107,34 +115,47 @@ public:
     const FusionOptions& options() const { return options_; }
 
 private:
-    struct Node;
-    struct Group;
-    Node* nodeFor(const std::string& name, double now);
-    void seen(Node& node, double now);
-    void fileFrame(Node& node, NodeFrame frame, double now);
-    bool awaitedAll(const Group& group) const;
-    FusedFrame fuse(Group& group);
-    void tell(const std::string& text) const;
-
     struct Node {
         NodeStatus status;
         std::optional<NodeCamera> camera;
         std::set<std::string> reasonsTold;
-        bool toldNoCamera = false, toldNoWorldPose = false, toldSize = false;
+        bool toldNoCamera = false, toldNoWorldPose = false;
+    };
+    // A frame with its node's projection as it was when taken: the node
+    // may be gone by the time its group is fused.
+    struct Taken {
+        NodeFrame frame;
+        double projection[3][4] = {};
     };
     struct Group {
         double time = 0.0;         // capture time of the opening frame
         double openedAt = 0.0;     // caller's clock
-        std::vector<NodeFrame> frames;
+        bool fused = false;
+        std::vector<Taken> frames; // one per node; their markers dropped once fused
+        bool holds(const std::string& node) const;
     };
+    // Per view and catalogue row, the surest of the view's markers of that pattern.
+    using Seen = std::vector<std::map<size_t, const NodeMarker*>>;
+
+    Node* nodeFor(const std::string& name);
+    void heardFrom(Node& node, double now);
+    bool acceptable(Node& node, const NodeFrame& frame);
+    void fileFrame(Taken taken, double now);
+    bool complete(const Group& group) const;
+    FusedFrame fuse(Group& group);
+    void fuseMarkers(const std::vector<WorldView>& views, const Seen& seen, FusedFrame& out) const;
+    void fuseBodies(const std::vector<WorldView>& views, const Seen& seen, FusedFrame& out) const;
+    void tellOnce(Node& node, const std::string& reason, const std::string& text);
 
     FusionOptions options_;
     Catalogue catalogue_;
+    std::map<std::string, size_t> patternIndex_;   // catalogue name to its row
+    std::vector<Body> lone_;                       // each catalogue row as a body of one member
     std::vector<Body> bodies_;
     Notice notice_;
     std::map<std::string, Node> nodes_;
-    std::deque<Group> open_;               // in capture order
-    std::deque<double> fusedTimes_;        // recent fused groups' times, for late frames
+    std::deque<Group> groups_;             // open ones, then the recently fused, in capture order
+    double newestFused_ = -1e300;          // capture time of the newest fused group
     uint64_t fusedCount_ = 0;
     std::set<std::string> refusedNodesTold_, unknownPatternsTold_;
 };

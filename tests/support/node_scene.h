@@ -17,8 +17,10 @@
 #include "render.h"
 #include "temp_dir.h"
 
-// The floor's centre in the world, mm: a camera looking here sees all of it.
-constexpr double kNodeSceneCentre[3] = {40, -40, 0};
+// Where the cameras look, mm in the world: 100 mm above the floor's
+// centre, so that a camera 700 mm away, 30 to 60 degrees up, sees the
+// floor below the middle of its image and the moving items above it.
+constexpr double kNodeSceneCentre[3] = {40, -40, 100};
 
 // Makes dir/Data for the scene: the shipped Flag pattern alone in the
 // catalogue, the two boards registered by `quillmark body board`, and the
@@ -44,9 +46,9 @@ inline bool makeNodeSceneData(const TempDir& dir, std::string& error) {
     return true;
 }
 
-// "synthetic:pose=..." of a camera `distanceMm` from the floor's centre,
-// at `azimuthDeg` about the world's Z from its X axis and `elevationDeg`
-// above the floor, looking at the centre with the image upright; `more`
+// "synthetic:pose=..." of a camera `distanceMm` from kNodeSceneCentre, at
+// `azimuthDeg` about the world's Z from its X axis and `elevationDeg` above
+// the horizontal, looking at that point with the image upright; `more`
 // adds options (e.g. "hide=Wand").
 inline std::string nodeSceneSource(double azimuthDeg, double elevationDeg = 45, double distanceMm = 700,
                                    const std::string& more = "") {
