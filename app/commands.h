@@ -32,3 +32,4 @@ Command patternCommand();
 Command markerCommand();
 Command calibrateCommand();
 Command bodyCommand();
+Command fuseCommand();

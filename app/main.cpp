@@ -1,6 +1,6 @@
 // quillmark: the dialog by default; --headless, detect, pattern, marker,
-// calibrate and body run without a window. -C DIR changes to DIR first, so Data/ is
-// found there.
+// calibrate, body and fuse run without a window. -C DIR changes to DIR
+// first, so Data/ is found there.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     // In the order the full help lists them.
     const std::vector<Command> all{dialogCommand(argv[0]), headlessCommand(),  cameraListCommand(),
                                    detectCommand(),        patternCommand(),   markerCommand(),
-                                   calibrateCommand(),     bodyCommand()};
+                                   calibrateCommand(),     bodyCommand(),      fuseCommand()};
     Args args(argv + 1, argv + argc);
     const std::string word = takeCommandWord(args, all);
     const auto command = std::find_if(all.begin(), all.end(), [&](const Command& c) { return c.word == word; });

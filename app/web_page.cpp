@@ -41,24 +41,25 @@ std::string mqttState(const MqttOutput& mqtt) {
 std::shared_ptr<WebOutput> startWebPage(const WebOptions& options, const std::string& option,
                                         const Catalogue& catalogue, const std::string& camera,
                                         const std::vector<std::shared_ptr<FrameOutput>>& outputs, std::string& error,
-                                        std::function<std::vector<JsonNodeRow>()> nodes) {
+                                        WebFusion fusion) {
     std::shared_ptr<TuioOutput> tuio;
     std::shared_ptr<MqttOutput> mqtt;
     for (const auto& output : outputs) {
         if (auto t = std::dynamic_pointer_cast<TuioOutput>(output)) tuio = t;
         if (auto m = std::dynamic_pointer_cast<MqttOutput>(output)) mqtt = m;
     }
-    auto status = [camera, tuio, mqtt, nodes] {
+    auto status = [camera, tuio, mqtt, fusion] {
         WebStatus s;
         s.camera = camera;
         s.tcpClients = Network::liveConnections();
         s.droppedForSlowClients = framesSkippedForSlowClients();
         s.tuio = tuio ? tuioState(*tuio) : "off";
         s.mqtt = mqtt ? mqttState(*mqtt) : "off";
-        if (nodes) {
+        if (fusion.nodes) {
             s.fusion = true;
-            s.nodes = nodes();
+            s.nodes = fusion.nodes();
         }
+        if (fusion.mqtt) s.mqtt = fusion.mqtt();
         return s;
     };
     auto page = std::make_shared<WebOutput>(options, pageCatalogue(catalogue), status);

@@ -4,7 +4,8 @@ the page of a real headless server with the synthetic camera and reads back
 what a person sees (document.body.innerText), through its DevTools
 protocol. One pattern is named like markup, and must show as text. With a
 bodies file and a world frame the page lists the bodies and the camera's
-world pose, and draws each body's axes on the picture.
+world pose, and draws each body's axes on the picture. A fusion node's
+page lists its camera nodes.
 
 usage: web_page_test.py QUILLMARK DATA_DIR [--screenshot FILE]
 """
@@ -12,7 +13,9 @@ import argparse
 import base64
 import json
 import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -144,6 +147,45 @@ def bodies_shown(browser, server):
     return checked
 
 
+# A fusion node's page lists its camera nodes; a node named like markup
+# shows as text, and a node that has sent no world pose says so.
+def fusion_nodes_table(browser, quillmark, data_dir):
+    work = tempfile.mkdtemp(prefix="quillmark-fuse-")
+    shutil.copytree(data_dir, os.path.join(work, "Data"))
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    broker = subprocess.Popen(["mosquitto", "-p", str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = open(os.path.join(work, "out.txt"), "w+")
+    fusion = None
+    try:
+        time.sleep(0.3)
+        fusion = subprocess.Popen([quillmark, "fuse", "--mqtt", "127.0.0.1:%d/site" % port, "--port", "0",
+                                   "--http", "0"], cwd=work, stdout=out, stderr=subprocess.STDOUT)
+        page = wait_for("the fusion's page", lambda: (lambda m: m and m.group(1))(
+            re.search(r"Page on http://\S+:(\d+)/", open(out.name).read())))
+        node = "<i>left"
+        frame = json.dumps({"node": node, "frame": 1, "time": time.time(), "width": 640, "height": 480,
+                            "camera": None, "markers": []})
+        for _ in range(2):
+            subprocess.run(["mosquitto_pub", "-p", str(port), "-t", "site/nodes/%s/frame" % node, "-m", frame],
+                           check=True)
+        browser.call("Page.navigate", url="http://127.0.0.1:%s/" % page)
+        table = wait_for("the nodes' table", lambda: (lambda text: text and node in text and text)(
+            browser.evaluate("document.getElementById('nodes').hidden ? '' :"
+                             " document.getElementById('nodetable').innerText")))
+        check("live" in table and "not known" in table, "the node's row is not as sent:\n" + table)
+        check(browser.evaluate("document.querySelectorAll('#nodetable i').length") == 0, "a node name became markup")
+    finally:
+        if fusion:
+            fusion.terminate()
+            fusion.wait(20)
+        broker.terminate()
+        broker.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("quillmark")
@@ -179,6 +221,7 @@ def main():
             print("frames %d then %d, picture brightness sum %d, thumbnails %d" % (first, later, lit, thumbnails))
             frames_without_timers(browser, server)
             table_fits(browser, server)
+            fusion_nodes_table(browser, args.quillmark, args.data_dir)
             if args.screenshot:
                 time.sleep(1.0)
                 shot = browser.call("Page.captureScreenshot", format="png")
@@ -188,7 +231,7 @@ def main():
                 print("bodies: %d axis ends seen in their colours" % bodies_shown(browser, bodies))
         finally:
             browser.close()
-    print("4 passed, 0 failed")
+    print("5 passed, 0 failed")
 
 
 if __name__ == "__main__":

@@ -98,7 +98,24 @@ public:
         return true;
     }
 
+    // True once standard error holds `text`, while the process runs on.
+    bool waitForErrors(const std::string& text, int timeoutMs = 5000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (stderr_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            readSome(err_, stderr_, 50);
+        }
+        return true;
+    }
+    // Standard error so far, while the process runs on.
+    const std::string& errorsSoFar() {
+        while (readSome(err_, stderr_, 0)) {
+        }
+        return stderr_;
+    }
+
     void signal(int number) { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
     const std::string& errors() const { return stderr_; }
 
 private:
