@@ -99,7 +99,7 @@ TEST(CommandLine, BadCommandLinesNameTheOptionAndGiveTheUsage) {
         {{"pattern", "--bogus", "x.png"}, "quillmark pattern: unknown option --bogus\nusage: quillmark pattern"},
         {{"marker", "0", "x.png", "--bogus"}, "quillmark marker: unknown option --bogus\nusage: quillmark marker"},
         {{"calibrate", "--bogus"}, "quillmark calibrate: unknown option --bogus\nusage: quillmark calibrate"},
-        {{"detect", "--port", "5", "x.png"}, "quillmark detect: unknown option --port; quillmark --headless takes it"},
+        {{"detect", "--port", "5", "x.png"}, "quillmark detect: unknown option --port; quillmark --headless and quillmark fuse take it"},
         {{"detect", "--threshold", "255", "x.png"}, "quillmark detect: --threshold needs a whole number from"},
         {{"detect", "--max-squares", "0", "x.png"}, "quillmark detect: --max-squares needs a whole number from"},
         {{"detect", "--repeat", "0", "x.png"}, "quillmark detect: --repeat needs a whole number from 1"},
