@@ -80,26 +80,32 @@ double wallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Films on the wall clock: each grab waits for the next frame instant after
+// Films on the wall clock: each grab delivers the next frame instant after
 // the last one filmed, or skips to the current one when rendering fell
 // behind, so that two cameras film the same k at the same capture time.
 class PosedSyntheticCamera : public CameraBackend {
 public:
-    explicit PosedSyntheticCamera(SyntheticScene scene) : scene_(std::move(scene)) {}
+    PosedSyntheticCamera(SyntheticScene scene, int framesPerSecond)
+        : scene_(std::move(scene)), step_(static_cast<long>(kSyntheticFramesPerSecond) / framesPerSecond) {}
 
     bool start(std::string&) override { return true; }
 
     GrabStatus grab(cv::Mat& bgr, int timeoutMs, std::string& error) override {
         const double now = wallNow();
-        const long frame = std::max(lastFrame_ + 1, syntheticFrameAt(now));
+        long frame = std::max(lastFrame_ + 1, syntheticFrameAt(now));
+        // The next instant of this camera's rate: cameras of one rate film the same ones.
+        frame += (step_ - frame % step_) % step_;
         const double wait = syntheticFrameTime(frame) - now;
         if (wait * 1000.0 > timeoutMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             error = "the wall clock went back; the next frame is due in " + std::to_string(wait) + " s";
             return GrabStatus::Timeout;
         }
-        if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+        // Rendered ahead, delivered at its instant: as a real camera's frame
+        // exists once exposed, so the rendering is no part of the latency.
         scene_.render(frame, nullptr).copyTo(bgr);
+        const double left = syntheticFrameTime(frame) - wallNow();
+        if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double>(left));
         lastFrame_ = frame;
         captureTime_ = syntheticFrameTime(frame);
         return GrabStatus::Ok;
@@ -109,6 +115,7 @@ public:
 
 private:
     SyntheticScene scene_;
+    long step_;
     long lastFrame_ = 0;
     double captureTime_ = 0.0;
 };
@@ -169,7 +176,7 @@ std::unique_ptr<CameraBackend> createSynthetic(const std::string& sourceName, st
         error = "the source \"" + sourceName + "\" is refused: " + error;
         return nullptr;
     }
-    return std::make_unique<PosedSyntheticCamera>(std::move(scene));
+    return std::make_unique<PosedSyntheticCamera>(std::move(scene), view.framesPerSecond);
 }
 
 // Camera and floor kept this far apart: nearer corners are not filmed.
@@ -212,7 +219,7 @@ bool parseSyntheticSource(const std::string& source, SyntheticView& view, std::s
     for (std::string option; std::getline(options, option, ';');) {
         const size_t equals = option.find('=');
         if (equals == std::string::npos)
-            return refuse("\"" + option + "\" is no NAME=VALUE; the options are pose=, world= and hide=, joined by ;");
+            return refuse("\"" + option + "\" is no NAME=VALUE; the options are pose=, world=, hide= and rate=, joined by ;");
         const std::string name = option.substr(0, equals), value = option.substr(equals + 1);
         if (!seen.insert(name).second) return refuse(name + "= is given twice");
         if (name == "pose") {
@@ -231,8 +238,14 @@ bool parseSyntheticSource(const std::string& source, SyntheticView& view, std::s
             }
             if (view.hidden.empty() || value.back() == '+')
                 return refuse("hide= needs names joined by +, not \"" + value + "\"");
+        } else if (name == "rate") {
+            const auto [end, problem] = std::from_chars(value.data(), value.data() + value.size(), view.framesPerSecond);
+            if (problem != std::errc() || end != value.data() + value.size() || view.framesPerSecond < 1 ||
+                30 % view.framesPerSecond != 0)
+                return refuse("rate= needs frames a second that divide 30 (1, 2, 3, 5, 6, 10, 15 or 30), not \"" +
+                              value + "\"");
         } else {
-            return refuse("unknown option " + name + "=; the options are pose=, world= and hide=");
+            return refuse("unknown option " + name + "=; the options are pose=, world=, hide= and rate=");
         }
     }
     if (!view.posed) return refuse("it needs pose=X,Y,Z,RX,RY,RZ (mm and degrees)");

@@ -24,6 +24,7 @@ struct SyntheticView {
     double pose[6] = {};         // X Y Z (mm), RX RY RZ (degrees)
     std::string worldBody;       // empty: the first filmed body
     std::vector<std::string> hidden;
+    int framesPerSecond = 30;    // rate=: a divisor of 30, so slower cameras film a subset of the instants
 };
 
 // Reads "synthetic" (not posed) or "synthetic:OPTIONS". False, with the
