@@ -63,6 +63,26 @@ double steadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// A frame stamped well after it arrived comes from a clock ahead of the
+// others: taken, it would open groups the other nodes' frames never reach
+// and make them all late. One captured long before it arrived is stale.
+// Either way nothing of it belongs in the present world.
+constexpr double kClockOffMaxS = 1.0;
+
+std::string clockProblem(double captureTime, double arrival) {
+    char text[200] = "";
+    const double off = captureTime - arrival;
+    if (off > kClockOffMaxS)
+        std::snprintf(text, sizeof text,
+                      "its frames are stamped %.1f s after they arrive: its clock is ahead of this machine's "
+                      "(keep the clocks together); they are not fused", off);
+    else if (off < -kClockOffMaxS)
+        std::snprintf(text, sizeof text,
+                      "its frames arrive %.1f s after their capture (a clock behind this machine's, or a delay "
+                      "on the way): stale, they are not fused", -off);
+    return text;
+}
+
 void tell(const std::string& text) { std::fprintf(stderr, "quillmark: %s\n", text.c_str()); }
 
 // Reads what the subscriber hands on and gives the fusion what it can use;
@@ -89,8 +109,13 @@ public:
             return refuse(message.node, "camera", now, "its camera message is refused: " + why);
         case NodeMessage::Kind::Frame:
             if (auto frame = readNodeFrame(message.payload, why)) {
-                if (frame->node == message.node) return fusion_.takeFrame(std::move(*frame), now);
-                why = "it names the node \"" + frame->node + "\"";
+                if (frame->node != message.node) {
+                    why = "it names the node \"" + frame->node + "\"";
+                } else {
+                    const std::string off = clockProblem(frame->time, wallClockSeconds());
+                    if (off.empty()) return fusion_.takeFrame(std::move(*frame), now);
+                    return refuse(message.node, "clock", now, off);
+                }
             }
             return refuse(message.node, "frame", now, "its frames are refused: " + why);
         }

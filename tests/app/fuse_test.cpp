@@ -229,6 +229,7 @@ TEST_F(Fuse, BadNodeMessagesAreToldOnceAndNothingOfThemIsFused) {
         std::string camera, frame;  // mosquitto_pub's message options; "" sends none
         const char* told;          // a word of the message told
         bool framesUsable;         // its frames may be fused, with nothing in them
+        double clockOffS = 0;      // its capture times against the wall clock
     } cases[] = {
         {"cut", "", "-m '{\"node\":\"cut\",\"fra'", "not JSON", false},
         {"strangers", with(camera, {{"NODE", "strangers"}}), with(frame, {{"NODE", "strangers"}, {"NAME", "Nope"}}),
@@ -239,11 +240,14 @@ TEST_F(Fuse, BadNodeMessagesAreToldOnceAndNothingOfThemIsFused) {
          with(frame, {{"NODE", "blind"}, {"NAME", "Flag"}, {R"({"position":[0,0,900],"quaternion":[0,1,0,0]})", "null"}}),
          "world pose", false},
         {"odd name", "", "-m '{}'", "odd name", false},
+        {"fast", with(camera, {{"NODE", "fast"}}), with(frame, {{"NODE", "fast"}, {"NAME", "Flag"}}), "clock is ahead",
+         false, 30},
+        {"slow", with(camera, {{"NODE", "slow"}}), with(frame, {{"NODE", "slow"}, {"NAME", "Flag"}}), "stale", false, -30},
     };
     for (const auto& c : cases) {
         if (!c.camera.empty()) publish(broker.port(), c.node, "camera", "-r -m " + c.camera);
         for (int twice = 0; twice < 2; ++twice) {
-            const std::string message = with(c.frame, {{"TIME", std::to_string(wallClockSeconds())}});
+            const std::string message = with(c.frame, {{"TIME", std::to_string(wallClockSeconds() + c.clockOffS)}});
             publish(broker.port(), c.node, "frame", message.rfind("-m", 0) == 0 ? message : "-m " + message);
         }
     }
