@@ -150,14 +150,27 @@ TEST_F(Fuse, TwoNodesMakeOneWorldThatOutlivesANode) {
         << fusion->errorsSoFar() << a->errorsSoFar() << b->errorsSoFar();
     const std::size_t from = world.count();
     const uint64_t lateBefore = pageNodes(httpPort)["A"].value("late", uint64_t{0});
-    ASSERT_TRUE(world.waitFor(from + 45));
-
-    // The wand's frames as A saw them, by capture time.
+    // The wand's frames as A saw them, by capture time. The scene goes
+    // round with the wall clock, and for a part of its turn A sees no wand.
     std::map<long, bool> wandInA;
-    for (const MqttMessage& m : seenByA.messages()) {
-        const json frame = json::parse(m.payload, nullptr, false);
-        if (frame.is_object()) wandInA[syntheticFrameAt(frame["time"].get<double>())] = hasWand(frame["markers"], "name");
-    }
+    const std::size_t seenFrom = seenByA.count();
+    const auto wandFramesOfA = [&] {
+        wandInA.clear();
+        int seen = 0;
+        const auto frames = seenByA.messages();
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            const json frame = json::parse(frames[k].payload, nullptr, false);
+            if (!frame.is_object()) continue;
+            const bool wand = hasWand(frame["markers"], "name");
+            wandInA[syntheticFrameAt(frame["time"].get<double>())] = wand;
+            seen += wand && k >= seenFrom;
+        }
+        return seen;
+    };
+    ASSERT_TRUE(world.waitFor(from + 45));
+    ASSERT_TRUE(waitFor([&] { return wandFramesOfA() >= 40; }, std::chrono::seconds(30)))
+        << "A saw the wand in " << wandFramesOfA() << " frames";
+    wandFramesOfA();
     const Truth truth(dir, sourceA);
     ASSERT_TRUE(truth.ok);
     // A's own world pose of the wand, by capture time: all the fusion has of it.
