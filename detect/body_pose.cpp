@@ -1,8 +1,9 @@
 #include "body_pose.h"
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
-#include "least_squares.h"
+#include "camera_param.h"
 
 namespace {
 
@@ -76,38 +77,140 @@ RigidPose mirroredMarkerPose(const RigidPose& marker) {
     return out;
 }
 
-// Least squares over the members `used` from `pose`, which becomes the fit:
-// a turn in radians and a shift in units of the depth, so that the fit's
-// difference steps are a microradian and a micrometre per metre.
+// Observed-pixel residuals (observed minus projected) of the members `used`
+// under `pose`, into r (8 a member); with J, also each residual's
+// derivatives by a turn of the pose (radians, applied on the left) and a
+// shift (mm). False when a corner falls behind the camera.
+bool projectResiduals(const CameraParam& camera, const std::vector<Observation>& obs, const std::vector<size_t>& used,
+                      const RigidPose& pose, double* r, std::array<double, 6>* J) {
+    const double(*P)[4] = camera.projection;
+    const double x0 = camera.distortion[0], y0 = camera.distortion[1];
+    const double p = camera.distortion[2] / kRadialFactorScale, s = camera.distortion[3];
+    for (size_t i = 0; i < used.size(); ++i) {
+        const Observation& o = obs[used[i]];
+        for (int k = 0; k < 4; ++k, r += 2) {
+            double X[3];
+            transformPoint(pose, o.model[k], X);
+            const double h = P[2][0] * X[0] + P[2][1] * X[1] + P[2][2] * X[2] + P[2][3];
+            if (!(h > 0.0) || !(X[2] > 0.0)) return false;
+            const double ix = (P[0][0] * X[0] + P[0][1] * X[1] + P[0][2] * X[2] + P[0][3]) / h;
+            const double iy = (P[1][0] * X[0] + P[1][1] * X[1] + P[1][2] * X[2] + P[1][3]) / h;
+            // idealToObserved, written out for its derivative.
+            const double dx = (ix - x0) * s, dy = (iy - y0) * s;
+            const double d = 1.0 - p * (dx * dx + dy * dy);
+            r[0] = o.observed[k][0] - (x0 + dx * d);
+            r[1] = o.observed[k][1] - (y0 + dy * d);
+            if (!std::isfinite(r[0]) || !std::isfinite(r[1])) return false;
+            if (!J) continue;
+            // Observed by ideal pixels, ideal pixels by the camera point.
+            const double D[2][2] = {{s * (d - 2 * p * dx * dx), -2 * s * p * dx * dy},
+                                    {-2 * s * p * dx * dy, s * (d - 2 * p * dy * dy)}};
+            double G[2][3];
+            for (int c = 0; c < 3; ++c) {
+                const double gx = (P[0][c] - ix * P[2][c]) / h, gy = (P[1][c] - iy * P[2][c]) / h;
+                G[0][c] = D[0][0] * gx + D[0][1] * gy;
+                G[1][c] = D[1][0] * gx + D[1][1] * gy;
+            }
+            // A turn w moves X by w x (X - t); a shift moves it as itself.
+            const double a[3] = {X[0] - pose.t[0], X[1] - pose.t[1], X[2] - pose.t[2]};
+            for (int row = 0; row < 2; ++row) {
+                double* j = J[8 * i + 2 * k + row].data();
+                const double* g = G[row];
+                j[0] = -(g[2] * a[1] - g[1] * a[2]);
+                j[1] = -(g[0] * a[2] - g[2] * a[0]);
+                j[2] = -(g[1] * a[0] - g[0] * a[1]);
+                for (int c = 0; c < 3; ++c) j[3 + c] = -g[c];
+            }
+        }
+    }
+    return true;
+}
+
+// Solves the 6 x 6 symmetric system A x = b by Cholesky; false when A is
+// not positive definite.
+bool solveSix(double A[6][6], const double b[6], double x[6]) {
+    for (int j = 0; j < 6; ++j) {
+        double d = A[j][j];
+        for (int k = 0; k < j; ++k) d -= A[j][k] * A[j][k];
+        if (!(d > 0.0)) return false;
+        A[j][j] = std::sqrt(d);
+        for (int i = j + 1; i < 6; ++i) {
+            double v = A[i][j];
+            for (int k = 0; k < j; ++k) v -= A[i][k] * A[j][k];
+            A[i][j] = v / A[j][j];
+        }
+    }
+    for (int i = 0; i < 6; ++i) {
+        x[i] = b[i];
+        for (int k = 0; k < i; ++k) x[i] -= A[i][k] * x[k];
+        x[i] /= A[i][i];
+    }
+    for (int i = 5; i >= 0; --i) {
+        for (int k = i + 1; k < 6; ++k) x[i] -= A[k][i] * x[k];
+        x[i] /= A[i][i];
+    }
+    return true;
+}
+
+RigidPose stepped(const RigidPose& pose, const double step[6]) {
+    RigidPose q = pose;
+    turnRotation(step, pose.R, q.R);
+    for (int r = 0; r < 3; ++r) q.t[r] = pose.t[r] + step[3 + r];
+    return q;
+}
+
+// Levenberg-Marquardt over the members `used` from `pose`, which becomes
+// the fit. The body runs it several times a frame, so its derivatives are
+// exact rather than differences: a third of the projections.
 void polish(const CameraParam& camera, const std::vector<Observation>& obs, const std::vector<size_t>& used,
             RigidPose& pose) {
-    const RigidPose start = pose;
-    const double depth = std::max(1.0, std::fabs(start.t[2]));
-    const auto moved = [&](const std::vector<double>& p) {
-        RigidPose q = start;
-        const double turn[3] = {p[0], p[1], p[2]};
-        turnRotation(turn, start.R, q.R);
-        for (int r = 0; r < 3; ++r) q.t[r] = start.t[r] + p[3 + r] * depth;
-        return q;
+    const size_t m = 8 * used.size();
+    std::vector<double> r(m), trial(m);
+    std::vector<std::array<double, 6>> J(m);
+    const auto sumOfSquares = [](const std::vector<double>& v) {
+        double sum = 0.0;
+        for (const double e : v) sum += e * e;
+        return sum;
     };
-    std::vector<double> p(6, 0.0);
-    const double after = fitLeastSquares(
-        [&](const std::vector<double>& q, std::vector<double>& residual) {
-            const RigidPose trial = moved(q);
-            residual.assign(8 * used.size(), 0.0);
-            for (size_t i = 0; i < used.size(); ++i) {
-                const Observation& o = obs[used[i]];
-                for (int k = 0; k < 4; ++k) {
-                    double x[2];
-                    // Behind the camera counts as far off, so the fit turns back.
-                    if (!projectObserved(camera, trial, o.model[k], x)) x[0] = x[1] = kHuge;
-                    residual[8 * i + 2 * k] = o.observed[k][0] - x[0];
-                    residual[8 * i + 2 * k + 1] = o.observed[k][1] - x[1];
-                }
+    if (!projectResiduals(camera, obs, used, pose, r.data(), J.data())) return;
+    double cost = sumOfSquares(r), lambda = 1e-3;
+    for (int it = 0; it < kPolishIterations && cost > 0.0; ++it) {
+        double JtJ[6][6] = {}, Jtr[6] = {};
+        for (size_t i = 0; i < m; ++i)
+            for (int a = 0; a < 6; ++a) {
+                Jtr[a] -= J[i][a] * r[i];
+                for (int b = 0; b <= a; ++b) JtJ[a][b] += J[i][a] * J[i][b];
             }
-        },
-        p, kPolishIterations);
-    if (std::isfinite(after)) pose = moved(p);
+        bool improved = false;
+        while (!improved && lambda < 1e12) {
+            double A[6][6], step[6];
+            for (int a = 0; a < 6; ++a)
+                for (int b = 0; b <= a; ++b) A[a][b] = A[b][a] = JtJ[a][b];
+            // A direction the residuals do not feel is held by the damping alone.
+            for (int j = 0; j < 6; ++j) A[j][j] = A[j][j] > 0.0 ? A[j][j] * (1.0 + lambda) : lambda;
+            if (!solveSix(A, Jtr, step)) {
+                lambda *= 10;
+                continue;
+            }
+            const RigidPose next = stepped(pose, step);
+            double nextCost = std::numeric_limits<double>::infinity();
+            if (projectResiduals(camera, obs, used, next, trial.data(), nullptr)) nextCost = sumOfSquares(trial);
+            if (nextCost < cost) {
+                // A millionth of the sum moves the pose by about a
+                // thousandth of its own uncertainty from the corners' noise.
+                const bool converged = cost - nextCost < 1e-6 * cost;
+                pose = next;
+                cost = nextCost;
+                lambda = std::max(1e-9, lambda / 10);
+                improved = true;
+                if (converged) return;
+                projectResiduals(camera, obs, used, pose, r.data(), J.data());
+            } else {
+                lambda *= 10;
+            }
+        }
+        if (!improved) return;
+    }
 }
 
 // Square and side of a sighting's corners (ideal pixels): false when seen edge-on.
