@@ -4,19 +4,9 @@
 #include <cmath>
 #include <limits>
 #include "camera_param.h"
+#include "pose_fit_limits.h"
 
 namespace {
-
-constexpr int kPolishIterations = 20;
-// The start is taken from whichever member's pose (or mirror) explains the
-// others best; a member off that start by more than this share of its side
-// does not pull the first fit.
-constexpr double kStartAgreeShare = 0.3;
-// Two starts nearer than this are one start.
-constexpr double kDistinctStartRad = 5.0 * 3.14159265358979323846 / 180.0;
-// Corners closer than this to one line hold no pose.
-constexpr double kLineSpreadPx = 1.0;
-constexpr double kHuge = 1e12;
 
 struct Observation {
     size_t member = 0;

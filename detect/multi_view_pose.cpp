@@ -5,18 +5,10 @@
 #include <opencv2/calib3d.hpp>
 #include "body_pose.h"
 #include "camera_param.h"
+#include "pose_fit_limits.h"
 #include "least_squares.h"
 
 namespace {
-
-constexpr int kPolishIterations = 20;
-// As in the single-view fit: the start comes from the sighting that
-// explains the others best, and a sighting off that start by more than this
-// share of its side does not pull the first polish.
-constexpr double kStartAgreeShare = 0.3;
-constexpr double kDistinctStartRad = 5.0 * 3.14159265358979323846 / 180.0;
-constexpr double kLineSpreadPx = 1.0;
-constexpr double kHuge = 1e12;
 
 struct Observation {
     size_t view = 0, member = 0;
