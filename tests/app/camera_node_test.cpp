@@ -118,9 +118,11 @@ TEST_F(CameraNode, TwoNodesFilmOneSceneAndPublishWhatAFusionNeeds) {
         }
         for (const char* topic : {"report", "frame", "camera", "markers/Floor_1", "bodies/Floor"})
             EXPECT_TRUE(topics.count(topic)) << topic;
-        // Once at the connection, and empty at the clean stop.
-        ASSERT_EQ(cameras.size(), 2u);
-        EXPECT_EQ(cameras[1], "");
+        // At each connection (a slow run may see the broker drop and take
+        // the node back), always the same, and empty at the clean stop.
+        ASSERT_GE(cameras.size(), 2u);
+        EXPECT_EQ(cameras.back(), "");
+        for (size_t i = 1; i + 1 < cameras.size(); ++i) EXPECT_EQ(cameras[i], cameras[0]);
         std::string why;
         const auto camera = readNodeCamera(cameras[0], why);
         ASSERT_TRUE(camera) << why;
