@@ -13,8 +13,25 @@ struct Observation {
     double model[4][3] = {};    // body frame, mm
     double observed[4][2] = {}; // observed pixels
     double sidePx = 0.0;
+    double normal[3] = {};      // body frame, the printed side's
+    double centre[3] = {};      // body frame, mm
     RigidPose start;            // body to camera by this member's own pose
 };
+
+// How far a member's corners are trusted under `pose`: the cosine of the
+// angle between its normal and the line of sight to it. A square seen at a
+// slant is foreshortened by that cosine, and its corners' error grows about
+// as its side shrinks (three to ten times past 70 degrees on sub-pixel
+// corners), so its residuals count by the cosine and its squared errors by
+// the square.
+double facingCosine(const RigidPose& pose, const Observation& o) {
+    double n[3], c[3];
+    for (int r = 0; r < 3; ++r) n[r] = pose.R[r][0] * o.normal[0] + pose.R[r][1] * o.normal[1] + pose.R[r][2] * o.normal[2];
+    transformPoint(pose, o.centre, c);
+    const double len = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+    const double cosine = len > 0.0 ? std::fabs(n[0] * c[0] + n[1] * c[1] + n[2] * c[2]) / len : 1.0;
+    return std::max(kLeastFacingCosine, cosine);
+}
 
 // Observed pixel of body point p under `pose`; false behind the camera.
 bool projectObserved(const CameraParam& camera, const RigidPose& pose, const double p[3], double out[2]) {
@@ -72,7 +89,7 @@ RigidPose mirroredMarkerPose(const RigidPose& marker) {
 // derivatives by a turn of the pose (radians, applied on the left) and a
 // shift (mm). False when a corner falls behind the camera.
 bool projectResiduals(const CameraParam& camera, const std::vector<Observation>& obs, const std::vector<size_t>& used,
-                      const RigidPose& pose, double* r, std::array<double, 6>* J) {
+                      const double* weight, const RigidPose& pose, double* r, std::array<double, 6>* J) {
     const double(*P)[4] = camera.projection;
     const double x0 = camera.distortion[0], y0 = camera.distortion[1];
     const double p = camera.distortion[2] / kRadialFactorScale, s = camera.distortion[3];
@@ -88,8 +105,9 @@ bool projectResiduals(const CameraParam& camera, const std::vector<Observation>&
             // idealToObserved, written out for its derivative.
             const double dx = (ix - x0) * s, dy = (iy - y0) * s;
             const double d = 1.0 - p * (dx * dx + dy * dy);
-            r[0] = o.observed[k][0] - (x0 + dx * d);
-            r[1] = o.observed[k][1] - (y0 + dy * d);
+            const double w = weight[i];
+            r[0] = w * (o.observed[k][0] - (x0 + dx * d));
+            r[1] = w * (o.observed[k][1] - (y0 + dy * d));
             if (!std::isfinite(r[0]) || !std::isfinite(r[1])) return false;
             if (!J) continue;
             // Observed by ideal pixels, ideal pixels by the camera point.
@@ -110,6 +128,7 @@ bool projectResiduals(const CameraParam& camera, const std::vector<Observation>&
                 j[1] = -(g[0] * a[2] - g[2] * a[0]);
                 j[2] = -(g[1] * a[0] - g[0] * a[1]);
                 for (int c = 0; c < 3; ++c) j[3 + c] = -g[c];
+                for (int c = 0; c < 6; ++c) j[c] *= w;
             }
         }
     }
@@ -162,7 +181,11 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
         for (const double e : v) sum += e * e;
         return sum;
     };
-    if (!projectResiduals(camera, obs, used, pose, r.data(), J.data())) return;
+    // Weights from the start: a step turns a member by far less than
+    // changes its trust.
+    std::vector<double> weight;
+    for (size_t i : used) weight.push_back(facingCosine(pose, obs[i]));
+    if (!projectResiduals(camera, obs, used, weight.data(), pose, r.data(), J.data())) return;
     double cost = sumOfSquares(r), lambda = 1e-3;
     for (int it = 0; it < kPolishIterations && cost > 0.0; ++it) {
         double JtJ[6][6] = {}, Jtr[6] = {};
@@ -184,7 +207,8 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
             }
             const RigidPose next = stepped(pose, step);
             double nextCost = std::numeric_limits<double>::infinity();
-            if (projectResiduals(camera, obs, used, next, trial.data(), nullptr)) nextCost = sumOfSquares(trial);
+            if (projectResiduals(camera, obs, used, weight.data(), next, trial.data(), nullptr))
+                nextCost = sumOfSquares(trial);
             if (nextCost < cost) {
                 // A millionth of the sum moves the pose by about a
                 // thousandth of its own uncertainty from the corners' noise.
@@ -194,7 +218,7 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
                 lambda = std::max(1e-9, lambda / 10);
                 improved = true;
                 if (converged) return;
-                projectResiduals(camera, obs, used, pose, r.data(), J.data());
+                projectResiduals(camera, obs, used, weight.data(), pose, r.data(), J.data());
             } else {
                 lambda *= 10;
             }
@@ -279,6 +303,23 @@ RigidPose robustFit(const CameraParam& camera, const std::vector<Observation>& o
     return pose;
 }
 
+// From one member's pose alone, takes in the members its fit explains
+// until no more join: what robustFit cannot do when a moved member stays
+// within the loose limit of the start and pulls the first fit its way.
+RigidPose growingFit(const CameraParam& camera, const std::vector<Observation>& obs, const RigidPose& start,
+                     size_t startMember, double tightPx, std::vector<size_t>& used) {
+    RigidPose pose = start;
+    used = {startMember};
+    for (size_t round = 0; round < obs.size(); ++round) {
+        std::vector<size_t> all = agreeing(camera, pose, obs, tightPx);
+        if (std::find(all.begin(), all.end(), startMember) == all.end()) all.push_back(startMember);
+        if (all.size() <= used.size()) break;
+        used = all;
+        polish(camera, obs, used, pose);
+    }
+    return pose;
+}
+
 } // namespace
 
 RigidPose memberPose(const BodyMember& m) { return poseFromQuaternion(m.QW, m.QX, m.QY, m.QZ, m.X, m.Y, m.Z); }
@@ -312,6 +353,8 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
             continue;
         }
         memberCorners(body.members[s.member], o.model);
+        const RigidPose member = memberPose(body.members[s.member]);
+        for (int r = 0; r < 3; ++r) o.normal[r] = member.R[r][2], o.centre[r] = member.t[r];
         for (int k = 0; k < 4; ++k)
             idealToObserved(camera.distortion, s.corner[k][0], s.corner[k][1], &o.observed[k][0], &o.observed[k][1]);
         o.start = composePoses(s.markerPose, inversePose(memberPose(body.members[s.member])));
@@ -346,21 +389,41 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     RigidPose best;
     std::vector<size_t> bestUsed;
     double bestScore = std::numeric_limits<double>::infinity();
-    int tried = 0;
     std::vector<RigidPose> triedStarts;
-    for (const auto& entry : ranked) {
-        const RigidPose& start = starts[entry.second].start;
-        bool distinct = true;
-        for (const RigidPose& t : triedStarts) distinct = distinct && rotationBetween(t.R, start.R) > kDistinctStartRad;
-        if (!distinct) continue;
-        triedStarts.push_back(start);
-        std::vector<size_t> used;
-        const RigidPose pose = robustFit(camera, obs, start, entry.second % obs.size(), tightPx, loosePx, used);
-        // Members that disagree cost as much as a member may be off, so
-        // explaining more members wins over a closer fit of fewer.
+    // Members that disagree cost as much as a member may be off, so
+    // explaining more members wins over a closer fit of fewer.
+    const auto consider = [&](const RigidPose& pose, const std::vector<size_t>& used) {
         const double score = truncatedScore(camera, pose, obs, tightPx);
         if (!used.empty() && score < bestScore) bestScore = score, best = pose, bestUsed = used;
-        if (++tried == 2) break;
+    };
+    const auto finish = [&](size_t entry) {
+        const RigidPose& start = starts[entry].start;
+        for (const RigidPose& t : triedStarts)
+            if (rotationBetween(t.R, start.R) <= kDistinctStartRad) return false;
+        triedStarts.push_back(start);
+        std::vector<size_t> used;
+        const RigidPose pose = robustFit(camera, obs, start, entry % obs.size(), tightPx, loosePx, used);
+        consider(pose, used);
+        return true;
+    };
+    int tried = 0;
+    for (size_t k = 0; k < ranked.size() && tried < 2; ++k) tried += finish(ranked[k].second);
+    // A member that moved, or a flat body's mirror, can rank above the
+    // true pose's starts when the members are few and seen aslant. A fit
+    // that leaves a member out or explains its members poorly (rare: a
+    // member displaced or misidentified) is checked against every start.
+    const auto rms = [&] {
+        double sum = 0.0;
+        for (size_t i : bestUsed) sum += meanSquaredError(camera, best, obs[i]);
+        return std::sqrt(sum / static_cast<double>(std::max<size_t>(1, bestUsed.size())));
+    };
+    if (bestUsed.size() < obs.size() || rms() > kWellExplainedShare * tightPx) {
+        for (const auto& entry : ranked) finish(entry.second);
+        for (size_t entry = 0; entry < starts.size(); ++entry) {
+            std::vector<size_t> used;
+            const RigidPose pose = growingFit(camera, obs, starts[entry].start, entry % obs.size(), tightPx, used);
+            consider(pose, used);
+        }
     }
     if (bestUsed.empty() || !spreadsOverTheImage(obs, bestUsed)) return false;
 

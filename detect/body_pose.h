@@ -17,9 +17,15 @@
 // the corners' noise, well below a member moved by a third of its width.
 constexpr double kMemberAgreeShare = 0.1;
 constexpr double kMemberTightPx = 2.0;
+// A fit whose RMS stays under this share of the agreement limit explains
+// its members as their corners' noise allows.
+constexpr double kWellExplainedShare = 0.25;
 // A member seen so obliquely that its corners enclose less than this share
 // of its longest side squared is seen edge-on and cannot be trusted.
 constexpr double kEdgeOnAreaShare = 0.03;
+// A member's residuals count by the cosine of its slant to the line of
+// sight, but never less than this (about 87 degrees).
+constexpr double kLeastFacingCosine = 0.05;
 
 struct BodyPose {
     std::string name;
