@@ -62,15 +62,20 @@ struct BodyScene {
     }
 
     // Frame with each body at its pose (body to camera), and the markers
-    // evaluated from it.
-    cv::Mat render(const std::vector<RigidPose>& poses, const RenderSettings& settings, ResultTable& markers) {
+    // evaluated from it; with `truth`, each drawn marker's truth and, in
+    // `truthMember`, its member index in its body.
+    cv::Mat render(const std::vector<RigidPose>& poses, const RenderSettings& settings, ResultTable& markers,
+                   std::vector<MarkerTruth>* truth = nullptr, std::vector<int>* truthMember = nullptr) {
         std::vector<PrintedMarker> all;
+        if (truthMember) truthMember->clear();
         for (size_t b = 0; b < printed.size() && b < poses.size(); ++b) {
             poseToTransform(poses[b], printed[b].transform);
-            const std::vector<PrintedMarker> placed = placeBody(printed[b]);
+            std::vector<int> index;
+            const std::vector<PrintedMarker> placed = placeBody(printed[b], &index);
             all.insert(all.end(), placed.begin(), placed.end());
+            if (truthMember) truthMember->insert(truthMember->end(), index.begin(), index.end());
         }
-        const cv::Mat bgr = renderFrame(camera, all, settings);
+        const cv::Mat bgr = renderFrame(camera, all, settings, truth);
         const cv::Mat frame = toDetectorFrame(bgr);
         markers.clear();
         evaluateMarkers(frame.data, catalogue, markers);
