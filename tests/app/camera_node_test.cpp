@@ -118,11 +118,13 @@ TEST_F(CameraNode, TwoNodesFilmOneSceneAndPublishWhatAFusionNeeds) {
         }
         for (const char* topic : {"report", "frame", "camera", "markers/Floor_1", "bodies/Floor"})
             EXPECT_TRUE(topics.count(topic)) << topic;
-        // At each connection (a slow run may see the broker drop and take
-        // the node back), always the same, and empty at the clean stop.
+        // At each connection, always the same, and empty at the clean stop.
+        // A slow run may see the broker lose the node for a moment (its
+        // will, empty) and take it back.
         ASSERT_GE(cameras.size(), 2u);
+        EXPECT_NE(cameras.front(), "");
         EXPECT_EQ(cameras.back(), "");
-        for (size_t i = 1; i + 1 < cameras.size(); ++i) EXPECT_EQ(cameras[i], cameras[0]);
+        for (const std::string& c : cameras) EXPECT_TRUE(c.empty() || c == cameras[0]);
         std::string why;
         const auto camera = readNodeCamera(cameras[0], why);
         ASSERT_TRUE(camera) << why;
