@@ -21,9 +21,8 @@ struct Observation {
 // How far a member's corners are trusted under `pose`: the cosine of the
 // angle between its normal and the line of sight to it. A square seen at a
 // slant is foreshortened by that cosine, and its corners' error grows about
-// as its side shrinks (three to ten times past 70 degrees on sub-pixel
-// corners), so its residuals count by the cosine and its squared errors by
-// the square.
+// as its side shrinks (three times past 70 degrees on sub-pixel corners,
+// over ten past 80), so its residuals count by the cosine.
 double facingCosine(const RigidPose& pose, const Observation& o) {
     double n[3], c[3];
     for (int r = 0; r < 3; ++r) n[r] = pose.R[r][0] * o.normal[0] + pose.R[r][1] * o.normal[1] + pose.R[r][2] * o.normal[2];
@@ -242,6 +241,14 @@ bool facesCamera(const double corner[4][2], double& sidePx) {
     return std::isfinite(area) && std::fabs(area) / 2 >= kEdgeOnAreaShare * longest * longest && longest > 0;
 }
 
+// RMS corner distance of the members `used` under `pose`, observed pixels.
+double rmsOf(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
+             const std::vector<size_t>& used) {
+    double sum = 0.0;
+    for (size_t i : used) sum += meanSquaredError(camera, pose, obs[i]);
+    return used.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(used.size()));
+}
+
 // Corners all near one line (or too few to span a plane's image) hold no pose.
 bool spreadsOverTheImage(const std::vector<Observation>& obs, const std::vector<size_t>& used) {
     double mean[2] = {0, 0};
@@ -357,7 +364,7 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
         for (int r = 0; r < 3; ++r) o.normal[r] = member.R[r][2], o.centre[r] = member.t[r];
         for (int k = 0; k < 4; ++k)
             idealToObserved(camera.distortion, s.corner[k][0], s.corner[k][1], &o.observed[k][0], &o.observed[k][1]);
-        o.start = composePoses(s.markerPose, inversePose(memberPose(body.members[s.member])));
+        o.start = composePoses(s.markerPose, inversePose(member));
         obs.push_back(o);
     }
     if (obs.empty()) return false;
@@ -412,12 +419,7 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     // true pose's starts when the members are few and seen aslant. A fit
     // that leaves a member out or explains its members poorly (rare: a
     // member displaced or misidentified) is checked against every start.
-    const auto rms = [&] {
-        double sum = 0.0;
-        for (size_t i : bestUsed) sum += meanSquaredError(camera, best, obs[i]);
-        return std::sqrt(sum / static_cast<double>(std::max<size_t>(1, bestUsed.size())));
-    };
-    if (bestUsed.size() < obs.size() || rms() > kWellExplainedShare * tightPx) {
+    if (bestUsed.size() < obs.size() || rmsOf(camera, best, obs, bestUsed) > kWellExplainedShare * tightPx) {
         for (const auto& entry : ranked) finish(entry.second);
         for (size_t entry = 0; entry < starts.size(); ++entry) {
             std::vector<size_t> used;
@@ -427,9 +429,8 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     }
     if (bestUsed.empty() || !spreadsOverTheImage(obs, bestUsed)) return false;
 
-    double sum = 0.0;
-    for (size_t i : bestUsed) sum += 4 * meanSquaredError(camera, best, obs[i]);
-    if (!std::isfinite(sum) || sum >= kHuge) return false;
+    const double rms = rmsOf(camera, best, obs, bestUsed);
+    if (!std::isfinite(rms) || rms * rms >= kHuge) return false;
 
     std::vector<bool> used(body.members.size(), false);
     for (size_t i : bestUsed) used[obs[i].member] = true;
@@ -442,7 +443,7 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
         if (used[m]) result.members.push_back(body.members[m].pattern);
         else if (seen[m] || rejected[m]) result.rejected.push_back(body.members[m].pattern);
     }
-    result.rmsPx = std::sqrt(sum / (4.0 * bestUsed.size()));
+    result.rmsPx = rms;
     return true;
 }
 
