@@ -81,6 +81,7 @@ const BodyPose* poseNamed(const BodyTable& table, const std::string& name) {
 
 struct Figures {
     std::vector<double> singleT, singleR, bodyT, bodyR;  // per member in view
+    std::vector<double> sharedT[2], sharedR[2];  // the same, single and body, in frames of two or more members
     int singleFlips = 0, bodyFlips = 0, frames = 0, posed = 0;
     std::vector<double> loneT;  // one member in view: body position error / distance
     int lone = 0, loneTracked = 0;
@@ -138,6 +139,9 @@ Figures runSet(const CameraParam& camera, const Set& set, bool refine, int frame
             f.bodyT.push_back(positionError(viaBody, memberTruth));
             f.bodyR.push_back(rotationErrorDeg(viaBody, memberTruth));
             flipped = flipped || f.bodyR.back() > kFlipDeg;
+            if (markers.size() < 2) continue;
+            f.sharedT[0].push_back(f.singleT.back()), f.sharedR[0].push_back(f.singleR.back());
+            f.sharedT[1].push_back(f.bodyT.back()), f.sharedR[1].push_back(f.bodyR.back());
         }
         if (flipped) ++f.bodyFlips;
         // 2. Each member alone in view, the others covered.
@@ -185,19 +189,21 @@ bool printBodyAgainstSingle(const CameraParam& camera, int frames, const std::st
                 kDisplacedMm);
     std::printf("| body | mm | corners | frames posed | single median mm | body median mm | ratio | single median deg |"
                 " body median deg | ratio | flips single / body | one member: tracked, median %% of distance |"
-                " displaced: within 0.5 %%, named, median %% | displaced over another |\n"
-                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                " displaced: within 0.5 %%, named, median %% | displaced over another |"
+                " two or more in view: sightings, ratio mm, ratio deg |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool met = true;
     for (bool refine : {true, false}) {
         for (const Set& set : kSets) {
             const Figures f = runSet(camera, set, refine, frames, folder);
             const double rt = ratio(f.bodyT, f.singleT), rr = ratio(f.bodyR, f.singleR);
             std::printf("| %s | %.0f | %s | %d/%d | %.2f | %.2f | %.2f | %.3f | %.3f | %.2f | %d / %d | %d/%d, %.2f |"
-                        " %d/%d, %d/%d, %.3f | %d |\n",
+                        " %d/%d, %d/%d, %.3f | %d | %zu, %.2f, %.2f |\n",
                         set.name, set.widthMm, refine ? "sub-pixel" : "contour", f.posed, f.frames, median(f.singleT),
                         median(f.bodyT), rt, median(f.singleR), median(f.bodyR), rr, f.singleFlips, f.bodyFlips,
                         f.loneTracked, f.lone, 100 * median(f.loneT), f.movedWithin, f.moved, f.movedNamed, f.moved,
-                        100 * median(f.movedShare), f.movedCovering);
+                        100 * median(f.movedShare), f.movedCovering, f.sharedR[1].size(),
+                        ratio(f.sharedT[1], f.sharedT[0]), ratio(f.sharedR[1], f.sharedR[0]));
             met = met && rt <= 0.5 && rr <= 1.0 / 3 && f.bodyFlips == 0 && f.loneTracked == f.lone &&
                   f.movedWithin == f.moved && f.movedNamed == f.moved;
         }
