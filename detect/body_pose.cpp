@@ -41,7 +41,14 @@ bool projectObserved(const CameraParam& camera, const RigidPose& pose, const dou
     if (!(h > 0.0) || !(X[2] > 0.0)) return false;
     const double x = (P[0][0] * X[0] + P[0][1] * X[1] + P[0][2] * X[2] + P[0][3]) / h;
     const double y = (P[1][0] * X[0] + P[1][1] * X[1] + P[1][2] * X[2] + P[1][3]) / h;
-    idealToObserved(camera.distortion, x, y, &out[0], &out[1]);
+    // idealToObserved, written out: this runs for every corner of every
+    // start and every fit.
+    const double x0 = camera.distortion[0], y0 = camera.distortion[1];
+    const double radial = camera.distortion[2] / kRadialFactorScale, s = camera.distortion[3];
+    const double dx = (x - x0) * s, dy = (y - y0) * s;
+    const double d = 1.0 - radial * (dx * dx + dy * dy);
+    out[0] = x0 + dx * d;
+    out[1] = y0 + dy * d;
     return std::isfinite(out[0]) && std::isfinite(out[1]);
 }
 
@@ -173,8 +180,10 @@ RigidPose stepped(const RigidPose& pose, const double step[6]) {
 void polish(const CameraParam& camera, const std::vector<Observation>& obs, const std::vector<size_t>& used,
             RigidPose& pose) {
     const size_t m = 8 * used.size();
-    std::vector<double> r(m), trial(m);
-    std::vector<std::array<double, 6>> J(m);
+    // The fit runs several times a body and frame: its buffers are kept.
+    thread_local std::vector<double> r, trial;
+    thread_local std::vector<std::array<double, 6>> J, trialJ;
+    r.resize(m), trial.resize(m), J.resize(m), trialJ.resize(m);
     const auto sumOfSquares = [](const std::vector<double>& v) {
         double sum = 0.0;
         for (const double e : v) sum += e * e;
@@ -182,7 +191,8 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
     };
     // Weights from the start: a step turns a member by far less than
     // changes its trust.
-    std::vector<double> weight;
+    thread_local std::vector<double> weight;
+    weight.clear();
     for (size_t i : used) weight.push_back(facingCosine(pose, obs[i]));
     if (!projectResiduals(camera, obs, used, weight.data(), pose, r.data(), J.data())) return;
     double cost = sumOfSquares(r), lambda = 1e-3;
@@ -206,7 +216,8 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
             }
             const RigidPose next = stepped(pose, step);
             double nextCost = std::numeric_limits<double>::infinity();
-            if (projectResiduals(camera, obs, used, weight.data(), next, trial.data(), nullptr))
+            // The trial's derivatives are taken with it: most steps are kept.
+            if (projectResiduals(camera, obs, used, weight.data(), next, trial.data(), trialJ.data()))
                 nextCost = sumOfSquares(trial);
             if (nextCost < cost) {
                 // A millionth of the sum moves the pose by about a
@@ -217,7 +228,8 @@ void polish(const CameraParam& camera, const std::vector<Observation>& obs, cons
                 lambda = std::max(1e-9, lambda / 10);
                 improved = true;
                 if (converged) return;
-                projectResiduals(camera, obs, used, weight.data(), pose, r.data(), J.data());
+                r.swap(trial);
+                J.swap(trialJ);
             } else {
                 lambda *= 10;
             }
@@ -241,11 +253,21 @@ bool facesCamera(const double corner[4][2], double& sidePx) {
     return std::isfinite(area) && std::fabs(area) / 2 >= kEdgeOnAreaShare * longest * longest && longest > 0;
 }
 
-// RMS corner distance of the members `used` under `pose`, observed pixels.
-double rmsOf(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
-             const std::vector<size_t>& used) {
+// Each member's mean squared corner error under one pose. A fit is judged
+// several ways at the pose it ends on (who agrees, its score, its RMS), so
+// its corners are projected once for all of them.
+using MemberErrors = std::vector<double>;
+
+void errorsAt(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
+              MemberErrors& errors) {
+    errors.resize(obs.size());
+    for (size_t i = 0; i < obs.size(); ++i) errors[i] = meanSquaredError(camera, pose, obs[i]);
+}
+
+// RMS corner distance of the members `used`, observed pixels.
+double rmsOf(const MemberErrors& errors, const std::vector<size_t>& used) {
     double sum = 0.0;
-    for (size_t i : used) sum += meanSquaredError(camera, pose, obs[i]);
+    for (size_t i : used) sum += errors[i];
     return used.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(used.size()));
 }
 
@@ -267,45 +289,47 @@ bool spreadsOverTheImage(const std::vector<Observation>& obs, const std::vector<
 
 // Sum over members of their mean squared error, each at most cap^2: a
 // member far off costs the same however far, so it cannot steer the choice.
-double truncatedScore(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
-                      double cap) {
+double truncatedScore(const MemberErrors& errors, double cap) {
     double score = 0.0;
-    for (const Observation& o : obs) score += std::min(meanSquaredError(camera, pose, o), cap * cap);
+    for (const double e : errors) score += std::min(e, cap * cap);
     return score;
 }
 
-std::vector<size_t> agreeing(const CameraParam& camera, const RigidPose& pose, const std::vector<Observation>& obs,
-                             double limitPx) {
+std::vector<size_t> agreeing(const MemberErrors& errors, double limitPx) {
     std::vector<size_t> used;
-    for (size_t i = 0; i < obs.size(); ++i)
-        if (meanSquaredError(camera, pose, obs[i]) <= limitPx * limitPx) used.push_back(i);
+    for (size_t i = 0; i < errors.size(); ++i)
+        if (errors[i] <= limitPx * limitPx) used.push_back(i);
     return used;
 }
 
 // Starts from the best-explaining member's pose and polishes on the members
 // that agree with it; then drops the worst member while it disagrees, and
 // takes back any member the final fit explains.
+// `errors` are the members' at the pose returned.
 RigidPose robustFit(const CameraParam& camera, const std::vector<Observation>& obs, const RigidPose& start,
-                    size_t startMember, double tightPx, double loosePx, std::vector<size_t>& used) {
+                    size_t startMember, double tightPx, double loosePx, std::vector<size_t>& used,
+                    MemberErrors& errors) {
     RigidPose pose = start;
-    used = agreeing(camera, pose, obs, loosePx);
+    errorsAt(camera, pose, obs, errors);
+    used = agreeing(errors, loosePx);
     if (used.empty()) used.push_back(startMember);
     polish(camera, obs, used, pose);
+    errorsAt(camera, pose, obs, errors);
     for (size_t round = 0; round < obs.size() && used.size() > 1; ++round) {
         size_t worst = 0;
         double worstError = -1.0;
-        for (size_t k = 0; k < used.size(); ++k) {
-            const double e = meanSquaredError(camera, pose, obs[used[k]]);
-            if (e > worstError) worstError = e, worst = k;
-        }
+        for (size_t k = 0; k < used.size(); ++k)
+            if (errors[used[k]] > worstError) worstError = errors[used[k]], worst = k;
         if (worstError <= tightPx * tightPx) break;
         used.erase(used.begin() + static_cast<long>(worst));
         polish(camera, obs, used, pose);
+        errorsAt(camera, pose, obs, errors);
     }
-    const std::vector<size_t> all = agreeing(camera, pose, obs, tightPx);
+    const std::vector<size_t> all = agreeing(errors, tightPx);
     if (all.size() > used.size()) {
         used = all;
         polish(camera, obs, used, pose);
+        errorsAt(camera, pose, obs, errors);
     }
     return pose;
 }
@@ -314,15 +338,17 @@ RigidPose robustFit(const CameraParam& camera, const std::vector<Observation>& o
 // until no more join: what robustFit cannot do when a moved member stays
 // within the loose limit of the start and pulls the first fit its way.
 RigidPose growingFit(const CameraParam& camera, const std::vector<Observation>& obs, const RigidPose& start,
-                     size_t startMember, double tightPx, std::vector<size_t>& used) {
+                     size_t startMember, double tightPx, std::vector<size_t>& used, MemberErrors& errors) {
     RigidPose pose = start;
     used = {startMember};
+    errorsAt(camera, pose, obs, errors);
     for (size_t round = 0; round < obs.size(); ++round) {
-        std::vector<size_t> all = agreeing(camera, pose, obs, tightPx);
+        std::vector<size_t> all = agreeing(errors, tightPx);
         if (std::find(all.begin(), all.end(), startMember) == all.end()) all.push_back(startMember);
         if (all.size() <= used.size()) break;
         used = all;
         polish(camera, obs, used, pose);
+        errorsAt(camera, pose, obs, errors);
     }
     return pose;
 }
@@ -387,21 +413,25 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
             starts.push_back(m);
         }
     std::vector<std::pair<double, size_t>> ranked;
-    for (size_t i = 0; i < starts.size(); ++i)
-        ranked.emplace_back(truncatedScore(camera, starts[i].start, obs, loosePx), i);
+    MemberErrors errors;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        errorsAt(camera, starts[i].start, obs, errors);
+        ranked.emplace_back(truncatedScore(errors, loosePx), i);
+    }
     std::sort(ranked.begin(), ranked.end());
 
     // The two best distinct starts are both finished: when the members are
     // few and far, the best start can lie in the other pose's valley.
     RigidPose best;
     std::vector<size_t> bestUsed;
+    MemberErrors bestErrors;
     double bestScore = std::numeric_limits<double>::infinity();
     std::vector<RigidPose> triedStarts;
     // Members that disagree cost as much as a member may be off, so
     // explaining more members wins over a closer fit of fewer.
-    const auto consider = [&](const RigidPose& pose, const std::vector<size_t>& used) {
-        const double score = truncatedScore(camera, pose, obs, tightPx);
-        if (!used.empty() && score < bestScore) bestScore = score, best = pose, bestUsed = used;
+    const auto consider = [&](const RigidPose& pose, const std::vector<size_t>& used, const MemberErrors& errors) {
+        const double score = truncatedScore(errors, tightPx);
+        if (!used.empty() && score < bestScore) bestScore = score, best = pose, bestUsed = used, bestErrors = errors;
     };
     const auto finish = [&](size_t entry) {
         const RigidPose& start = starts[entry].start;
@@ -409,8 +439,8 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
             if (rotationBetween(t.R, start.R) <= kDistinctStartRad) return false;
         triedStarts.push_back(start);
         std::vector<size_t> used;
-        const RigidPose pose = robustFit(camera, obs, start, entry % obs.size(), tightPx, loosePx, used);
-        consider(pose, used);
+        const RigidPose pose = robustFit(camera, obs, start, entry % obs.size(), tightPx, loosePx, used, errors);
+        consider(pose, used, errors);
         return true;
     };
     int tried = 0;
@@ -419,17 +449,18 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     // true pose's starts when the members are few and seen aslant. A fit
     // that leaves a member out or explains its members poorly (rare: a
     // member displaced or misidentified) is checked against every start.
-    if (bestUsed.size() < obs.size() || rmsOf(camera, best, obs, bestUsed) > kWellExplainedShare * tightPx) {
+    if (bestUsed.size() < obs.size() || rmsOf(bestErrors, bestUsed) > kWellExplainedShare * tightPx) {
         for (const auto& entry : ranked) finish(entry.second);
         for (size_t entry = 0; entry < starts.size(); ++entry) {
             std::vector<size_t> used;
-            const RigidPose pose = growingFit(camera, obs, starts[entry].start, entry % obs.size(), tightPx, used);
-            consider(pose, used);
+            const RigidPose pose =
+                growingFit(camera, obs, starts[entry].start, entry % obs.size(), tightPx, used, errors);
+            consider(pose, used, errors);
         }
     }
     if (bestUsed.empty() || !spreadsOverTheImage(obs, bestUsed)) return false;
 
-    const double rms = rmsOf(camera, best, obs, bestUsed);
+    const double rms = rmsOf(bestErrors, bestUsed);
     if (!std::isfinite(rms) || rms * rms >= kHuge) return false;
 
     std::vector<bool> used(body.members.size(), false);

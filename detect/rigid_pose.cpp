@@ -115,8 +115,3 @@ void turnRotation(const double v[3], const double R[3][3], double out[3][3]) {
         for (int c = 0; c < 3; ++c) out[r][c] = result[r][c];
 }
 
-void transformPoint(const RigidPose& pose, const double p[3], double out[3]) {
-    double result[3];
-    for (int r = 0; r < 3; ++r) result[r] = pose.R[r][0] * p[0] + pose.R[r][1] * p[1] + pose.R[r][2] * p[2] + pose.t[r];
-    for (int r = 0; r < 3; ++r) out[r] = result[r];
-}

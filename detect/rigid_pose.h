@@ -32,4 +32,10 @@ double rotationBetween(const double a[3][3], const double b[3][3]);
 void turnRotation(const double v[3], const double R[3][3], double out[3][3]);
 
 // Where `point` goes under `pose`.
-void transformPoint(const RigidPose& pose, const double point[3], double out[3]);
+// Inline: the body fit projects every corner several times a step.
+inline void transformPoint(const RigidPose& pose, const double point[3], double out[3]) {
+    double result[3];
+    for (int r = 0; r < 3; ++r)
+        result[r] = pose.R[r][0] * point[0] + pose.R[r][1] * point[1] + pose.R[r][2] * point[2] + pose.t[r];
+    for (int r = 0; r < 3; ++r) out[r] = result[r];
+}
