@@ -157,7 +157,9 @@ TEST_F(DialogAtRest, WithoutUsableCameraParametersStartAndCaptureAreRefusedBefor
             SCOPED_TRACE(std::string(capture ? "capture, " : "start, ") + record);
             std::filesystem::remove("Data/camera_para.dat");
             if (record[0] == 's') writeFile("Data/camera_para.dat", std::string(100, '\0'));
-            if (record[0] == 'z') ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &zeroFocal), 0);
+            if (record[0] == 'z') {
+                ASSERT_EQ(saveCameraParam("Data/camera_para.dat", 1, &zeroFocal), 0);
+            }
             TestDialog dialog;
             dialog.answerCamera("");
             dialog.OnInitDialog();

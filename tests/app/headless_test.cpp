@@ -390,8 +390,9 @@ TEST(CommandLine, TheUsageNamesEveryOptionTheReadmeNames) {
     const std::set<std::string> otherPrograms{"--now"};  // systemctl's
     int seen = 0;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it, ++seen)
-        if (!otherPrograms.count(it->str()))
+        if (!otherPrograms.count(it->str())) {
             EXPECT_NE(usage.find(it->str()), std::string::npos) << it->str() << " is in the README, not in the usage";
+        }
     EXPECT_GT(seen, 10);
     for (const char* word : {"--camera SOURCE", "list", "none", "stamp", "-C DIR"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;

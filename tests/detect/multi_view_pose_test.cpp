@@ -116,9 +116,10 @@ TEST(MultiViewPose, OneCameraCarriesItAndAWrongCameraIsLeftOut) {
         std::vector<ViewSighting> sightings;
         for (size_t view = 0; view < 2; ++view)
             if (view == 0 || !c.hideRight)
-                for (ViewSighting s : sightingsOf(board, v.markers[view], view))
+                for (ViewSighting s : sightingsOf(board, v.markers[view], view)) {
                     if (!c.lone) sightings.push_back(s);
                     else if (s.member == 2) s.member = 0, sightings.push_back(s);
+                }
         WorldFit fit;
         ASSERT_TRUE(fitWorldBody(c.lone ? lone : board, views, sightings, fit)) << c.what;
         EXPECT_EQ(fit.nodes, c.nodes) << c.what;

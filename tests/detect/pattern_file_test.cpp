@@ -76,7 +76,9 @@ TEST(PatternFile, ReadingRefusesWhatIsNotAWholePattern) {
         PatternCode codes[kPatternRotations];
         codes[0].value[0] = 99;
         EXPECT_EQ(readPatternFile(dir.file("p.patt").c_str(), codes), c.expected);
-        if (c.expected != PatternFileRead::Read) EXPECT_EQ(codes[0].value[0], 99) << "written on failure";
+        if (c.expected != PatternFileRead::Read) {
+            EXPECT_EQ(codes[0].value[0], 99) << "written on failure";
+        }
     }
     PatternCode codes[kPatternRotations];
     EXPECT_EQ(readPatternFile(dir.file("missing.patt").c_str(), codes), PatternFileRead::CannotOpen);

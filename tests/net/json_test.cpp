@@ -132,7 +132,11 @@ TEST(JsonDocuments, EachOutputsBytes) {
 
 // What the page's server itself answers and offers, from the frames it got.
 TEST(JsonDocuments, ThePagesServerSendsTheFrameDocument) {
-    WebCore core(WebOptions{}, {{"Kite", 62.5, true, {1, 2}}}, [] { return WebStatus{"synthetic", 3}; });
+    WebCore core(WebOptions{}, {{"Kite", 62.5, true, {1, 2}}}, [] {
+        WebStatus status;
+        status.camera = "synthetic", status.tcpClients = 3;
+        return status;
+    });
     EXPECT_EQ(core.route("/api/markers").body, frameJson(JsonFrame{}));
     CapturingViewer viewer;
     core.addViewer(&viewer, false);

@@ -115,7 +115,7 @@ protected:
         return catalogue;
     }
 
-    TrackingJob job(int port = 0) { return TrackingJob{&camera_, shippedCatalogue(), port, {}, {}, {}, {}}; }
+    TrackingJob job(int port = 0) { return TrackingJob{&camera_, shippedCatalogue(), port, {}, {}, {}, {}, {}}; }
 
     bool openSynthetic() {
         return OpenCamera(0, camera_, [](int) { return std::string("synthetic"); }) == 0;
