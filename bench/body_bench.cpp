@@ -35,6 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kFlipDeg = 10.0;
 constexpr double kDisplacedMm = 20.0;
+constexpr double kFrameTurnRad = 3.0 * 3.14159265358979323846 / 180;
 
 struct Set {
     const char* name;
@@ -84,7 +85,8 @@ struct Figures {
     std::vector<double> sharedT[2], sharedR[2];  // the same, single and body, in frames of two or more members
     int singleFlips = 0, bodyFlips = 0, frames = 0, posed = 0;
     std::vector<double> loneT;  // one member in view: body position error / distance
-    int lone = 0, loneTracked = 0;
+    int lone = 0, loneTracked = 0, loneFlips = 0;
+    int loneAfter = 0, loneAfterFlips = 0;  // the same, after a frame that saw every member
     std::vector<double> movedShare;  // displaced member: body position error / distance
     int moved = 0, movedNamed = 0, movedWithin = 0;
     int movedCovering = 0;  // displaced onto another member's corners, not counted
@@ -144,13 +146,32 @@ Figures runSet(const CameraParam& camera, const Set& set, bool refine, int frame
             f.sharedT[1].push_back(f.bodyT.back()), f.sharedR[1].push_back(f.bodyR.back());
         }
         if (flipped) ++f.bodyFlips;
-        // 2. Each member alone in view, the others covered.
+        // 2. Each member alone in view, the others covered; and the same
+        // in a frame after one that saw them all, the body having turned
+        // 3 degrees since.
+        BodyTable before = bodies;
+        cv::RNG turnRng(static_cast<uint64_t>(i + 1));  // apart: the views stay those of the tables above
+        const double turn[3] = {turnRng.uniform(-1.0, 1.0), turnRng.uniform(-1.0, 1.0), turnRng.uniform(-1.0, 1.0)};
+        const double norm = std::sqrt(turn[0] * turn[0] + turn[1] * turn[1] + turn[2] * turn[2]) + 1e-12;
+        const double step[3] = {turn[0] / norm * kFrameTurnRad, turn[1] / norm * kFrameTurnRad,
+                                turn[2] / norm * kFrameTurnRad};
+        for (BodyPose& b : before) {
+            const RigidPose was = b.pose;
+            turnRotation(step, was.R, b.pose.R);
+        }
         for (const MarkerResult& r : markers) {
             ++f.lone;
             const BodyTable alone = fitBodies(scene.bodies, ResultTable{r}, camera);
             if (const BodyPose* b = poseNamed(alone, set.name)) {
                 ++f.loneTracked;
                 f.loneT.push_back(positionError(b->pose, truth) / distanceOf(truth));
+                f.loneFlips += rotationErrorDeg(b->pose, truth) > kFlipDeg;
+            }
+            if (!body) continue;
+            const BodyTable after = fitBodies(scene.bodies, ResultTable{r}, camera, &before);
+            if (const BodyPose* b = poseNamed(after, set.name)) {
+                ++f.loneAfter;
+                f.loneAfterFlips += rotationErrorDeg(b->pose, truth) > kFlipDeg;
             }
         }
         // 3. Member i mod count printed 20 mm off its listed place, in its
@@ -190,20 +211,22 @@ bool printBodyAgainstSingle(const CameraParam& camera, int frames, const std::st
     std::printf("| body | mm | corners | frames posed | single median mm | body median mm | ratio | single median deg |"
                 " body median deg | ratio | flips single / body | one member: tracked, median %% of distance |"
                 " displaced: within 0.5 %%, named, median %% | displaced over another |"
-                " two or more in view: sightings, ratio mm, ratio deg |\n"
-                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                " two or more in view: sightings, ratio mm, ratio deg |"
+                " one member flips: alone, after a frame of all |\n"
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool met = true;
     for (bool refine : {true, false}) {
         for (const Set& set : kSets) {
             const Figures f = runSet(camera, set, refine, frames, folder);
             const double rt = ratio(f.bodyT, f.singleT), rr = ratio(f.bodyR, f.singleR);
             std::printf("| %s | %.0f | %s | %d/%d | %.2f | %.2f | %.2f | %.3f | %.3f | %.2f | %d / %d | %d/%d, %.2f |"
-                        " %d/%d, %d/%d, %.3f | %d | %zu, %.2f, %.2f |\n",
+                        " %d/%d, %d/%d, %.3f | %d | %zu, %.2f, %.2f | %d/%d, %d/%d |\n",
                         set.name, set.widthMm, refine ? "sub-pixel" : "contour", f.posed, f.frames, median(f.singleT),
                         median(f.bodyT), rt, median(f.singleR), median(f.bodyR), rr, f.singleFlips, f.bodyFlips,
                         f.loneTracked, f.lone, 100 * median(f.loneT), f.movedWithin, f.moved, f.movedNamed, f.moved,
                         100 * median(f.movedShare), f.movedCovering, f.sharedR[1].size(),
-                        ratio(f.sharedT[1], f.sharedT[0]), ratio(f.sharedR[1], f.sharedR[0]));
+                        ratio(f.sharedT[1], f.sharedT[0]), ratio(f.sharedR[1], f.sharedR[0]), f.loneFlips,
+                        f.loneTracked, f.loneAfterFlips, f.loneAfter);
             met = met && rt <= 0.5 && rr <= 1.0 / 3 && f.bodyFlips == 0 && f.loneTracked == f.lone &&
                   f.movedWithin == f.moved && f.movedNamed == f.moved;
         }

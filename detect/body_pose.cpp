@@ -71,9 +71,8 @@ bool isRotation(const double R[3][3]) {
     return std::fabs(det - 1.0) < 1e-3;
 }
 
-// The other pose a lone square fits almost as well: its normal mirrored
-// about the line of sight to its centre. The same pose when it faces the
-// camera squarely.
+} // namespace
+
 RigidPose mirroredMarkerPose(const RigidPose& marker) {
     const double len = std::sqrt(marker.t[0] * marker.t[0] + marker.t[1] * marker.t[1] + marker.t[2] * marker.t[2]);
     const double u[3] = {-marker.t[0] / len, -marker.t[1] / len, -marker.t[2] / len};
@@ -89,6 +88,8 @@ RigidPose mirroredMarkerPose(const RigidPose& marker) {
     turnRotation(axis, marker.R, out.R);
     return out;
 }
+
+namespace {
 
 // Observed-pixel residuals (observed minus projected) of the members `used`
 // under `pose`, into r (8 a member); with J, also each residual's
@@ -373,7 +374,7 @@ void memberCorners(const BodyMember& member, double corners[4][3]) {
 }
 
 bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings, const CameraParam& camera,
-                 BodyPose& result) {
+                 BodyPose& result, const RigidPose* previous) {
     std::vector<Observation> obs;
     std::vector<bool> rejected(body.members.size(), false), seen(body.members.size(), false);
     for (const MemberSighting& s : sightings) {
@@ -402,10 +403,12 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     const double tightPx = std::max(kMemberTightPx, kMemberAgreeShare * side);
     const double loosePx = std::max(tightPx, kStartAgreeShare * side);
 
-    // A lone member keeps its own pose as the start: nothing can tell its
-    // mirror from it. With others in view the mirrors are starts too.
+    // A lone member keeps its own pose as the start, unless the frame
+    // before can tell its mirror from it. With others in view the mirrors
+    // are starts too.
+    const bool lone = obs.size() == 1;
     std::vector<Observation> starts = obs;
-    if (obs.size() > 1)
+    if (!lone || previous)
         for (const Observation& o : obs) {
             Observation m = o;
             const RigidPose marker = composePoses(o.start, memberPose(body.members[o.member]));
@@ -428,9 +431,13 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     double bestScore = std::numeric_limits<double>::infinity();
     std::vector<RigidPose> triedStarts;
     // Members that disagree cost as much as a member may be off, so
-    // explaining more members wins over a closer fit of fewer.
+    // explaining more members wins over a closer fit of fewer. A lone
+    // member's fits that explain it are told apart by the frame before:
+    // nearer it wins, ahead of any fit that does not explain the member.
     const auto consider = [&](const RigidPose& pose, const std::vector<size_t>& used, const MemberErrors& errors) {
-        const double score = truncatedScore(errors, tightPx);
+        double score = truncatedScore(errors, tightPx);
+        if (lone && previous && errors[0] <= tightPx * tightPx)
+            score = rotationBetween(previous->R, pose.R) - 4.0;  // below zero: a turn is at most pi
         if (!used.empty() && score < bestScore) bestScore = score, best = pose, bestUsed = used, bestErrors = errors;
     };
     const auto finish = [&](size_t entry) {
@@ -478,10 +485,15 @@ bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings,
     return true;
 }
 
-BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers, const CameraParam& camera) {
+BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers, const CameraParam& camera,
+                    const BodyTable* previous) {
     BodyTable table;
     for (const Body& body : bodies) {
         if (!body.tracked()) continue;
+        const RigidPose* before = nullptr;
+        if (previous)
+            for (const BodyPose& p : *previous)
+                if (p.name == body.name) before = &p.pose;
         std::vector<MemberSighting> sightings;
         std::vector<double> confidence;
         for (const MarkerResult& r : markers) {
@@ -504,7 +516,7 @@ BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers,
             }
         }
         BodyPose pose;
-        if (!sightings.empty() && fitBodyPose(body, sightings, camera, pose)) table.push_back(pose);
+        if (!sightings.empty() && fitBodyPose(body, sightings, camera, pose, before)) table.push_back(pose);
     }
     return table;
 }

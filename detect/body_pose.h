@@ -52,6 +52,11 @@ struct MemberSighting {
     double corner[4][2] = {};
 };
 
+// The other pose a lone square fits almost as well: its normal mirrored
+// about the line of sight to its centre. The same pose when it faces the
+// camera squarely.
+RigidPose mirroredMarkerPose(const RigidPose& marker);
+
 // Marker frame to body frame of a member with a known pose.
 RigidPose memberPose(const BodyMember& member);
 // Sets a member's pose (marker frame to body frame) from `pose`.
@@ -61,11 +66,17 @@ void setMemberPose(BodyMember& member, const RigidPose& pose);
 void memberCorners(const BodyMember& member, double corners[4][3]);
 
 // Fits `body` to the sightings of its members. False, `pose` unchanged,
-// when no member is usable or the fit is degenerate.
+// when no member is usable or the fit is degenerate. With `previous`, the
+// body's pose in the frame before, a lone member's pose and its mirror
+// (which its four corners cannot tell apart) are both fitted and the one
+// nearer `previous` is kept, so a body does not flip when all but one of
+// its members are covered.
 bool fitBodyPose(const Body& body, const std::vector<MemberSighting>& sightings, const CameraParam& camera,
-                 BodyPose& pose);
+                 BodyPose& pose, const RigidPose* previous = nullptr);
 
 // The sightings of each tracked body's members among `markers` (the
 // likeliest one when a pattern is seen twice), fitted; bodies not in view
-// or without a trustworthy fit are left out.
-BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers, const CameraParam& camera);
+// or without a trustworthy fit are left out. `previous` is the table of the
+// frame before, when the frames follow one another.
+BodyTable fitBodies(const std::vector<Body>& bodies, const ResultTable& markers, const CameraParam& camera,
+                    const BodyTable* previous = nullptr);

@@ -83,10 +83,12 @@ bool loadBodies(Session& s, std::string& error) {
 }
 
 // The bodies' poses and the world frame from the frame's markers; under the
-// table's lock, so that a reader gets markers and bodies of one frame.
+// table's lock, so that a reader gets markers and bodies of one frame. The
+// last frame's poses keep a body with one member left in view from
+// flipping to that square's mirror pose.
 void fitFrameBodies(Session& s) {
     if (s.bodies.empty()) return;
-    LatestBodies = fitBodies(s.bodies, LatestResults, detectorState().camera.param);
+    LatestBodies = fitBodies(s.bodies, LatestResults, detectorState().camera.param, &LatestBodies);
     if (s.world) {
         s.world->update(LatestBodies, LatestResults);
         LatestCamera = s.world->camera();

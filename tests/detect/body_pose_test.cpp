@@ -70,6 +70,42 @@ TEST(BodyPose, RenderedBodiesGiveTheirPoseAndNameAMovedMember) {
     }
 }
 
+// A lone square's pose can come out as its mirror, which its four corners
+// fit as well. A body tracked in the frame before (turned 3 degrees since)
+// keeps its own pose; without that frame it follows the square.
+TEST(BodyPose, ALoneMemberMirroredDoesNotFlipABodySeenTheFrameBefore) {
+    TempDir dir;
+    const struct {
+        const char* what;
+        bool cube;
+        int member;
+        double tiltX, tiltY;
+    } cases[] = {{"board", false, 1, 25, -15}, {"cube", true, 0, 30, 20}};
+    for (const auto& c : cases) {
+        BodyScene scene(defaultCameraParam(), 5, kWidthMm, dir.path());
+        scene.addBody("thing", c.cube ? cubeLayout(1.5 * kWidthMm) : boardLayout(2, 2, kWidthMm, kWidthMm / 2), 0);
+        detectorState().options.cornerRefine = true;
+        const RigidPose truth = bodyPoseFromView(scene.camera, 1400, c.tiltX, c.tiltY, 30, 330, 230);
+        ResultTable markers;
+        scene.render({truth}, RenderSettings{}, markers);
+        const auto lone = std::find_if(markers.begin(), markers.end(),
+                                       [&](const MarkerResult& r) { return r.patternId == c.member; });
+        ASSERT_NE(lone, markers.end()) << c.what;
+        MarkerResult mirrored = *lone;
+        poseToGlMatrix(mirroredMarkerPose(poseFromGlMatrix(lone->glMatrix)), mirrored.glMatrix);
+        BodyTable before(1);
+        before[0].name = "thing";
+        const double turn[3] = {0.03, -0.03, 0.03};  // 3 degrees
+        turnRotation(turn, truth.R, before[0].pose.R);
+        const BodyTable alone = fitBodies(scene.bodies, {mirrored}, scene.camera);
+        const BodyTable after = fitBodies(scene.bodies, {mirrored}, scene.camera, &before);
+        ASSERT_EQ(alone.size() + after.size(), 2u) << c.what;
+        EXPECT_GT(rotationErrorDeg(alone[0].pose, truth), 10.0) << c.what << ": the mirror is no pose of its own here";
+        EXPECT_LT(rotationErrorDeg(after[0].pose, truth), 2.0) << c.what;
+        EXPECT_LT(after[0].rmsPx, 1.0) << c.what;
+    }
+}
+
 TEST(BodyPose, CornersThatHoldNoPoseGiveNone) {
     const CameraParam camera = defaultCameraParam();
     Body body{"thing", {}};
