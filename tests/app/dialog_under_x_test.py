@@ -271,6 +271,13 @@ def union(*areas):
 
 def run_preview(s):
     s.control("1000")
+    # A window manager places the dialog after it is first shown; a click
+    # aimed before its geometry settles lands beside the control.
+    def settled():
+        first = s.geometry("Quillmark", "1039")
+        time.sleep(0.3)
+        return first is not None and first == s.geometry("Quillmark", "1039")
+    wait_for("the dialog to settle where it is placed", settled)
     step("dialog shown; preview on, Start")
     s.click("1039")  # "Show preview window"
     s.click("1000")  # Start
